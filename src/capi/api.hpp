@@ -1,0 +1,46 @@
+// Small wrappers over the CPython C API. Every function that returns a `Ref`
+// returns an empty one with an exception set on failure; every `int` result is
+// -1 with an exception set on failure.
+#pragma once
+
+#include <initializer_list>
+
+#include "capi/ref.hpp"
+
+namespace capi {
+
+// obj.name
+Ref getattr(PyObject* object, PyObject* name);
+
+// callable(*args)
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
+
+// object.name(*args)
+Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> args);
+
+// bool(object): 1, 0, or -1 on error.
+int truthy(PyObject* object);
+
+// a == b, the left operand first: 1, 0, or -1 on error.
+int equals(PyObject* left, PyObject* right);
+
+// item in container: 1, 0, or -1 on error.
+int contains(PyObject* container, PyObject* item);
+
+// container.append(item), with the plain list taking the short way.
+int append(PyObject* container, PyObject* item);
+
+// left + right
+Ref concat(PyObject* left, PyObject* right);
+
+// a, b, ... = object: exactly `count` items into `out`, or ValueError.
+int unpack(PyObject* object, Py_ssize_t count, Ref* out);
+
+// New tuple holding the given objects.
+Ref tuple(std::initializer_list<PyObject*> items);
+
+// Adds an entry `function` in file "test.py" to the traceback of the pending
+// exception, with `globals` as the frame's globals (may be null).
+void add_traceback(const char* function, int line, PyObject* globals);
+
+}  // namespace capi

@@ -1,0 +1,201 @@
+// match_column(table_args, columns, texts): binds the records of one select to
+// one of its table scopes.
+//
+// A record is bound when it has no table yet, its text still waits in `texts`
+// and its qualifier equals the scope's alias. A base table completes it with
+// the table's database, name and alias. A subquery or CTE is analysed in full
+// (test on its inner query) and the record is replaced by one record per
+// inner output column named like the record's source column: the position,
+// output alias and qualifier stay, the rest comes from the inner column.
+// Either way the record's text leaves `texts`, so no later scope binds it.
+
+#include "capi/api.hpp"
+#include "capi/namespace.hpp"
+#include "lineage/functions.hpp"
+#include "lineage/names.hpp"
+#include "lineage/record.hpp"
+#include "lineage/tree.hpp"
+
+namespace lineage {
+
+namespace {
+
+using capi::Ref;
+
+enum class Scope { table, query, other };
+
+struct Matching {
+    PyObject* table_args;
+    PyObject* texts;
+    Ref new_columns;
+    // The inner analysis of a subquery or CTE scope gives the same records
+    // every time, so while the module's own functions are in place it is run
+    // once per call and shared by all records bound to the scope. When any of
+    // them has been rebound, test is called once per bound record, so that a
+    // wrapper sees every call.
+    bool share_inner;
+    Ref inner_records;
+};
+
+int scope_kind(PyObject* table_args, Scope* kind) {
+    int is_table = tree::is_instance(table_args, names.Table);
+    if (is_table != 0) {
+        *kind = Scope::table;
+        return is_table < 0 ? -1 : 0;
+    }
+    Ref subquery = tree::exp_class(names.Subquery);
+    Ref cte = subquery ? tree::exp_class(names.CTE) : Ref();
+    if (!cte) {
+        return -1;
+    }
+    int is_query = PyObject_IsInstance(table_args, subquery.get());
+    if (is_query == 0) {
+        is_query = PyObject_IsInstance(table_args, cte.get());
+    }
+    *kind = is_query > 0 ? Scope::query : Scope::other;
+    return is_query < 0 ? -1 : 0;
+}
+
+int bind_to_table(Matching& state, PyObject* column, PyObject* scope_alias) {
+    Ref sort = record::get(column, record::column_sort);
+    Ref name = sort ? record::get(column, record::column_name) : Ref();
+    Ref alias = name ? record::get(column, record::column_alias) : Ref();
+    Ref table = alias ? record::get(column, record::column_table) : Ref();
+    Ref type = table ? record::get(column, record::column_type) : Ref();
+    Ref db = type ? capi::getattr(state.table_args, names.db) : Ref();
+    Ref table_name = db ? capi::getattr(state.table_args, names.name) : Ref();
+    if (!table_name) {
+        return -1;
+    }
+    PyObject* values[] = {sort.get(), name.get(), alias.get(), table.get(),
+                          type.get(), db.get(),   table_name.get(), scope_alias};
+    Ref made = record::make(values, record::bound_size);
+    return made ? capi::append(state.new_columns.get(), made.get()) : -1;
+}
+
+Ref inner_analysis(Matching& state) {
+    if (state.share_inner && state.inner_records) {
+        return Ref::borrow(state.inner_records.get());
+    }
+    Ref inner = tree::arg(state.table_args, names.this_);
+    Ref records = inner ? capi::call_global(names.test, {inner.get()}) : Ref();
+    if (records && state.share_inner) {
+        state.inner_records = Ref::borrow(records.get());
+    }
+    return records;
+}
+
+// The outer record `column` carried through the inner output `table_column`.
+Ref traced_record(PyObject* column, PyObject* table_column) {
+    using record::get;
+    Ref values[record::bound_size];
+    const std::pair<PyObject*, record::Key> sources[record::bound_size] = {
+        {column, record::column_sort},       {table_column, record::column_name},
+        {column, record::column_alias},      {column, record::column_table},
+        {table_column, record::column_type}, {table_column, record::table_db},
+        {table_column, record::table_name},  {table_column, record::table_alias},
+    };
+    PyObject* raw[record::bound_size];
+    for (int i = 0; i < record::bound_size; ++i) {
+        values[i] = get(sources[i].first, sources[i].second);
+        if (!values[i]) {
+            return Ref();
+        }
+        raw[i] = values[i].get();
+    }
+    return record::make(raw, record::bound_size);
+}
+
+int bind_to_query(Matching& state, PyObject* column) {
+    Ref table_new_columns = inner_analysis(state);
+    Ref column_name = table_new_columns ? record::get(column, record::column_name) : Ref();
+    Ref inner = column_name ? Ref::steal(PyObject_GetIter(table_new_columns.get())) : Ref();
+    if (!inner) {
+        return -1;
+    }
+    bool matched = false;
+    while (Ref table_column = Ref::steal(PyIter_Next(inner.get()))) {
+        Ref inner_alias = record::get(table_column.get(), record::column_alias);
+        int same = inner_alias ? capi::equals(inner_alias.get(), column_name.get()) : -1;
+        if (same < 0) {
+            return -1;
+        }
+        if (same) {
+            Ref made = traced_record(column, table_column.get());
+            if (!made || capi::append(state.new_columns.get(), made.get()) < 0) {
+                return -1;
+            }
+            matched = true;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    // An inner query that offers no output of that name (a star select, say)
+    // leaves the record as it was rather than losing the output column.
+    return matched ? 0 : capi::append(state.new_columns.get(), column);
+}
+
+int match_record(Matching& state, PyObject* column) {
+    Ref table_name = record::get(column, record::table_name);
+    int finished = table_name ? capi::truthy(table_name.get()) : -1;
+    if (finished != 0) {
+        return finished < 0 ? -1 : capi::append(state.new_columns.get(), column);
+    }
+    Ref text = record::text_of(column);
+    int waiting = text ? capi::contains(state.texts, text.get()) : -1;
+    if (waiting <= 0) {
+        return waiting < 0 ? -1 : capi::append(state.new_columns.get(), column);
+    }
+    Ref scope_alias = capi::getattr(state.table_args, names.alias);
+    Ref column_table = scope_alias ? record::get(column, record::column_table) : Ref();
+    int same_alias = column_table ? capi::equals(scope_alias.get(), column_table.get()) : -1;
+    if (same_alias <= 0) {
+        return same_alias < 0 ? -1 : capi::append(state.new_columns.get(), column);
+    }
+
+    Scope kind;
+    if (scope_kind(state.table_args, &kind) < 0) {
+        return -1;
+    }
+    int bound = -1;
+    switch (kind) {
+        case Scope::table:
+            bound = bind_to_table(state, column, scope_alias.get());
+            break;
+        case Scope::query:
+            bound = bind_to_query(state, column);
+            break;
+        case Scope::other:
+            raise_not_supported(state.table_args);
+            return -1;
+    }
+    if (bound < 0) {
+        return -1;
+    }
+    return capi::call_method(state.texts, names.remove, {text.get()}) ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject* match_column(PyObject* const* args) {
+    Matching state{args[0], args[2], Ref::steal(PyList_New(0)), capi::functions_are_own(), Ref()};
+    if (!state.new_columns) {
+        return nullptr;
+    }
+    Ref columns = Ref::steal(PyObject_GetIter(args[1]));
+    if (!columns) {
+        return nullptr;
+    }
+    while (Ref column = Ref::steal(PyIter_Next(columns.get()))) {
+        if (match_record(state, column.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return capi::tuple({state.new_columns.get(), state.texts}).release();
+}
+
+}  // namespace lineage

@@ -1,0 +1,27 @@
+// Reading sqlglot expression trees. Classes are read from the module global
+// `exp` at each use, so rebinding `exp` changes what the analysis tests for.
+#pragma once
+
+#include "capi/ref.hpp"
+
+namespace lineage::tree {
+
+// exp.<class_name>
+capi::Ref exp_class(PyObject* class_name);
+
+// isinstance(node, exp.<class_name>): 1, 0, or -1 on error.
+int is_instance(PyObject* node, PyObject* class_name);
+
+// node.args.get(key)
+capi::Ref arg(PyObject* node, PyObject* key);
+
+// node.args.get(key, fallback)
+capi::Ref arg_or(PyObject* node, PyObject* key, PyObject* fallback);
+
+// node.find(exp.<class_name>): the node itself or its first match breadth-first.
+capi::Ref find(PyObject* node, PyObject* class_name);
+
+// list(node.find_all(exp.<class_name>))
+capi::Ref find_all(PyObject* node, PyObject* class_name);
+
+}  // namespace lineage::tree

@@ -1,0 +1,50 @@
+#include "report/report_line.hpp"
+
+#include "capi/api.hpp"
+
+namespace report {
+
+namespace {
+
+struct Piece {
+    const char* label;
+    const char* key;
+};
+
+const Piece pieces[] = {
+    {"序号: ", "column_sort"},
+    {", 别名: ", "column_alias"},
+    {", 来源字段名: ", "column_name"},
+    {", 来源字段表别名: ", "column_table"},
+    {", 字段类型: ", "column_type"},
+    {", 来源库名: ", "table_db"},
+    {", 来源表名: ", "table_name"},
+    {", 来源表别名: ", "table_alias"},
+};
+
+}  // namespace
+
+capi::Ref report_line(PyObject* record) {
+    capi::Ref parts = capi::Ref::steal(PyList_New(0));
+    capi::Ref empty = capi::Ref::steal(PyUnicode_FromString(""));
+    if (!parts || !empty) {
+        return capi::Ref();
+    }
+    for (const Piece& piece : pieces) {
+        capi::Ref label = capi::Ref::steal(PyUnicode_FromString(piece.label));
+        if (!label || PyList_Append(parts.get(), label.get()) < 0) {
+            return capi::Ref();
+        }
+        capi::Ref value = capi::Ref::steal(PyObject_CallMethod(record, "get", "s", piece.key));
+        if (!value) {
+            return value;
+        }
+        capi::Ref text = capi::Ref::steal(PyObject_Format(value.get(), empty.get()));
+        if (!text || PyList_Append(parts.get(), text.get()) < 0) {
+            return capi::Ref();
+        }
+    }
+    return capi::Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+}  // namespace report

@@ -1,0 +1,113 @@
+#include "report/script_mode.hpp"
+
+#include "capi/api.hpp"
+#include "capi/namespace.hpp"
+#include "lineage/names.hpp"
+#include "report/report_line.hpp"
+
+namespace report {
+
+namespace {
+
+using capi::Ref;
+
+// The developer's query file; on systems without drive letters this is a
+// plain relative file name that contains backslashes.
+const char* const query_path = "D:\\kelvo\\kelvo_parse\\sql3.txt";
+
+int bind(const char* name, PyObject* value) {
+    return PyDict_SetItemString(capi::namespace_.globals, name, value);
+}
+
+// The value bound to `name` in the module namespace, read back at each use.
+Ref global(const char* name) {
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    return key ? capi::lookup_global(key.get()) : Ref();
+}
+
+// callable(*args, **{keyword: value})
+Ref call_with_keyword(PyObject* callable, std::initializer_list<PyObject*> args,
+                      const char* keyword, const char* value) {
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", keyword));
+    Ref kwvalue = Ref::steal(PyUnicode_FromString(value));
+    if (!kwnames || !kwvalue) {
+        return Ref();
+    }
+    PyObject* stack[4];
+    size_t count = 0;
+    for (PyObject* arg : args) {
+        stack[count++] = arg;
+    }
+    stack[count] = kwvalue.get();
+    return Ref::steal(PyObject_Vectorcall(callable, stack, count, kwnames.get()));
+}
+
+Ref read_query(PyObject* path) {
+    Ref open = global("open");
+    Ref file = open ? call_with_keyword(open.get(), {path}, "encoding", "utf-8") : Ref();
+    if (!file) {
+        return file;
+    }
+    Ref text = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+    if (!text || !closed) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallMethod(text.get(), "replace", "ss", "`", ""));
+}
+
+int print(PyObject* value) {
+    return capi::call(lineage::builtins.print, {value}) ? 0 : -1;
+}
+
+}  // namespace
+
+int run_script_mode() {
+    Ref kelvo_func = global("KelvoFunc");
+    if (!kelvo_func || !capi::call(kelvo_func.get(), {})) {
+        return -1;
+    }
+    Ref path = Ref::steal(PyUnicode_FromString(query_path));
+    if (!path || bind("path", path.get()) < 0) {
+        return -1;
+    }
+    path = global("path");
+    Ref text = path ? read_query(path.get()) : Ref();
+    Ref parse_one = text ? global("parse_one") : Ref();
+    if (!parse_one) {
+        return -1;
+    }
+    Ref tree = call_with_keyword(parse_one.get(), {text.get()}, "dialect", "mysql");
+    Ref result = tree ? capi::call_global(lineage::names.test, {tree.get()}) : Ref();
+    if (!result || bind("result", result.get()) < 0) {
+        return -1;
+    }
+    Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
+    if (!pandas || bind("pd", pandas.get()) < 0) {
+        return -1;
+    }
+    Ref pd = global("pd");
+    Ref frame_class = pd ? Ref::steal(PyObject_GetAttrString(pd.get(), "DataFrame")) : Ref();
+    Ref records = frame_class ? global("result") : Ref();
+    Ref frame = records ? capi::call(frame_class.get(), {records.get()}) : Ref();
+    if (!frame || print(frame.get()) < 0) {
+        return -1;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(records.get()));
+    if (!iterator) {
+        return -1;
+    }
+    while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (bind("i", record.get()) < 0) {
+            return -1;
+        }
+        Ref current = global("i");
+        Ref line = current ? report_line(current.get()) : Ref();
+        if (!line || print(line.get()) < 0) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace report

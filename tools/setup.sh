@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Brings the checkout up to date: .venv with CPython 3.13 and the pinned
+# packages, then the native module under build/. Every step is skipped when
+# its inputs have not changed, so running it again is quick.
+# All output goes to stderr so that commands built on it keep stdout clean.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+say() { printf '%s\n' "$*" >&2; }
+
+is_python313() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
+}
+
+# A pyenv shim may sit on PATH and still fail, so every candidate is run.
+find_python313() {
+    local candidates=() c
+    [ -n "${PYTHON313:-}" ] && candidates+=("$PYTHON313")
+    c=$(command -v python3.13 2>/dev/null) && candidates+=("$c")
+    for c in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
+             /root/.pyenv/versions/3.13*/bin/python3.13 \
+             /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        [ -x "$c" ] && candidates+=("$c")
+    done
+    for c in "${candidates[@]}"; do
+        if is_python313 "$c"; then
+            printf '%s\n' "$c"
+            return 0
+        fi
+    done
+    say "error: no working CPython 3.13 found."
+    say "looked for: \$PYTHON313, python3.13 on PATH, \${PYENV_ROOT:-~/.pyenv}/versions/3.13*/bin/python3.13,"
+    say "            /usr/local/bin/python3.13 and /usr/bin/python3.13"
+    return 1
+}
+
+venv=.venv
+if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
+    python=$(find_python313)
+    say "setup: creating $venv with $python"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+fi
+
+stamp="$venv/.requirements.sha"
+want=$(sha256sum requirements.txt | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+    say "setup: installing pinned packages"
+    "$venv/bin/python" -m pip install --disable-pip-version-check -q -r requirements.txt >&2
+    printf '%s\n' "$want" > "$stamp"
+fi
+
+# The toolkit modules are ours and live in toolkit/; a .pth file puts them on
+# the venv's path.
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+pth="$site/kelvo_toolkit.pth"
+if [ "$(cat "$pth" 2>/dev/null)" != "$root/toolkit" ]; then
+    printf '%s\n' "$root/toolkit" > "$pth"
+fi
+
+# The build uses the interpreter behind the venv, whose headers and library
+# the module and the host are built against.
+base_python=$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')
+if [ ! -f build/Makefile ]; then
+    say "setup: configuring build/"
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
+          -DPython3_EXECUTABLE="$base_python" >build.configure.log 2>&1 \
+        || { cat build.configure.log >&2; exit 1; }
+    mv build.configure.log build/configure.log
+fi
+if ! cmake --build build -j 2 >build/build.log 2>&1; then
+    cat build/build.log >&2
+    exit 1
+fi
