@@ -1,0 +1,148 @@
+"""Whole-corpus checks on real queries, bad input, deep nesting and leaks."""
+
+import contextlib
+import gc
+import io
+import json
+import os
+import sys
+
+import pytest
+from sqlglot import exp
+
+from conftest import ROOT, analyse, lineage, parse
+
+CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
+
+
+def corpus_queries():
+    queries = []
+    for name in sorted(os.listdir(CORPUS)) if os.path.isdir(CORPUS) else []:
+        if name.endswith(".jsonl"):
+            with open(os.path.join(CORPUS, name), encoding="utf-8") as lines:
+                queries += [json.loads(line) for line in lines if line.strip()]
+    return queries
+
+
+QUERIES = corpus_queries()
+
+
+def outcome(tree):
+    with contextlib.redirect_stdout(io.StringIO()):
+        try:
+            return lineage.test(tree)
+        except NotImplementedError as error:
+            return ("not supported", error.args[0], error.args[1])
+
+
+@pytest.fixture(scope="module")
+def corpus_trees():
+    if not QUERIES:
+        pytest.skip("the shared corpus is not beside the checkout")
+    return [(q["id"], parse(q["sql"].replace("`", ""))) for q in QUERIES]
+
+
+class TestCorpus:
+    def test_every_query_gives_records_or_not_supported_the_same_twice(self, corpus_trees):
+        analysed = 0
+        for query_id, tree in corpus_trees:
+            first, second = outcome(tree), outcome(tree)
+            assert first == second, query_id
+            if isinstance(first, list):
+                analysed += 1
+                assert first and all(r["column_sort"] >= 1 for r in first), query_id
+            else:
+                assert first[1] == "暂不支持", query_id
+        assert analysed > len(corpus_trees) // 4
+
+    def test_sharing_the_inner_analysis_changes_no_result(self, corpus_trees, monkeypatch):
+        shared = [outcome(tree) for _, tree in corpus_trees]
+        real_test = lineage.test
+        monkeypatch.setattr(lineage, "test", lambda source: real_test(source))
+        per_record = [outcome(tree) for _, tree in corpus_trees]
+        assert shared == per_record
+
+
+def nested(depth):
+    """SELECT s.c FROM (SELECT s.c FROM (... FROM t) AS s) AS s, built directly."""
+    query = exp.Select(expressions=[exp.column("c", table="t")]).from_(
+        exp.table_("t", alias="t"), copy=False)
+    for _ in range(depth):
+        subquery = exp.Subquery(this=query, alias=exp.TableAlias(this=exp.to_identifier("s")))
+        query = exp.Select(expressions=[exp.column("c", table="s")],
+                           **{"from": exp.From(this=subquery)})
+    return query
+
+
+class TestDeepNesting:
+    def test_moderate_nesting_is_traced_to_the_base_table(self):
+        assert lineage.test(nested(100)) == [{
+            "column_sort": 1, "column_name": "c", "column_alias": "c", "column_table": "s",
+            "column_type": "column", "table_db": "", "table_name": "t", "table_alias": "t"}]
+
+    def test_thousands_of_levels_raise_recursion_error(self):
+        with pytest.raises(RecursionError):
+            lineage.test(nested(5000))
+
+    def test_the_limit_follows_the_interpreters(self):
+        tree = nested(300)
+        old = sys.getrecursionlimit()
+        try:
+            sys.setrecursionlimit(200)
+            with pytest.raises(RecursionError):
+                lineage.test(tree)
+            sys.setrecursionlimit(1000)
+            assert lineage.test(tree)[0]["column_name"] == "c"
+        finally:
+            sys.setrecursionlimit(old)
+
+
+class TestBadInput:
+    @pytest.mark.parametrize("call, error", [
+        (lambda: lineage.test(None), AttributeError),
+        (lambda: lineage.test(42), AttributeError),
+        (lambda: lineage.get_columns(5), TypeError),
+        (lambda: lineage.get_columns([object()]), AttributeError),
+        (lambda: lineage.find_column(5, [], [], [], "column", 0), TypeError),
+        (lambda: lineage.find_column([exp.column("a", table="t")], None, [], [], "column", 0), AttributeError),
+        (lambda: lineage.find_column([exp.column("a", table="t")], [], 3, [], "column", 0), TypeError),
+        (lambda: lineage.get_column_parent(None, ""), AttributeError),
+        (lambda: lineage.get_tables(None, [], []), AttributeError),
+        (lambda: lineage.match_column(None, [{"table_name": None}], []), TypeError),
+        (lambda: lineage.match_column(None, None, []), TypeError),
+    ])
+    def test_raises_instead_of_crashing(self, call, error):
+        with pytest.raises(error):
+            call()
+
+    def test_args_holding_unexpected_values(self):
+        tree = parse("SELECT t.a FROM t AS t")
+        tree.args["from"] = "not a node"
+        with pytest.raises(AttributeError):
+            lineage.test(tree)
+        tree = parse("SELECT a FROM t")
+        tree.args["from"] = exp.From(this=42)
+        with pytest.raises(AttributeError):
+            lineage.test(tree)
+        tree = parse("SELECT t.a FROM t AS t")
+        tree.args = None
+        with pytest.raises(AttributeError):
+            lineage.test(tree)
+
+
+class TestLeaks:
+    def test_real_queries_keep_allocations_flat(self, corpus_trees):
+        trees = [tree for _, tree in corpus_trees]
+
+        def run():
+            for tree in trees:
+                outcome(tree)
+
+        run()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(3):
+            run()
+        gc.collect()
+        after = sys.getallocatedblocks()
+        assert after - before < 500, (before, after)
