@@ -65,6 +65,40 @@ class TestCorpus:
         assert shared == per_record
 
 
+class TestSearchOrder:
+    """Searches on sqlglot's own nodes run natively; the results must be those
+    of the nodes' own find/find_all."""
+
+    def test_native_and_library_searches_agree_on_the_corpus(self, corpus_trees, monkeypatch):
+        native = [outcome(tree) for _, tree in corpus_trees]
+        library_find_all = exp.Expression.find_all
+        calls = []
+
+        def find_all(self, *types, **options):
+            calls.append(types)
+            return library_find_all(self, *types, **options)
+
+        monkeypatch.setattr(exp.Expression, "find_all", find_all)
+        assert [outcome(tree) for _, tree in corpus_trees] == native
+        assert calls  # the library's own method was used this time
+
+    def test_a_node_class_with_its_own_search_is_asked(self):
+        class Picky(exp.Column):
+            def find_all(self, *types, bfs=True):
+                if exp.Column in types:
+                    yield exp.column("other", table="z")
+
+        tree = parse("SELECT t.a AS x FROM t AS t")
+        tree.set("expressions", [exp.alias_(Picky(this=exp.to_identifier("a")), "x")])
+        records = lineage.test(tree)
+        # The alias over Picky searches natively down to Picky, whose own
+        # find_all is not consulted there, so it still names column a.
+        assert [r["column_name"] for r in records] == ["a"]
+        item = Picky(this=exp.to_identifier("a"), table=exp.to_identifier("t"))
+        columns, texts = lineage.get_columns([item])
+        assert [(c["column_name"], c["column_table"]) for c in columns] == [("other", "z")]
+
+
 def nested(depth):
     """SELECT s.c FROM (SELECT s.c FROM (... FROM t) AS s) AS s, built directly."""
     query = exp.Select(expressions=[exp.column("c", table="t")]).from_(

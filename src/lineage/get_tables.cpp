@@ -79,8 +79,7 @@ int walk_sources(Walk& walk, PyObject* expression) {
         return -1;
     }
     int walked = for_each(select_args.get(), [&](PyObject* select) {
-        Ref subquery_class = tree::exp_class(names.Subquery);
-        Ref subqueries = subquery_class ? capi::call_method(select, names.find_all, {subquery_class.get()}) : Ref();
+        Ref subqueries = tree::find_all(select, names.Subquery);
         if (!subqueries) {
             return -1;
         }

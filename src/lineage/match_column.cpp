@@ -48,9 +48,9 @@ int scope_kind(PyObject* table_args, Scope* kind) {
     if (!cte) {
         return -1;
     }
-    int is_query = PyObject_IsInstance(table_args, subquery.get());
+    int is_query = tree::is_instance_of(table_args, subquery.get());
     if (is_query == 0) {
-        is_query = PyObject_IsInstance(table_args, cte.get());
+        is_query = tree::is_instance_of(table_args, cte.get());
     }
     *kind = is_query > 0 ? Scope::query : Scope::other;
     return is_query < 0 ? -1 : 0;

@@ -1,5 +1,8 @@
 #include "lineage/tree.hpp"
 
+#include <deque>
+#include <unordered_map>
+
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/names.hpp"
@@ -8,12 +11,226 @@ namespace lineage::tree {
 
 using capi::Ref;
 
+int is_instance_of(PyObject* node, PyObject* cls);
+
+namespace {
+
+// One of sqlglot's Expression methods that make up a search, as loaded.
+struct LibraryMethod {
+    const char* text;
+    PyObject* name = nullptr;    // interned
+    PyObject* method = nullptr;  // Expression.<name>
+};
+
+LibraryMethod library[] = {{"find"}, {"find_all"}, {"walk"}, {"bfs"}, {"iter_expressions"}};
+
+// Types already seen to use all of the library's methods, with the version
+// tag they had then: any change to a type or its bases gives it a new tag.
+std::unordered_map<PyTypeObject*, unsigned int> library_types;
+
+bool resolves_to_library(PyTypeObject* type, const LibraryMethod& entry) {
+    if (entry.method == nullptr) {
+        return false;
+    }
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), entry.name);
+    if (found == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found);  // only compared; the type keeps it alive
+    return found == entry.method;
+}
+
+// True when the node's type searches exactly as sqlglot's Expression does.
+bool searches_like_the_library(PyObject* node) {
+    PyTypeObject* type = Py_TYPE(node);
+    auto seen = library_types.find(type);
+    if (seen != library_types.end() && type->tp_version_tag != 0 &&
+        seen->second == type->tp_version_tag) {
+        return true;
+    }
+    for (const LibraryMethod& entry : library) {
+        if (!resolves_to_library(type, entry)) {
+            return false;
+        }
+    }
+    if (PyUnstable_Type_AssignVersionTag(type)) {
+        library_types[type] = type->tp_version_tag;
+    }
+    return true;
+}
+
+enum class Walked { done, failed, not_applicable };
+
+// Expression.bfs: the node, then its children breadth-first, where the
+// children are the values of `args` (the items of a plain list value) that
+// have a `parent` attribute. Every instance of `cls` is appended to `found`;
+// with `first_only` the walk stops at the first. A node whose type has its
+// own iter_expressions, or whose `args` is not a dict, makes the walk
+// not applicable, and the caller falls back to the node's own method.
+Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* found) {
+    std::deque<Ref> queue;
+    queue.push_back(Ref::borrow(root));
+    while (!queue.empty()) {
+        Ref node = std::move(queue.front());
+        queue.pop_front();
+        int matches = is_instance_of(node.get(), cls);
+        if (matches < 0) {
+            return Walked::failed;
+        }
+        if (matches) {
+            if (PyList_Append(found, node.get()) < 0) {
+                return Walked::failed;
+            }
+            if (first_only) {
+                return Walked::done;
+            }
+        }
+        if (!searches_like_the_library(node.get())) {
+            return Walked::not_applicable;
+        }
+        Ref args = capi::getattr(node.get(), names.args);
+        if (!args) {
+            return Walked::failed;
+        }
+        if (!PyDict_CheckExact(args.get())) {
+            return Walked::not_applicable;
+        }
+        Py_ssize_t position = 0;
+        PyObject* value = nullptr;
+        auto enqueue_if_node = [&](PyObject* child) {
+            int is_node = PyObject_HasAttrWithError(child, names.parent);
+            if (is_node > 0) {
+                queue.push_back(Ref::borrow(child));
+            }
+            return is_node;
+        };
+        while (PyDict_Next(args.get(), &position, nullptr, &value)) {
+            Ref held = Ref::borrow(value);
+            if (Py_IS_TYPE(value, &PyList_Type)) {
+                Ref items = Ref::steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+                if (!items) {
+                    return Walked::failed;
+                }
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+                    if (enqueue_if_node(PyList_GET_ITEM(items.get(), i)) < 0) {
+                        return Walked::failed;
+                    }
+                }
+            } else if (enqueue_if_node(value) < 0) {
+                return Walked::failed;
+            }
+        }
+    }
+    return Walked::done;
+}
+
+// The nodes of class `cls` under `node` in the library's order, natively when
+// the node searches as the library does. An empty Ref with no exception set
+// means the native walk does not apply.
+Ref search(PyObject* node, PyObject* cls, bool first_only) {
+    if (!searches_like_the_library(node)) {
+        return Ref();
+    }
+    Ref found = Ref::steal(PyList_New(0));
+    if (!found) {
+        return found;
+    }
+    switch (breadth_first(node, cls, first_only, found.get())) {
+        case Walked::done:
+            return found;
+        case Walked::failed:
+            return Ref();
+        case Walked::not_applicable:
+            break;
+    }
+    return Ref();
+}
+
+}  // namespace
+
+void remember_library_search(PyObject* exp_module) {
+    Ref expression = Ref::steal(PyObject_GetAttrString(exp_module, "Expression"));
+    if (!expression) {
+        PyErr_Clear();
+        return;
+    }
+    library_types.clear();
+    for (LibraryMethod& entry : library) {
+        if (entry.name == nullptr && (entry.name = PyUnicode_InternFromString(entry.text)) == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        PyObject* found = PyObject_GetAttr(expression.get(), entry.name);
+        if (found == nullptr) {
+            PyErr_Clear();
+        }
+        Py_XSETREF(entry.method, found);
+    }
+}
+
 Ref exp_class(PyObject* class_name) {
     Ref exp = capi::lookup_global(names.exp);
     if (!exp) {
         return exp;
     }
+    // A plain module keeps the classes in its dictionary, where attribute
+    // access would find them too; anything else goes the general way.
+    if (PyModule_CheckExact(exp.get())) {
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(exp.get()), class_name);
+        if (found != nullptr) {
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
     return capi::getattr(exp.get(), class_name);
+}
+
+namespace {
+
+// Metaclasses seen to keep type's own __instancecheck__, with their version
+// tags, for which isinstance() is a plain subtype test.
+std::unordered_map<PyTypeObject*, unsigned int> plain_metaclasses;
+
+bool has_plain_instance_check(PyObject* cls) {
+    if (!PyType_Check(cls)) {
+        return false;
+    }
+    PyTypeObject* metaclass = Py_TYPE(cls);
+    if (metaclass == &PyType_Type) {
+        return true;
+    }
+    auto seen = plain_metaclasses.find(metaclass);
+    if (seen != plain_metaclasses.end() && metaclass->tp_version_tag != 0 &&
+        seen->second == metaclass->tp_version_tag) {
+        return true;
+    }
+    static PyObject* instance_check = PyUnicode_InternFromString("__instancecheck__");
+    if (instance_check == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* own = PyObject_GetAttr(reinterpret_cast<PyObject*>(metaclass), instance_check);
+    PyObject* types = own ? PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), instance_check) : nullptr;
+    bool plain = own != nullptr && types != nullptr && own == types;
+    Py_XDECREF(own);
+    Py_XDECREF(types);
+    PyErr_Clear();
+    if (plain && PyUnstable_Type_AssignVersionTag(metaclass)) {
+        plain_metaclasses[metaclass] = metaclass->tp_version_tag;
+    }
+    return plain;
+}
+
+}  // namespace
+
+int is_instance_of(PyObject* node, PyObject* cls) {
+    if (has_plain_instance_check(cls)) {
+        return PyObject_TypeCheck(node, reinterpret_cast<PyTypeObject*>(cls));
+    }
+    return PyObject_IsInstance(node, cls);
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {
@@ -21,7 +238,7 @@ int is_instance(PyObject* node, PyObject* class_name) {
     if (!cls) {
         return -1;
     }
-    return PyObject_IsInstance(node, cls.get());
+    return is_instance_of(node, cls.get());
 }
 
 Ref arg_or(PyObject* node, PyObject* key, PyObject* fallback) {
@@ -51,6 +268,13 @@ Ref find(PyObject* node, PyObject* class_name) {
     if (!cls) {
         return cls;
     }
+    Ref found = search(node, cls.get(), true);
+    if (found) {
+        return Ref::borrow(PyList_GET_SIZE(found.get()) ? PyList_GET_ITEM(found.get(), 0) : Py_None);
+    }
+    if (PyErr_Occurred()) {
+        return found;
+    }
     return capi::call_method(node, names.find, {cls.get()});
 }
 
@@ -58,6 +282,10 @@ Ref find_all(PyObject* node, PyObject* class_name) {
     Ref cls = exp_class(class_name);
     if (!cls) {
         return cls;
+    }
+    Ref native = search(node, cls.get(), false);
+    if (native || PyErr_Occurred()) {
+        return native;
     }
     Ref found = capi::call_method(node, names.find_all, {cls.get()});
     if (!found) {

@@ -6,8 +6,17 @@
 
 namespace lineage::tree {
 
+// Remembers sqlglot's own search methods (Expression.find, find_all, walk,
+// bfs and iter_expressions) so that searches on nodes that use them can run
+// natively, in the library's order. Without them every search calls the
+// node's own method. Never fails.
+void remember_library_search(PyObject* exp_module);
+
 // exp.<class_name>
 capi::Ref exp_class(PyObject* class_name);
+
+// isinstance(node, cls): 1, 0, or -1 on error.
+int is_instance_of(PyObject* node, PyObject* cls);
 
 // isinstance(node, exp.<class_name>): 1, 0, or -1 on error.
 int is_instance(PyObject* node, PyObject* class_name);

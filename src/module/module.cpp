@@ -10,6 +10,7 @@
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/names.hpp"
+#include "lineage/tree.hpp"
 #include "module/functions.hpp"
 #include "report/script_mode.hpp"
 
@@ -221,6 +222,9 @@ int load(PyObject* module) {
         import_names("kelvo_var", {"KelvoVar"}) < 0 ||
         import_names("sqlglot", {"parse_one", "exp"}) < 0) {
         return -1;
+    }
+    if (PyObject* exp = PyDict_GetItemString(namespace_.globals, "exp")) {
+        lineage::tree::remember_library_search(exp);
     }
     if (publish_functions(module) < 0) {
         return -1;
