@@ -3,7 +3,7 @@
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/names.hpp"
-#include "report/report_line.hpp"
+#include "report/report.hpp"
 
 namespace report {
 
@@ -56,10 +56,6 @@ Ref read_query(PyObject* path) {
     return Ref::steal(PyObject_CallMethod(text.get(), "replace", "ss", "`", ""));
 }
 
-int print(PyObject* value) {
-    return capi::call(lineage::builtins.print, {value}) ? 0 : -1;
-}
-
 }  // namespace
 
 int run_script_mode() {
@@ -87,10 +83,8 @@ int run_script_mode() {
         return -1;
     }
     Ref pd = global("pd");
-    Ref frame_class = pd ? Ref::steal(PyObject_GetAttrString(pd.get(), "DataFrame")) : Ref();
-    Ref records = frame_class ? global("result") : Ref();
-    Ref frame = records ? capi::call(frame_class.get(), {records.get()}) : Ref();
-    if (!frame || print(frame.get()) < 0) {
+    Ref records = pd ? global("result") : Ref();
+    if (!records || print_frame(lineage::builtins.print, pd.get(), records.get()) < 0) {
         return -1;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(records.get()));
@@ -102,8 +96,7 @@ int run_script_mode() {
             return -1;
         }
         Ref current = global("i");
-        Ref line = current ? report_line(current.get()) : Ref();
-        if (!line || print(line.get()) < 0) {
+        if (!current || print_line(lineage::builtins.print, current.get()) < 0) {
             return -1;
         }
     }

@@ -1,4 +1,4 @@
-#include "report/report_line.hpp"
+#include "report/report.hpp"
 
 #include "capi/api.hpp"
 
@@ -45,6 +45,17 @@ capi::Ref report_line(PyObject* record) {
         }
     }
     return capi::Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+int print_frame(PyObject* print, PyObject* pandas, PyObject* records) {
+    capi::Ref frame_class = capi::Ref::steal(PyObject_GetAttrString(pandas, "DataFrame"));
+    capi::Ref frame = frame_class ? capi::call(frame_class.get(), {records}) : capi::Ref();
+    return frame && capi::call(print, {frame.get()}) ? 0 : -1;
+}
+
+int print_line(PyObject* print, PyObject* record) {
+    capi::Ref line = report_line(record);
+    return line && capi::call(print, {line.get()}) ? 0 : -1;
 }
 
 }  // namespace report
