@@ -36,6 +36,22 @@ Ref concat(PyObject* left, PyObject* right);
 // a, b, ... = object: exactly `count` items into `out`, or ValueError.
 int unpack(PyObject* object, Py_ssize_t count, Ref* out);
 
+// for item in iterable: visit(item), stopping at the first visit that
+// returns -1. 0, or -1 with an exception set.
+template <typename Visit>
+int for_each(PyObject* iterable, Visit&& visit) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator) {
+        return -1;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (visit(item.get()) < 0) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // New tuple holding the given objects.
 Ref tuple(std::initializer_list<PyObject*> items);
 

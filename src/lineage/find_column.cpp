@@ -128,16 +128,7 @@ PyObject* find_column(PyObject* const* args) {
     if (anonymous < 0) {
         return nullptr;
     }
-    Ref nodes = Ref::steal(PyObject_GetIter(find_list));
-    if (!nodes) {
-        return nullptr;
-    }
-    while (Ref column = Ref::steal(PyIter_Next(nodes.get()))) {
-        if (resolve_node(state, column.get(), anonymous) < 0) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
+    if (capi::for_each(find_list, [&](PyObject* column) { return resolve_node(state, column, anonymous); }) < 0) {
         return nullptr;
     }
     return capi::tuple({state.columns, state.alias, state.texts, state.sort.get()}).release();

@@ -93,17 +93,13 @@ int resolve(SelectList& state, PyObject* find_list, PyObject* kind) {
 int resolve_subquery_item(SelectList& state, PyObject* expression) {
     Ref inner = tree::find(expression, names.Select);
     Ref subquery_expressions = inner ? capi::getattr(inner.get(), names.expressions) : Ref();
-    Ref entries = subquery_expressions ? Ref::steal(PyObject_GetIter(subquery_expressions.get())) : Ref();
-    if (!entries) {
+    if (!subquery_expressions) {
         return -1;
     }
-    while (Ref subquery = Ref::steal(PyIter_Next(entries.get()))) {
-        Ref find_list = tree::find_all(subquery.get(), names.Column);
-        if (!find_list || resolve(state, find_list.get(), record::kinds.subquery) < 0) {
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    return capi::for_each(subquery_expressions.get(), [&](PyObject* subquery) {
+        Ref find_list = tree::find_all(subquery, names.Column);
+        return find_list ? resolve(state, find_list.get(), record::kinds.subquery) : -1;
+    });
 }
 
 // Tries the nodes of class `node_class` under the item: 1 when there were
@@ -128,12 +124,15 @@ int not_supported(PyObject* expression) {
     return -1;
 }
 
+// A class of node, and the kind of the records made for it.
+struct Kind {
+    PyObject* node_class;
+    PyObject* kind;
+};
+
 int extract_item(SelectList& state, PyObject* expression) {
-    struct Constant {
-        PyObject* node_class;
-        PyObject* kind;
-    } const constants[] = {{names.Literal, record::kinds.literal}, {names.Null, record::kinds.null}};
-    for (const Constant& constant : constants) {
+    const Kind constants[] = {{names.Literal, record::kinds.literal}, {names.Null, record::kinds.null}};
+    for (const Kind& constant : constants) {
         int matches = is_item_of(expression, constant.node_class);
         if (matches != 0) {
             return matches < 0 ? -1 : add_constant_record(state, expression, constant.kind);
@@ -148,12 +147,9 @@ int extract_item(SelectList& state, PyObject* expression) {
         return resolve_subquery_item(state, expression);
     }
 
-    struct Nodes {
-        PyObject* node_class;
-        PyObject* kind;
-    } const node_kinds[] = {{names.Column, record::kinds.column},
-                            {names.Anonymous, record::kinds.anonymous}};
-    for (const Nodes& nodes : node_kinds) {
+    const Kind node_kinds[] = {{names.Column, record::kinds.column},
+                               {names.Anonymous, record::kinds.anonymous}};
+    for (const Kind& nodes : node_kinds) {
         int resolved = resolve_nodes(state, expression, nodes.node_class, nodes.kind);
         if (resolved != 0) {
             return resolved < 0 ? -1 : 0;
@@ -171,16 +167,7 @@ PyObject* get_columns(PyObject* const* args) {
     if (!state.columns || !state.alias || !state.texts) {
         return nullptr;
     }
-    Ref items = Ref::steal(PyObject_GetIter(expressions));
-    if (!items) {
-        return nullptr;
-    }
-    while (Ref expression = Ref::steal(PyIter_Next(items.get()))) {
-        if (extract_item(state, expression.get()) < 0) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
+    if (capi::for_each(expressions, [&](PyObject* expression) { return extract_item(state, expression); }) < 0) {
         return nullptr;
     }
     return capi::tuple({state.columns.get(), state.texts.get()}).release();

@@ -18,6 +18,7 @@ namespace lineage {
 
 namespace {
 
+using capi::for_each;
 using capi::Ref;
 
 struct Walk {
@@ -49,21 +50,6 @@ struct Walk {
         return from_args ? match(from_args.get()) : -1;
     }
 };
-
-// Calls `visit` on each item of `iterable`: 0, or -1 on error.
-template <typename Visit>
-int for_each(PyObject* iterable, Visit visit) {
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    if (!iterator) {
-        return -1;
-    }
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (visit(item.get()) < 0) {
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
 
 int walk_ctes(Walk& walk, PyObject* with) {
     Ref ctes = capi::getattr(with, names.expressions);

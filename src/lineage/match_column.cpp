@@ -109,26 +109,21 @@ Ref traced_record(PyObject* column, PyObject* table_column) {
 int bind_to_query(Matching& state, PyObject* column) {
     Ref table_new_columns = inner_analysis(state);
     Ref column_name = table_new_columns ? record::get(column, record::column_name) : Ref();
-    Ref inner = column_name ? Ref::steal(PyObject_GetIter(table_new_columns.get())) : Ref();
-    if (!inner) {
+    if (!column_name) {
         return -1;
     }
     bool matched = false;
-    while (Ref table_column = Ref::steal(PyIter_Next(inner.get()))) {
-        Ref inner_alias = record::get(table_column.get(), record::column_alias);
+    int walked = capi::for_each(table_new_columns.get(), [&](PyObject* table_column) {
+        Ref inner_alias = record::get(table_column, record::column_alias);
         int same = inner_alias ? capi::equals(inner_alias.get(), column_name.get()) : -1;
-        if (same < 0) {
-            return -1;
+        if (same <= 0) {
+            return same;
         }
-        if (same) {
-            Ref made = traced_record(column, table_column.get());
-            if (!made || capi::append(state.new_columns.get(), made.get()) < 0) {
-                return -1;
-            }
-            matched = true;
-        }
-    }
-    if (PyErr_Occurred()) {
+        matched = true;
+        Ref made = traced_record(column, table_column);
+        return made ? capi::append(state.new_columns.get(), made.get()) : -1;
+    });
+    if (walked < 0) {
         return -1;
     }
     // An inner query that offers no output of that name (a star select, say)
@@ -183,16 +178,7 @@ PyObject* match_column(PyObject* const* args) {
     if (!state.new_columns) {
         return nullptr;
     }
-    Ref columns = Ref::steal(PyObject_GetIter(args[1]));
-    if (!columns) {
-        return nullptr;
-    }
-    while (Ref column = Ref::steal(PyIter_Next(columns.get()))) {
-        if (match_record(state, column.get()) < 0) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
+    if (capi::for_each(args[1], [&](PyObject* column) { return match_record(state, column); }) < 0) {
         return nullptr;
     }
     return capi::tuple({state.new_columns.get(), state.texts}).release();

@@ -23,16 +23,10 @@ PyObject* print_report(PyObject*, PyObject* records) {
     if (!pandas || report::print_frame(print.get(), pandas.get(), records) < 0) {
         return nullptr;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(records));
-    if (!iterator) {
-        return nullptr;
-    }
-    while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (report::print_line(print.get(), record.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    int printed = capi::for_each(records, [&](PyObject* record) {
+        return report::print_line(print.get(), record);
+    });
+    return printed < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 PyMethodDef methods[] = {

@@ -87,20 +87,13 @@ int run_script_mode() {
     if (!records || print_frame(lineage::builtins.print, pd.get(), records.get()) < 0) {
         return -1;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(records.get()));
-    if (!iterator) {
-        return -1;
-    }
-    while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (bind("i", record.get()) < 0) {
+    return capi::for_each(records.get(), [](PyObject* record) {
+        if (bind("i", record) < 0) {
             return -1;
         }
         Ref current = global("i");
-        if (!current || print_line(lineage::builtins.print, current.get()) < 0) {
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+        return current ? print_line(lineage::builtins.print, current.get()) : -1;
+    });
 }
 
 }  // namespace report
