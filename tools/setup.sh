@@ -59,17 +59,27 @@ if [ "$(cat "$pth" 2>/dev/null)" != "$root/toolkit" ]; then
     printf '%s\n' "$root/toolkit" > "$pth"
 fi
 
+# CMake from the PATH, or else from PyPI into the venv.
+cmake=$(command -v cmake 2>/dev/null || true)
+if [ -z "$cmake" ]; then
+    if [ ! -x "$venv/bin/cmake" ]; then
+        say "setup: installing cmake into $venv"
+        "$venv/bin/python" -m pip install --disable-pip-version-check -q cmake >&2
+    fi
+    cmake="$venv/bin/cmake"
+fi
+
 # The build uses the interpreter behind the venv, whose headers and library
 # the module and the host are built against.
 base_python=$("$venv/bin/python" -c 'import sys; print(sys._base_executable)')
 if [ ! -f build/Makefile ]; then
     say "setup: configuring build/"
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
+    "$cmake" -S . -B build -DCMAKE_BUILD_TYPE=Release \
           -DPython3_EXECUTABLE="$base_python" >build.configure.log 2>&1 \
         || { cat build.configure.log >&2; exit 1; }
     mv build.configure.log build/configure.log
 fi
-if ! cmake --build build -j 2 >build/build.log 2>&1; then
+if ! "$cmake" --build build -j 2 >build/build.log 2>&1; then
     cat build/build.log >&2
     exit 1
 fi

@@ -32,6 +32,7 @@ const Interned interned[] = {
     {&names.with, "with"},
     {&names.joins, "joins"},
     {&names.remove, "remove"},
+    {&names.instancecheck, "__instancecheck__"},
     {&names.Select, "Select"},
     {&names.Column, "Column"},
     {&names.Table, "Table"},

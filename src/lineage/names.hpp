@@ -23,6 +23,7 @@ struct Names {
     PyObject* with;
     PyObject* joins;
     PyObject* remove;
+    PyObject* instancecheck;  // "__instancecheck__"
     // Classes read from `exp` at each use.
     PyObject* Select;
     PyObject* Column;

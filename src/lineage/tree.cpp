@@ -207,11 +207,7 @@ bool has_plain_instance_check(PyObject* cls) {
         seen->second == metaclass->tp_version_tag) {
         return true;
     }
-    static PyObject* instance_check = PyUnicode_InternFromString("__instancecheck__");
-    if (instance_check == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
+    PyObject* instance_check = names.instancecheck;
     PyObject* own = PyObject_GetAttr(reinterpret_cast<PyObject*>(metaclass), instance_check);
     PyObject* types = own ? PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), instance_check) : nullptr;
     bool plain = own != nullptr && types != nullptr && own == types;
