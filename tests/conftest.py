@@ -11,7 +11,7 @@ BUILD = os.path.join(ROOT, "build")
 sys.path.insert(0, BUILD)
 
 import test as lineage  # noqa: E402  (the native module, not the stdlib package)
-from sqlglot import exp, parse_one  # noqa: E402
+from sqlglot import parse_one  # noqa: E402
 
 assert lineage.__file__.startswith(BUILD), lineage.__file__
 
