@@ -202,3 +202,17 @@ class TestLeaks:
         gc.collect()
         after = sys.getallocatedblocks()
         assert after - before < 500, (before, after)
+
+
+def test_a_node_posing_as_a_table_is_one(module):
+    """isinstance() honours __class__, and so does the analysis."""
+
+    class Posing:
+        __class__ = exp.Table
+        alias = "t"
+        db = "db"
+        name = "posed"
+
+    records, texts = module.get_columns(parse("SELECT t.a FROM t").expressions)
+    new_columns, _ = module.match_column(Posing(), records, texts)
+    assert new_columns[0]["table_name"] == "posed"

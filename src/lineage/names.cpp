@@ -33,6 +33,7 @@ const Interned interned[] = {
     {&names.joins, "joins"},
     {&names.remove, "remove"},
     {&names.instancecheck, "__instancecheck__"},
+    {&names.class_, "__class__"},
     {&names.Select, "Select"},
     {&names.Column, "Column"},
     {&names.Table, "Table"},

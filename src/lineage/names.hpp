@@ -24,6 +24,7 @@ struct Names {
     PyObject* joins;
     PyObject* remove;
     PyObject* instancecheck;  // "__instancecheck__"
+    PyObject* class_;         // "__class__"
     // Classes read from `exp` at each use.
     PyObject* Select;
     PyObject* Column;

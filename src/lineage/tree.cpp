@@ -223,10 +223,25 @@ bool has_plain_instance_check(PyObject* cls) {
 }  // namespace
 
 int is_instance_of(PyObject* node, PyObject* cls) {
-    if (has_plain_instance_check(cls)) {
-        return PyObject_TypeCheck(node, reinterpret_cast<PyTypeObject*>(cls));
+    if (!has_plain_instance_check(cls)) {
+        return PyObject_IsInstance(node, cls);
     }
-    return PyObject_IsInstance(node, cls);
+    // type.__instancecheck__ without the call: the node's type, else the
+    // class the node claims through __class__.
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyObject_TypeCheck(node, type)) {
+        return 1;
+    }
+    PyObject* declared = nullptr;
+    int found = PyObject_GetOptionalAttr(node, names.class_, &declared);
+    if (found <= 0) {
+        return found;
+    }
+    int result = declared != reinterpret_cast<PyObject*>(Py_TYPE(node)) && PyType_Check(declared)
+                     ? PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(declared), type)
+                     : 0;
+    Py_DECREF(declared);
+    return result;
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {
