@@ -208,3 +208,31 @@ class TestCommand:
         result = run_command(str(tmp_path))
         assert result.returncode == 1
         assert result.stderr == f"lineage: {tmp_path}: no .sql files in this directory\n"
+
+
+def test_progress_bar_goes_to_a_terminal_on_standard_error_only(tmp_path):
+    import pty
+
+    for number in range(3):
+        (tmp_path / f"q{number}.sql").write_text(f"SELECT t.a{number} FROM t AS t")
+    controller, terminal = pty.openpty()
+    try:
+        result = subprocess.run([sys.executable, COMMAND, "--json", str(tmp_path)],
+                                stdout=subprocess.PIPE, stderr=terminal, text=True,
+                                timeout=120, env=subprocess_env())
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+    assert result.returncode == 0
+    assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == [
+        "a0", "a1", "a2"]
+    assert b"file" in shown and b"%" in shown
