@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import textwrap
 
 import pandas
 import pytest
@@ -56,20 +57,25 @@ class TestScriptMode:
         assert result.stdout.startswith("Empty DataFrame")
         assert report_lines(result.stdout) == []
 
-    def test_names_bound_and_toolkit_called(self, tmp_path):
+    def run_with_fake(self, tmp_path, module, source):
+        """Runs the two-record query with a stand-in for one imported module."""
         self.write_query(tmp_path, "SELECT t.a AS x, 1 AS one FROM db1.orders AS t")
-        toolkit = tmp_path / "toolkit"
-        toolkit.mkdir()
-        (toolkit / "kelvo_func.py").write_text(
-            "import atexit, sys\n"
-            "class KelvoFunc:\n"
-            "    def __init__(self):\n"
-            "        module = sys.modules['test']\n"
-            "        print('KelvoFunc', module.__name__, flush=True)\n"
-            "        atexit.register(lambda: print('bound', [n for n in vars(module)\n"
-            "            if n in ('path', 'result', 'pd', 'i', '__test__')], module.i is module.result[-1],\n"
-            "            module.path))\n")
-        result = run_host(tmp_path, PYTHONPATH=str(toolkit))
+        fake = tmp_path / "fake"
+        fake.mkdir()
+        (fake / f"{module}.py").write_text(textwrap.dedent(source), encoding="utf-8")
+        return run_host(tmp_path, PYTHONPATH=str(fake))
+
+    def test_names_bound_and_toolkit_called(self, tmp_path):
+        result = self.run_with_fake(tmp_path, "kelvo_func", """
+            import atexit, sys
+            class KelvoFunc:
+                def __init__(self):
+                    module = sys.modules['test']
+                    print('KelvoFunc', module.__name__, flush=True)
+                    atexit.register(lambda: print(
+                        'bound', [n for n in vars(module) if n in ('path', 'result', 'pd', 'i', '__test__')],
+                        module.i is module.result[-1], module.path))
+            """)
         assert result.returncode == 0, result.stderr
         lines = result.stdout.splitlines()
         assert lines[0] == "KelvoFunc __main__"
@@ -91,40 +97,34 @@ class TestScriptMode:
         assert any(line.startswith(error) or f".{error}" in line for line in stderr)
 
     def test_frame_is_built_from_the_result(self, tmp_path):
-        self.write_query(tmp_path, "SELECT t.a AS x, 1 AS one FROM db1.orders AS t")
-        fake = tmp_path / "fake"
-        fake.mkdir()
-        (fake / "pandas.py").write_text(
-            "class DataFrame:\n"
-            "    def __init__(self, records):\n"
-            "        self.records = records\n"
-            "    def __str__(self):\n"
-            "        return f'frame of {len(self.records)}: {self.records[0][\"column_name\"]}'\n")
-        result = run_host(tmp_path, PYTHONPATH=str(fake))
+        result = self.run_with_fake(tmp_path, "pandas", """
+            class DataFrame:
+                def __init__(self, records):
+                    self.records = records
+                def __str__(self):
+                    return f'frame of {len(self.records)}: {self.records[0]["column_name"]}'
+            """)
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == ["frame of 2: a", LINE_T_A, LINE_LITERAL]
 
     def test_lines_printed_before_a_failure_stay(self, tmp_path):
-        self.write_query(tmp_path, "SELECT t.a AS x, 1 AS one FROM db1.orders AS t")
-        fake = tmp_path / "fake"
-        fake.mkdir()
         # Standard output that fails on the second report line.
-        (fake / "kelvo_func.py").write_text(
-            "import sys\n"
-            "class Failing:\n"
-            "    def __init__(self, real):\n"
-            "        self.real = real\n"
-            "    def write(self, text):\n"
-            "        if text.startswith('序号: 2'):\n"
-            "            raise OSError('disk full')\n"
-            "        self.real.write(text)\n"
-            "        self.real.flush()\n"
-            "    def flush(self):\n"
-            "        self.real.flush()\n"
-            "class KelvoFunc:\n"
-            "    def __init__(self):\n"
-            "        sys.stdout = Failing(sys.stdout)\n")
-        result = run_host(tmp_path, PYTHONPATH=str(fake))
+        result = self.run_with_fake(tmp_path, "kelvo_func", """
+            import sys
+            class Failing:
+                def __init__(self, real):
+                    self.real = real
+                def write(self, text):
+                    if text.startswith('序号: 2'):
+                        raise OSError('disk full')
+                    self.real.write(text)
+                    self.real.flush()
+                def flush(self):
+                    self.real.flush()
+            class KelvoFunc:
+                def __init__(self):
+                    sys.stdout = Failing(sys.stdout)
+            """)
         assert result.returncode == 1
         assert report_lines(result.stdout) == [LINE_T_A]
         assert result.stderr.splitlines()[-1] == "OSError: disk full"
