@@ -2,7 +2,7 @@
 (TPC-H, TPC-DS), side by side in one run. Queries the analysis does not
 support count with the time they take to fail.
 
-Run: PYTHONPATH=build .venv/bin/python bench/corpus.py
+Run: .venv/bin/python bench/corpus.py
 """
 
 import contextlib

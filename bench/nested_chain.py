@@ -5,7 +5,7 @@ per level) the query is parsed with sqlglot and analysed with `test`, side by
 side in one run; the figure that matters is analysis time / parse time, which
 should stay well below 0.2 and should not grow with depth.
 
-Run: PYTHONPATH=build .venv/bin/python bench/nested_chain.py [--quick]
+Run: .venv/bin/python bench/nested_chain.py [--quick]
 """
 
 import argparse
