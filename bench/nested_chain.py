@@ -30,12 +30,18 @@ def chain(depth, width):
     return query
 
 
-def best_of(repeats, action):
+def best_of(repeats, action, batch_seconds=0.02):
+    """Seconds per call: the best of `repeats` batches, each long enough
+    (about `batch_seconds`) that timer and scheduling noise stay small."""
+    start = time.perf_counter()
+    action()
+    calls = max(1, int(batch_seconds / max(time.perf_counter() - start, 1e-6)))
     best = float("inf")
     for _ in range(repeats):
         start = time.perf_counter()
-        action()
-        best = min(best, time.perf_counter() - start)
+        for _ in range(calls):
+            action()
+        best = min(best, (time.perf_counter() - start) / calls)
     return best
 
 

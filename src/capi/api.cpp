@@ -16,6 +16,10 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> args) {
     // Vectorcall methods want the receiver in front of the arguments.
     PyObject* stack[8];
+    if (args.size() >= sizeof(stack) / sizeof(stack[0])) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        return Ref();
+    }
     Py_ssize_t count = 0;
     stack[count++] = object;
     for (PyObject* arg : args) {

@@ -56,20 +56,25 @@ int scope_kind(PyObject* table_args, Scope* kind) {
     return is_query < 0 ? -1 : 0;
 }
 
+// The record's five column-side values, then the table's database, name
+// and alias.
 int bind_to_table(Matching& state, PyObject* column, PyObject* scope_alias) {
-    Ref sort = record::get(column, record::column_sort);
-    Ref name = sort ? record::get(column, record::column_name) : Ref();
-    Ref alias = name ? record::get(column, record::column_alias) : Ref();
-    Ref table = alias ? record::get(column, record::column_table) : Ref();
-    Ref type = table ? record::get(column, record::column_type) : Ref();
-    Ref db = type ? capi::getattr(state.table_args, names.db) : Ref();
-    Ref table_name = db ? capi::getattr(state.table_args, names.name) : Ref();
-    if (!table_name) {
+    Ref values[record::bound_size];
+    for (int key = 0; key < record::open_size; ++key) {
+        values[key] = record::get(column, static_cast<record::Key>(key));
+        if (!values[key]) {
+            return -1;
+        }
+    }
+    values[record::table_db] = capi::getattr(state.table_args, names.db);
+    if (values[record::table_db]) {
+        values[record::table_name] = capi::getattr(state.table_args, names.name);
+    }
+    if (!values[record::table_name]) {
         return -1;
     }
-    PyObject* values[] = {sort.get(), name.get(), alias.get(), table.get(),
-                          type.get(), db.get(),   table_name.get(), scope_alias};
-    Ref made = record::make(values, record::bound_size);
+    values[record::table_alias] = Ref::borrow(scope_alias);
+    Ref made = record::make(values);
     return made ? capi::append(state.new_columns.get(), made.get()) : -1;
 }
 
@@ -95,15 +100,13 @@ Ref traced_record(PyObject* column, PyObject* table_column) {
         {table_column, record::column_type}, {table_column, record::table_db},
         {table_column, record::table_name},  {table_column, record::table_alias},
     };
-    PyObject* raw[record::bound_size];
     for (int i = 0; i < record::bound_size; ++i) {
         values[i] = get(sources[i].first, sources[i].second);
         if (!values[i]) {
             return Ref();
         }
-        raw[i] = values[i].get();
     }
-    return record::make(raw, record::bound_size);
+    return record::make(values);
 }
 
 int bind_to_query(Matching& state, PyObject* column) {

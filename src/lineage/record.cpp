@@ -54,6 +54,14 @@ capi::Ref make(PyObject* const* values, int size) {
     return record;
 }
 
+capi::Ref make(const capi::Ref (&values)[bound_size]) {
+    PyObject* raw[bound_size];
+    for (int i = 0; i < bound_size; ++i) {
+        raw[i] = values[i].get();
+    }
+    return make(raw, bound_size);
+}
+
 capi::Ref get(PyObject* record, Key key) {
     if (PyDict_CheckExact(record)) {
         PyObject* value = PyDict_GetItemWithError(record, keys[key]);

@@ -47,6 +47,9 @@ int init();
 // A new record holding the first `size` keys with `values` in key order.
 capi::Ref make(PyObject* const* values, int size);
 
+// A new bound record from values held in key order.
+capi::Ref make(const capi::Ref (&values)[bound_size]);
+
 // record.get(key): None when the key is missing.
 capi::Ref get(PyObject* record, Key key);
 

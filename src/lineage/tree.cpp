@@ -24,39 +24,54 @@ struct LibraryMethod {
 
 LibraryMethod library[] = {{"find"}, {"find_all"}, {"walk"}, {"bfs"}, {"iter_expressions"}};
 
-// Types already seen to use all of the library's methods, with the version
-// tag they had then: any change to a type or its bases gives it a new tag.
-std::unordered_map<PyTypeObject*, unsigned int> library_types;
+// Types that passed a check, with the version tag they had then: any change
+// to a type or its bases gives it a new tag, and so a new check.
+class CheckedTypes {
+public:
+    bool known(PyTypeObject* type) const {
+        auto seen = tags_.find(type);
+        return seen != tags_.end() && type->tp_version_tag != 0 &&
+               seen->second == type->tp_version_tag;
+    }
+    void remember(PyTypeObject* type) {
+        if (PyUnstable_Type_AssignVersionTag(type)) {
+            tags_[type] = type->tp_version_tag;
+        }
+    }
+    void clear() { tags_.clear(); }
 
-bool resolves_to_library(PyTypeObject* type, const LibraryMethod& entry) {
-    if (entry.method == nullptr) {
+private:
+    std::unordered_map<PyTypeObject*, unsigned int> tags_;
+};
+
+// True when `type` resolves the attribute `name` to `expected` itself.
+bool type_attribute_is(PyTypeObject* type, PyObject* name, PyObject* expected) {
+    if (name == nullptr || expected == nullptr) {
         return false;
     }
-    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), entry.name);
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
     if (found == nullptr) {
         PyErr_Clear();
         return false;
     }
     Py_DECREF(found);  // only compared; the type keeps it alive
-    return found == entry.method;
+    return found == expected;
 }
+
+CheckedTypes library_types;
 
 // True when the node's type searches exactly as sqlglot's Expression does.
 bool searches_like_the_library(PyObject* node) {
     PyTypeObject* type = Py_TYPE(node);
-    auto seen = library_types.find(type);
-    if (seen != library_types.end() && type->tp_version_tag != 0 &&
-        seen->second == type->tp_version_tag) {
+    if (library_types.known(type)) {
         return true;
     }
     for (const LibraryMethod& entry : library) {
-        if (!resolves_to_library(type, entry)) {
+        if (!type_attribute_is(type, entry.name, entry.method)) {
             return false;
         }
     }
-    if (PyUnstable_Type_AssignVersionTag(type)) {
-        library_types[type] = type->tp_version_tag;
-    }
+    library_types.remember(type);
     return true;
 }
 
@@ -190,9 +205,9 @@ Ref exp_class(PyObject* class_name) {
 
 namespace {
 
-// Metaclasses seen to keep type's own __instancecheck__, with their version
-// tags, for which isinstance() is a plain subtype test.
-std::unordered_map<PyTypeObject*, unsigned int> plain_metaclasses;
+// Metaclasses seen to keep type's own __instancecheck__, for whose classes
+// isinstance() is a plain subtype test.
+CheckedTypes plain_metaclasses;
 
 bool has_plain_instance_check(PyObject* cls) {
     if (!PyType_Check(cls)) {
@@ -202,22 +217,17 @@ bool has_plain_instance_check(PyObject* cls) {
     if (metaclass == &PyType_Type) {
         return true;
     }
-    auto seen = plain_metaclasses.find(metaclass);
-    if (seen != plain_metaclasses.end() && metaclass->tp_version_tag != 0 &&
-        seen->second == metaclass->tp_version_tag) {
+    if (plain_metaclasses.known(metaclass)) {
         return true;
     }
-    PyObject* instance_check = names.instancecheck;
-    PyObject* own = PyObject_GetAttr(reinterpret_cast<PyObject*>(metaclass), instance_check);
-    PyObject* types = own ? PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), instance_check) : nullptr;
-    bool plain = own != nullptr && types != nullptr && own == types;
-    Py_XDECREF(own);
-    Py_XDECREF(types);
-    PyErr_Clear();
-    if (plain && PyUnstable_Type_AssignVersionTag(metaclass)) {
-        plain_metaclasses[metaclass] = metaclass->tp_version_tag;
+    Ref types_own = Ref::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), names.instancecheck));
+    if (!type_attribute_is(metaclass, names.instancecheck, types_own.get())) {
+        PyErr_Clear();
+        return false;
     }
-    return plain;
+    plain_metaclasses.remember(metaclass);
+    return true;
 }
 
 }  // namespace
