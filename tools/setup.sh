@@ -51,12 +51,13 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     printf '%s\n' "$want" > "$stamp"
 fi
 
-# The toolkit modules are ours and live in toolkit/; a .pth file puts them on
-# the venv's path.
+# The toolkit modules (toolkit/) and the column_lineage package (src/) are
+# ours; a .pth file puts them on the venv's path.
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
 pth="$site/kelvo_toolkit.pth"
-if [ "$(cat "$pth" 2>/dev/null)" != "$root/toolkit" ]; then
-    printf '%s\n' "$root/toolkit" > "$pth"
+paths=$(printf '%s\n%s' "$root/toolkit" "$root/src")
+if [ "$(cat "$pth" 2>/dev/null)" != "$paths" ]; then
+    printf '%s\n' "$paths" > "$pth"
 fi
 
 # CMake from the PATH, or else from PyPI into the venv.

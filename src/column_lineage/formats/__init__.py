@@ -1,0 +1,22 @@
+"""Output formats of the lineage command.
+
+Each format is a writer class taking the output stream and the command's
+options; the command hands it each file's lineage in turn with `write` and
+calls `close` at the end (where formats that draw all files at once write)."""
+
+from __future__ import annotations
+
+import importlib
+
+# format name -> module and class of its writer; imported on use, so that a
+# format pays only for its own imports.
+FORMATS = {
+    "json": ("json_lines", "JsonLinesWriter"),
+    "report": ("report", "ReportWriter"),
+}
+
+
+def writer_class(name: str):
+    module_name, class_name = FORMATS[name]
+    module = importlib.import_module(f"{__name__}.{module_name}")
+    return getattr(module, class_name)

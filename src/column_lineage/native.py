@@ -1,0 +1,48 @@
+"""The native extensions: the analysis module `test` and the report printer.
+
+An installed package holds them beside this file; in a checkout they are
+built into build/. Either way they are imported under this package's name,
+so the standard library's own `test` package is never shadowed."""
+
+import importlib
+import importlib.machinery
+import importlib.util
+import os
+import sys
+
+_CHECKOUT_BUILD = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "build")
+
+
+def _load(name):
+    qualified = f"{__package__}.{name}"
+    if qualified in sys.modules:
+        return sys.modules[qualified]
+    try:
+        return importlib.import_module(qualified)
+    except ModuleNotFoundError as error:
+        if error.name != qualified:
+            raise
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        path = os.path.join(_CHECKOUT_BUILD, name + suffix)
+        if os.path.exists(path):
+            spec = importlib.util.spec_from_file_location(qualified, path)
+            module = importlib.util.module_from_spec(spec)
+            sys.modules[qualified] = module
+            try:
+                spec.loader.exec_module(module)
+            except BaseException:
+                del sys.modules[qualified]
+                raise
+            return module
+    raise ModuleNotFoundError(f"the native module {name!r} is not built", name=qualified)
+
+
+def analysis_module():
+    """The native module `test`."""
+    return _load("test")
+
+
+def report_module():
+    """The native report printer `lineage_report`."""
+    return _load("lineage_report")

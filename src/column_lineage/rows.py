@@ -1,0 +1,101 @@
+"""The shapes of the lineage the package returns: a row per output column and
+source, the output columns and the statements of one file."""
+
+from __future__ import annotations
+
+from dataclasses import asdict, dataclass, field
+
+# The keys of the native module's records, in its order.
+MODULE_KEYS = (
+    "column_sort", "column_name", "column_alias", "column_table", "column_type",
+    "table_db", "table_name", "table_alias",
+)
+
+# Every key of a row, in output order (JSON, CSV, tables).
+ROW_KEYS = (
+    "file", "statement", "position", "output_name",
+    "target_db", "target_table", "target_column",
+    *MODULE_KEYS,
+    "resolved", "ambiguous", "note",
+)
+
+# How an output column is computed from its sources (OpenLineage's subtypes).
+IDENTITY = "IDENTITY"
+AGGREGATION = "AGGREGATION"
+TRANSFORMATION = "TRANSFORMATION"
+
+
+@dataclass(frozen=True)
+class Row:
+    """One source of one output column of one statement.
+
+    The eight module keys are what the native analysis says (None where its
+    record has no such key); the others place the row in the file and say
+    how far it could be resolved."""
+
+    file: str
+    statement: int
+    position: int
+    output_name: str
+    target_db: str | None = None
+    target_table: str | None = None
+    target_column: str | None = None
+    column_sort: int | None = None
+    column_name: str | None = None
+    column_alias: str | None = None
+    column_table: str | None = None
+    column_type: str | None = None
+    table_db: str | None = None
+    table_name: str | None = None
+    table_alias: str | None = None
+    resolved: bool = False
+    ambiguous: bool = False
+    note: str | None = None
+
+    def as_dict(self) -> dict:
+        return asdict(self)
+
+    def module_record(self) -> dict:
+        """The row as the native module's record: its keys that are set."""
+        return {key: getattr(self, key) for key in MODULE_KEYS if getattr(self, key) is not None}
+
+
+@dataclass(frozen=True)
+class OutputColumn:
+    """One select item of a statement's query: an output column."""
+
+    position: int
+    output_name: str
+    sql: str
+    transformation: str = IDENTITY
+    target_column: str | None = None
+
+
+@dataclass
+class Statement:
+    """The lineage of one statement of a file.
+
+    `kind` is the statement's kind ("SELECT", "INSERT", "REPLACE",
+    "CREATE TABLE", "CREATE VIEW", or the kind of a statement without a
+    query, such as "UPDATE"). A statement without a query has `skipped` set
+    and no rows; one whose analysis failed has `error` set."""
+
+    file: str
+    number: int
+    kind: str
+    sql: str = ""
+    target_db: str | None = None
+    target_table: str | None = None
+    columns: list[OutputColumn] = field(default_factory=list)
+    rows: list[Row] = field(default_factory=list)
+    skipped: str | None = None
+    error: str | None = None
+
+
+@dataclass
+class FileLineage:
+    """Every statement of one file, or why the file could not be analysed."""
+
+    file: str
+    statements: list[Statement] = field(default_factory=list)
+    error: str | None = None
