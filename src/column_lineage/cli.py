@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from datetime import datetime, timezone
 
 from tqdm import tqdm
 
@@ -75,14 +76,29 @@ def parse_arguments(argv):
                         help="a SQL file (UTF-8), a directory whose *.sql files are analysed "
                              "in name order, or - for standard input")
     parser.add_argument("--format", choices=sorted(FORMATS), default=None,
-                        help="output format (default: report)")
+                        help="output format (default: table when standard output is a terminal, "
+                             "else report)")
     parser.add_argument("--json", action="store_const", const="json", dest="format",
                         help="same as --format json")
     parser.add_argument("--dialect", default="mysql", help="sqlglot dialect (default: mysql)")
+    parser.add_argument("--namespace", default="mysql://localhost",
+                        help="OpenLineage namespace of the jobs and datasets "
+                             "(default: mysql://localhost)")
+    parser.add_argument("--event-time", type=event_time, metavar="TIME",
+                        help="ISO 8601 time of the OpenLineage events, UTC unless it says "
+                             "otherwise (default: now)")
     parser.add_argument("--version", action="version", version=version_text())
     options = parser.parse_args(argv)
-    options.format = options.format or "report"
+    options.format = options.format or ("table" if sys.stdout.isatty() else "report")
     return options
+
+
+def event_time(text):
+    try:
+        moment = datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
+    return moment if moment.tzinfo else moment.replace(tzinfo=timezone.utc)
 
 
 def version_text():

@@ -11,8 +11,11 @@ import importlib
 # format name -> module and class of its writer; imported on use, so that a
 # format pays only for its own imports.
 FORMATS = {
+    "csv": ("csv_rows", "CsvWriter"),
     "json": ("json_lines", "JsonLinesWriter"),
+    "openlineage": ("openlineage_events", "OpenLineageWriter"),
     "report": ("report", "ReportWriter"),
+    "table": ("table", "TableWriter"),
 }
 
 

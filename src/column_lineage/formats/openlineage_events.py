@@ -1,0 +1,148 @@
+"""OpenLineage: one COMPLETE RunEvent per analysed statement, as JSON Lines,
+built with the openlineage-python client's classes and serialised by its
+Serde.
+
+The job is named after the file and statement ("etl/load.sql:1"); the
+inputs are the base tables the statement reads; the output is its target
+table, or for a plain SELECT a dataset named after the job. The output
+carries the columnLineage facet: each output column with the source
+columns it is computed from, typed DIRECT/IDENTITY, DIRECT/AGGREGATION or
+DIRECT/TRANSFORMATION. Output columns without a source column (literals)
+have no entry. Statements without a query, or whose analysis failed, have
+no event.
+
+All events of one run share one event time (now, or the command's
+--event-time). The run id is the client's static UUIDv7 of that time and
+the file and statement: unique per statement and run, time-ordered, and
+the same again when the event time is fixed."""
+
+from __future__ import annotations
+
+from datetime import datetime, timezone
+
+import sqlglot
+from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
+from openlineage.client.facet_v2 import column_lineage_dataset as column_lineage
+from openlineage.client.facet_v2 import sql_job
+from openlineage.client.serde import Serde
+from openlineage.client.uuid import generate_static_uuid
+from sqlglot import exp
+from sqlglot.errors import SqlglotError
+from sqlglot.optimizer.scope import traverse_scope
+
+from .. import __version__
+from ..rows import IDENTITY, OutputColumn, Row, Statement
+
+DEFAULT_NAMESPACE = "mysql://localhost"
+PRODUCER = f"urn:column-lineage:lineage:{__version__}"
+DIRECT = "DIRECT"
+
+
+def dataset_name(db: str | None, table: str | None) -> str:
+    return ".".join(part for part in (db, table) if part)
+
+
+def job_name(statement: Statement) -> str:
+    return f"{statement.file}:{statement.number}"
+
+
+def run_id(statement: Statement, event_time: datetime) -> str:
+    key = f"{statement.file}\0{statement.number}".encode("utf-8", "surrogatepass")
+    return str(generate_static_uuid(event_time, key))
+
+
+def tables_in_sql(sql: str, dialect: str) -> list[tuple[str | None, str]]:
+    """The base tables a statement reads, by sqlglot's scopes (a target
+    table and CTE names are not among them); none when it does not parse."""
+    try:
+        tree = sqlglot.parse_one(sql, dialect=dialect)
+        scopes = traverse_scope(tree)
+    except (SqlglotError, ValueError):
+        return []
+    return [(source.db or None, source.name)
+            for scope in scopes for source in scope.sources.values()
+            if isinstance(source, exp.Table)]
+
+
+def input_tables(statement: Statement, dialect: str) -> list[str]:
+    """Dataset names of the tables read: those the rows name first, in row
+    order, then the other tables of the statement's SQL."""
+    found = [(row.table_db, row.table_name) for row in statement.rows if row.table_name]
+    found += tables_in_sql(statement.sql, dialect) if statement.sql else []
+    return list(dict.fromkeys(dataset_name(db, table) for db, table in found))
+
+
+def output_name(statement: Statement) -> str:
+    if statement.target_table:
+        return dataset_name(statement.target_db, statement.target_table)
+    return job_name(statement)
+
+
+def transformation(column: OutputColumn | None) -> column_lineage.Transformation:
+    if column is None:
+        return column_lineage.Transformation(type=DIRECT, subtype=IDENTITY)
+    description = None if column.transformation == IDENTITY else column.sql
+    return column_lineage.Transformation(type=DIRECT, subtype=column.transformation,
+                                         description=description)
+
+
+def field_name(row: Row, column: OutputColumn | None) -> str:
+    if column is not None and column.target_column:
+        return column.target_column
+    return row.target_column or row.output_name
+
+
+def column_lineage_facet(statement: Statement, namespace: str):
+    """Output field -> the source columns it reads, each once."""
+    columns = {column.position: column for column in statement.columns}
+    fields: dict[str, list] = {}
+    for row in statement.rows:
+        if not row.table_name or not row.column_name:
+            continue
+        column = columns.get(row.position)
+        source = column_lineage.InputField(
+            namespace=namespace, name=dataset_name(row.table_db, row.table_name),
+            field=row.column_name, transformations=[transformation(column)])
+        inputs = fields.setdefault(field_name(row, column), [])
+        if source not in inputs:
+            inputs.append(source)
+    return column_lineage.ColumnLineageDatasetFacet(
+        fields={name: column_lineage.Fields(inputFields=inputs) for name, inputs in fields.items()},
+        producer=PRODUCER)
+
+
+def statement_event(statement: Statement, namespace: str, event_time: datetime,
+                    dialect: str) -> RunEvent:
+    name = job_name(statement)
+    job = Job(namespace=namespace, name=name, facets={
+        "sql": sql_job.SQLJobFacet(query=statement.sql, dialect=dialect, producer=PRODUCER)})
+    output = OutputDataset(namespace=namespace, name=output_name(statement), facets={
+        "columnLineage": column_lineage_facet(statement, namespace)})
+    return RunEvent(
+        eventType=RunState.COMPLETE,
+        eventTime=event_time.isoformat(),
+        run=Run(runId=run_id(statement, event_time)),
+        job=job,
+        inputs=[InputDataset(namespace=namespace, name=table)
+                for table in input_tables(statement, dialect)],
+        outputs=[output],
+        producer=PRODUCER,
+    )
+
+
+class OpenLineageWriter:
+    def __init__(self, out, options=None):
+        self.out = out
+        self.namespace = getattr(options, "namespace", None) or DEFAULT_NAMESPACE
+        self.dialect = getattr(options, "dialect", None) or "mysql"
+        self.event_time = getattr(options, "event_time", None) or datetime.now(timezone.utc)
+
+    def write(self, lineage):
+        for statement in lineage.statements:
+            if statement.skipped or statement.error:
+                continue
+            event = statement_event(statement, self.namespace, self.event_time, self.dialect)
+            self.out.write(Serde.to_json(event, ensure_ascii=False) + "\n")
+
+    def close(self):
+        pass

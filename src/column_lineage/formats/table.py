@@ -1,0 +1,218 @@
+"""A readable table per statement: a heading per file and statement, every
+value in full, unresolved and ambiguous rows marked.
+
+Nothing heavier than the standard library is imported here, so the command
+starts quickly with this format. Cells wrap only when standard output is a
+terminal narrower than the table."""
+
+from __future__ import annotations
+
+import re
+import shutil
+import unicodedata
+
+from ..rows import Row, Statement
+
+UNRESOLVED = "?"
+AMBIGUOUS = "!"
+LEGEND = (
+    f"{UNRESOLVED} unresolved: no base table was found for the column",
+    f"{AMBIGUOUS} ambiguous: the column could come from more than one table",
+)
+# Kinds of select item that have no source column, so nothing to resolve.
+SOURCELESS_KINDS = ("literal", "null")
+GAP = "  "
+NARROWEST = 4  # a wrapped column keeps at least this many characters
+
+
+# The table's columns: heading and how to read the cell from a row. The
+# mark, target and note columns are left out of a statement that has none.
+def _source_table(row: Row) -> str:
+    return ".".join(part for part in (row.table_db, row.table_name) if part)
+
+
+COLUMNS = (
+    ("", lambda row: mark(row)),
+    ("#", lambda row: str(row.position)),
+    ("output", lambda row: row.output_name),
+    ("target", lambda row: row.target_column),
+    ("kind", lambda row: row.column_type),
+    ("source column", lambda row: row.column_name),
+    ("qualifier", lambda row: row.column_table),
+    ("source table", _source_table),
+    ("table alias", lambda row: row.table_alias),
+    ("note", lambda row: row.note),
+)
+OPTIONAL = ("", "target", "note")
+
+
+def mark(row: Row) -> str:
+    marks = ""
+    if not row.resolved and row.column_type not in SOURCELESS_KINDS:
+        marks += UNRESOLVED
+    if row.ambiguous:
+        marks += AMBIGUOUS
+    return marks
+
+
+def printable(value) -> str:
+    """The value as cell text: None is empty, control characters other than
+    a line break are shown escaped so that they cannot move the cursor."""
+    if value is None:
+        return ""
+    text = str(value).replace("\r\n", "\n")
+    return "".join(ch if ch == "\n" or ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+
+
+def char_width(ch: str) -> int:
+    if unicodedata.combining(ch):
+        return 0
+    return 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
+
+
+def display_width(text: str) -> int:
+    return sum(char_width(ch) for ch in text)
+
+
+def split_chars(text: str, width: int) -> list[str]:
+    """Text cut into pieces at most `width` columns wide, anywhere."""
+    pieces, piece = [], ""
+    for ch in text:
+        if piece and display_width(piece + ch) > width:
+            pieces.append(piece)
+            piece = ""
+        piece += ch
+    return pieces + [piece]
+
+
+def split_to_width(line: str, width: int) -> list[str]:
+    """One line of text cut into pieces at most `width` columns wide, after
+    a space where it can, inside a word where a word is wider."""
+    pieces = [""]
+    for word in re.findall(r"\S+\s*|\s+", line):
+        if display_width((pieces[-1] + word).rstrip()) <= width:
+            pieces[-1] += word
+        elif display_width(word.rstrip()) <= width:
+            pieces.append(word)
+        else:
+            core = word.rstrip()
+            *full, rest = split_chars(core, width)
+            pieces[-1:] = [*pieces[-1:], *full] if pieces[-1] else full
+            pieces.append(rest + word[len(core):])
+    return [piece.rstrip() for piece in pieces]
+
+
+def cell_lines(text: str, width: int | None) -> list[str]:
+    lines = text.split("\n")
+    if width is None:
+        return lines
+    return [piece for line in lines for piece in split_to_width(line, width)]
+
+
+def natural_width(texts: list[str]) -> int:
+    return max((display_width(line) for text in texts for line in text.split("\n")), default=0)
+
+
+def narrowest(heading: str, natural: int) -> int:
+    """How narrow a column may get: its heading's longest word stays whole."""
+    longest_word = max((display_width(word) for word in heading.split()), default=0)
+    return min(natural, max(NARROWEST, longest_word))
+
+
+def fit_widths(widths: list[int], floors: list[int], room: int) -> list[int]:
+    """Narrows the widest columns, one character at a time, until the
+    columns and the gaps between them fit in `room` or none can narrow."""
+    widths = list(widths)
+    room -= len(GAP) * (len(widths) - 1)
+    while sum(widths) > room:
+        narrowable = [i for i, width in enumerate(widths) if width > floors[i]]
+        if not narrowable:
+            break
+        widths[max(narrowable, key=lambda i: widths[i])] -= 1
+    return widths
+
+
+def pad(text: str, width: int) -> str:
+    return text + " " * (width - display_width(text))
+
+
+def render_table(header: list[str], body: list[list[str]], room: int | None) -> list[str]:
+    """Aligned lines: the header, a rule, then the rows. With `room` (the
+    terminal's width) wider tables have their cells wrapped."""
+    natural = [natural_width([heading] + [row[i] for row in body]) for i, heading in enumerate(header)]
+    floors = [narrowest(heading, width) for heading, width in zip(header, natural)]
+    widths = natural if room is None else fit_widths(natural, floors, room)
+    wrap = room is not None and widths != natural
+    lines = []
+    for cells in [header, ["-" * w for w in widths], *body]:
+        split = [cell_lines(cell, w if wrap else None) for cell, w in zip(cells, widths)]
+        for n in range(max(len(parts) for parts in split)):
+            parts = [pad(parts[n] if n < len(parts) else "", w) for parts, w in zip(split, widths)]
+            lines.append(GAP.join(parts).rstrip())
+    return lines
+
+
+def statement_heading(statement: Statement) -> str:
+    heading = f"statement {statement.number}: {statement.kind}"
+    target = ".".join(part for part in (statement.target_db, statement.target_table) if part)
+    if target:
+        heading += f" -> {target}"
+    return printable(heading)
+
+
+def statement_columns(statement: Statement) -> list:
+    """The table's columns for this statement: optional ones only when some
+    row has a value for them."""
+    kept = []
+    for heading, cell in COLUMNS:
+        if heading in OPTIONAL and not any(cell(row) for row in statement.rows):
+            continue
+        kept.append((heading, cell))
+    return kept
+
+
+def statement_lines(statement: Statement, room: int | None) -> list[str]:
+    heading = statement_heading(statement)
+    if statement.skipped:
+        return [f"{heading}: skipped ({printable(statement.skipped)})"]
+    if statement.error:
+        return [f"{heading}: not analysed ({printable(statement.error)})"]
+    if not statement.rows:
+        return [f"{heading}: no output columns"]
+    columns = statement_columns(statement)
+    body = [[printable(cell(row)) for _, cell in columns] for row in statement.rows]
+    return [heading, "", *render_table([heading for heading, _ in columns], body, room)]
+
+
+def file_heading(name: str) -> list[str]:
+    title = printable(name)
+    return [title, "=" * display_width(title)]
+
+
+def terminal_width(out) -> int | None:
+    isatty = getattr(out, "isatty", None)
+    if isatty is None or not isatty():
+        return None
+    return shutil.get_terminal_size().columns
+
+
+class TableWriter:
+    def __init__(self, out, options=None):
+        self.out = out
+        self.room = terminal_width(out)
+        self.first = True
+        self.marked = False
+
+    def write(self, lineage):
+        lines = file_heading(lineage.file)
+        for statement in lineage.statements:
+            lines += ["", *statement_lines(statement, self.room)]
+            self.marked = self.marked or any(mark(row) for row in statement.rows)
+        if not self.first:
+            lines.insert(0, "")
+        self.first = False
+        self.out.write("\n".join(lines) + "\n")
+
+    def close(self):
+        if self.marked:
+            self.out.write("\n" + "\n".join(LEGEND) + "\n")
