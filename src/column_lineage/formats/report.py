@@ -1,7 +1,15 @@
 """The native module's own report per statement: the records as a data
-frame, then one labelled line each."""
+frame, then one labelled line each. With several files or statements a
+heading names the file, and the statement with its kind and target; a
+statement without a query gets one line saying so."""
 
 from ..native import report_module
+
+
+def statement_label(statement) -> str:
+    label = f"statement {statement.number}: {statement.kind}"
+    target = ".".join(part for part in (statement.target_db, statement.target_table) if part)
+    return f"{label} -> {target}" if target else label
 
 
 class ReportWriter:
@@ -11,15 +19,19 @@ class ReportWriter:
         self.first = True
 
     def write(self, lineage):
+        several = len(lineage.statements) > 1
         for statement in lineage.statements:
-            if statement.skipped or not statement.rows:
-                continue
+            if not statement.skipped and not statement.rows:
+                continue  # failed: the command has said why on standard error
             if not self.first:
                 self.out.write("\n")
             self.first = False
-            if self.headings or len(lineage.statements) > 1:
-                number = f" (statement {statement.number})" if len(lineage.statements) > 1 else ""
+            if self.headings or several:
+                number = f" ({statement_label(statement)})" if several else ""
                 self.out.write(f"==> {lineage.file}{number} <==\n")
+            if statement.skipped:
+                self.out.write(f"skipped: {statement.skipped}\n")
+                continue
             self.out.flush()
             report_module().print_report([row.module_record() for row in statement.rows])
 

@@ -23,6 +23,9 @@ LEGEND = (
 SOURCELESS_KINDS = ("literal", "null")
 GAP = "  "
 NARROWEST = 4  # a wrapped column keeps at least this many characters
+# A line's pieces that wrapping keeps whole where it can: a word up to and
+# with a dot or underscore, and the spaces after it.
+BREAKABLE = r"[^\s._]*[._]+\s*|[^\s._]+\s*|\s+"
 
 
 # The table's columns: heading and how to read the cell from a row. The
@@ -87,18 +90,17 @@ def split_chars(text: str, width: int) -> list[str]:
 
 def split_to_width(line: str, width: int) -> list[str]:
     """One line of text cut into pieces at most `width` columns wide, after
-    a space where it can, inside a word where a word is wider."""
+    a space, dot or underscore where it can, anywhere where it cannot."""
     pieces = [""]
-    for word in re.findall(r"\S+\s*|\s+", line):
+    for word in re.findall(BREAKABLE, line):
         if display_width((pieces[-1] + word).rstrip()) <= width:
             pieces[-1] += word
         elif display_width(word.rstrip()) <= width:
             pieces.append(word)
-        else:
+        else:  # wider than a line: cut it, starting on the current line
             core = word.rstrip()
-            *full, rest = split_chars(core, width)
-            pieces[-1:] = [*pieces[-1:], *full] if pieces[-1] else full
-            pieces.append(rest + word[len(core):])
+            pieces[-1:] = split_chars(pieces[-1] + core, width)
+            pieces[-1] += word[len(core):]
     return [piece.rstrip() for piece in pieces]
 
 
