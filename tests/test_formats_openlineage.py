@@ -1,0 +1,160 @@
+"""OpenLineage events: read back through the client's own classes, with the
+expected jobs, datasets, input fields and transformation types."""
+
+import json
+import uuid
+from datetime import datetime, timedelta, timezone
+
+import pytest
+from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
+from openlineage.client.facet_v2 import column_lineage_dataset as column_lineage
+from openlineage.client.facet_v2 import sql_job
+from openlineage.client.serde import Serde
+
+from column_lineage.rows import FileLineage, OutputColumn, Row, Statement
+from test_formats_golden import EVENT_TIME, render
+
+LOAD, REPORT = "etl/01_load.sql", "etl/02_report.sql"
+
+
+def transformation(document):
+    return column_lineage.Transformation(**document)
+
+
+def input_field(document):
+    return column_lineage.InputField(
+        namespace=document["namespace"], name=document["name"], field=document["field"],
+        transformations=[transformation(t) for t in document["transformations"]])
+
+
+def lineage_facet(document):
+    return column_lineage.ColumnLineageDatasetFacet(
+        fields={name: column_lineage.Fields(inputFields=[input_field(f) for f in field["inputFields"]])
+                for name, field in document["fields"].items()},
+        dataset=[input_field(f) for f in document["dataset"]], producer=document["_producer"])
+
+
+def event_from_document(document) -> RunEvent:
+    """The RunEvent a document describes, built with the client's classes:
+    a key they do not know or a value they refuse raises."""
+    job, (output,) = document["job"], document["outputs"]
+    return RunEvent(
+        eventType=RunState(document["eventType"]),
+        eventTime=document["eventTime"],
+        run=Run(runId=document["run"]["runId"], facets=document["run"]["facets"]),
+        job=Job(namespace=job["namespace"], name=job["name"], facets={
+            "sql": sql_job.SQLJobFacet(query=job["facets"]["sql"]["query"],
+                                       dialect=job["facets"]["sql"]["dialect"],
+                                       producer=job["facets"]["sql"]["_producer"])}),
+        inputs=[InputDataset(namespace=d["namespace"], name=d["name"], facets=d["facets"],
+                             inputFacets=d["inputFacets"]) for d in document["inputs"]],
+        outputs=[OutputDataset(namespace=output["namespace"], name=output["name"],
+                               facets={"columnLineage": lineage_facet(output["facets"]["columnLineage"])},
+                               outputFacets=output["outputFacets"])],
+        producer=document["producer"],
+    )
+
+
+def read_events(text):
+    """Each line as a RunEvent; its serialisation gives the line back."""
+    events = []
+    for line in text.splitlines():
+        event = event_from_document(json.loads(line))
+        assert Serde.to_json(event, ensure_ascii=False) == line
+        events.append(event)
+    return events
+
+
+def lineage_of(event):
+    """output field -> {(input dataset, input field, subtype)}."""
+    facet = event.outputs[0].facets["columnLineage"]
+    return {name: {(f.name, f.field, t.subtype) for f in field.inputFields for t in f.transformations}
+            for name, field in facet.fields.items()}
+
+
+EXPECTED = {
+    f"{LOAD}:1": (["sales.orders", "crm.regions"], "dw.daily_sales", {
+        "day": {("sales.orders", "order_date", "IDENTITY")},
+        "region": {("crm.regions", "name", "IDENTITY")},
+        "revenue": {("sales.orders", "amount", "AGGREGATION")},
+    }),
+    f"{REPORT}:1": (["dw.daily_sales"], f"{REPORT}:1", {
+        'area, "north"': {("dw.daily_sales", "region", "IDENTITY")},
+        "revenue": {("dw.daily_sales", "revenue", "TRANSFORMATION")},
+    }),
+    # crm.regions is only joined: an input, but no column's source.
+    f"{REPORT}:2": (["sales.orders", "crm.regions"], f"{REPORT}:2", {
+        "amount": {("sales.orders", "amount", "IDENTITY")},
+        "id": {("sales.orders", "id", "IDENTITY")},
+    }),
+    f"{REPORT}:3": ([], f"{REPORT}:3", {}),
+}
+
+
+def test_one_event_per_analysed_statement_with_its_lineage():
+    events = read_events(render("openlineage"))
+    assert [event.job.name for event in events] == list(EXPECTED)  # no event for the UPDATE
+    for event in events:
+        inputs, output, fields = EXPECTED[event.job.name]
+        assert event.eventType == RunState.COMPLETE
+        assert [dataset.name for dataset in event.inputs] == inputs
+        assert [dataset.name for dataset in event.outputs] == [output]
+        assert lineage_of(event) == fields
+        assert all(t.type == "DIRECT" for f in event.outputs[0].facets["columnLineage"].fields.values()
+                   for i in f.inputFields for t in i.transformations)
+
+
+def test_the_sql_and_the_expression_travel_with_the_event():
+    load = read_events(render("openlineage"))[0]
+    assert load.job.facets["sql"].query.startswith("INSERT INTO dw.daily_sales")
+    revenue, = load.outputs[0].facets["columnLineage"].fields["revenue"].inputFields
+    assert revenue.transformations[0].description == "SUM(o.amount)"
+    day, = load.outputs[0].facets["columnLineage"].fields["day"].inputFields
+    assert day.transformations[0].description is None
+
+
+def test_the_namespace_names_every_job_and_dataset():
+    namespace = "postgres://warehouse:5432"
+    for event in read_events(render("openlineage", namespace=namespace)):
+        facet = event.outputs[0].facets["columnLineage"]
+        assert {event.job.namespace} | {d.namespace for d in event.inputs + event.outputs} | {
+            f.namespace for field in facet.fields.values() for f in field.inputFields} == {namespace}
+
+
+def run_ids(**changes):
+    return [event.run.runId for event in read_events(render("openlineage", **changes))]
+
+
+def test_run_ids_are_unique_per_statement_and_fixed_by_the_event_time():
+    first = run_ids()
+    assert len(set(first)) == len(first)
+    assert all(uuid.UUID(run).version == 7 for run in first)
+    assert run_ids() == first
+    later = run_ids(event_time=EVENT_TIME + timedelta(seconds=1))
+    assert not set(later) & set(first)
+    assert later > first  # time-ordered
+
+
+def test_without_a_fixed_time_the_events_are_stamped_now():
+    before = datetime.now(timezone.utc)
+    times = {event.eventTime for event in read_events(render("openlineage", event_time=None))}
+    assert len(times) == 1
+    stamped = datetime.fromisoformat(times.pop())
+    assert stamped.tzinfo is not None and before <= stamped <= datetime.now(timezone.utc)
+
+
+@pytest.mark.parametrize("sql, rows, inputs", [
+    # Not parseable: the inputs come from the rows alone.
+    ("SELECT FROM WHERE (", [("db", "t", "a")], ["db.t"]),
+    # Tables read in a subquery or a CTE count; the CTE's own name does not.
+    ("WITH c AS (SELECT a FROM db.t) SELECT c.a FROM c WHERE c.a IN (SELECT b FROM db.u)",
+     [("db", "t", "a")], ["db.t", "db.u"]),
+    # A table written without its database.
+    ("SELECT a FROM t", [(None, "t", "a")], ["t"]),
+])
+def test_inputs_are_the_tables_read(sql, rows, inputs):
+    statement = Statement("q.sql", 1, "SELECT", sql=sql, columns=[OutputColumn(1, "a", "a")], rows=[
+        Row("q.sql", 1, 1, "a", column_name=column, table_db=db, table_name=table, resolved=True)
+        for db, table, column in rows])
+    event, = read_events(render("openlineage", [FileLineage("q.sql", [statement])]))
+    assert [dataset.name for dataset in event.inputs] == inputs
