@@ -104,15 +104,6 @@ def test_one_event_per_analysed_statement_with_its_lineage():
                    for i in f.inputFields for t in i.transformations)
 
 
-def test_the_sql_and_the_expression_travel_with_the_event():
-    load = read_events(render("openlineage"))[0]
-    assert load.job.facets["sql"].query.startswith("INSERT INTO dw.daily_sales")
-    revenue, = load.outputs[0].facets["columnLineage"].fields["revenue"].inputFields
-    assert revenue.transformations[0].description == "SUM(o.amount)"
-    day, = load.outputs[0].facets["columnLineage"].fields["day"].inputFields
-    assert day.transformations[0].description is None
-
-
 def test_the_namespace_names_every_job_and_dataset():
     namespace = "postgres://warehouse:5432"
     for event in read_events(render("openlineage", namespace=namespace)):
