@@ -28,27 +28,6 @@ NARROWEST = 4  # a wrapped column keeps at least this many characters
 BREAKABLE = r"[^\s._]*[._]+\s*|[^\s._]+\s*|\s+"
 
 
-# The table's columns: heading and how to read the cell from a row. The
-# mark, target and note columns are left out of a statement that has none.
-def _source_table(row: Row) -> str:
-    return ".".join(part for part in (row.table_db, row.table_name) if part)
-
-
-COLUMNS = (
-    ("", lambda row: mark(row)),
-    ("#", lambda row: str(row.position)),
-    ("output", lambda row: row.output_name),
-    ("target", lambda row: row.target_column),
-    ("kind", lambda row: row.column_type),
-    ("source column", lambda row: row.column_name),
-    ("qualifier", lambda row: row.column_table),
-    ("source table", _source_table),
-    ("table alias", lambda row: row.table_alias),
-    ("note", lambda row: row.note),
-)
-OPTIONAL = ("", "target", "note")
-
-
 def mark(row: Row) -> str:
     marks = ""
     if not row.resolved and row.column_type not in SOURCELESS_KINDS:
@@ -56,6 +35,27 @@ def mark(row: Row) -> str:
     if row.ambiguous:
         marks += AMBIGUOUS
     return marks
+
+
+def source_table(row: Row) -> str:
+    return ".".join(part for part in (row.table_db, row.table_name) if part)
+
+
+# The table's columns: heading and how to read the cell from a row. The
+# mark, target and note columns are left out of a statement that has none.
+COLUMNS = (
+    ("", mark),
+    ("#", lambda row: str(row.position)),
+    ("output", lambda row: row.output_name),
+    ("target", lambda row: row.target_column),
+    ("kind", lambda row: row.column_type),
+    ("source column", lambda row: row.column_name),
+    ("qualifier", lambda row: row.column_table),
+    ("source table", source_table),
+    ("table alias", lambda row: row.table_alias),
+    ("note", lambda row: row.note),
+)
+OPTIONAL = ("", "target", "note")
 
 
 def printable(value) -> str:
