@@ -13,7 +13,15 @@ import importlib
 FORMATS = {
     "json": ("json_lines", "JsonLinesWriter"),
     "report": ("report", "ReportWriter"),
+    "dot": ("dot", "DotWriter"),
+    "mermaid": ("mermaid", "MermaidWriter"),
+    "html": ("html", "HtmlWriter"),
 }
+
+
+class FormatError(Exception):
+    """A format cannot write here (say, a program it needs is missing); the
+    message says why."""
 
 
 def writer_class(name: str):
