@@ -25,9 +25,11 @@ AMBIGUOUS_COLOUR = "#9a9a9a"
 
 def label_text(text: str) -> str:
     """`text` as the content or attribute value of an HTML-like label:
-    markup characters escaped, line breaks and tabs as spaces, and other
-    control characters (which the label's XML parser rejects) as U+FFFD."""
-    return html.escape("".join(map(_printable, text)), quote=True)
+    markup characters escaped, line breaks and tabs as spaces, other
+    control characters (which the label's XML parser rejects) as U+FFFD,
+    and backslashes doubled (Graphviz reads \\N in a label as the node's
+    name, and \\\\ as one backslash)."""
+    return html.escape("".join(map(_printable, text)).replace("\\", "\\\\"), quote=True)
 
 
 def _printable(char: str) -> str:
@@ -38,18 +40,12 @@ def _printable(char: str) -> str:
     return char
 
 
-def tooltip_text(text: str) -> str:
-    """A tooltip is an escape string too (\\N is the node's name): its
-    backslashes are doubled before the label escaping."""
-    return label_text(text.replace("\\", "\\\\"))
-
-
 def cell_attributes(cell_id: str, tooltip: str, interactive: bool) -> str:
     """The id and tooltip the html page finds a cell by (Graphviz writes
     them only for a cell with a link)."""
     if not interactive:
         return ""
-    return f' ID="{cell_id}" HREF="#" TOOLTIP="{tooltip_text(tooltip)}"'
+    return f' ID="{cell_id}" HREF="#" TOOLTIP="{label_text(tooltip)}"'
 
 
 def header_row(node: GraphNode, interactive: bool) -> str:
