@@ -1,0 +1,170 @@
+"""The html page in a real browser: headless Chromium, network off, opens
+the page the html format writes for the ETL directory plus a query whose
+identifiers hold markup and script, runs its script, and the test reads the
+DOM it leaves (and saves a screenshot).
+
+Set LINEAGE_SCREENSHOT=path to keep the screenshot (the README's picture is
+made so)."""
+
+import os
+import shutil
+import subprocess
+from html.parser import HTMLParser
+from io import StringIO
+
+import pytest
+
+from column_lineage.analysis import analyse_sql
+from column_lineage.formats.graph import build_graph
+from column_lineage.formats.html import HtmlWriter
+from column_lineage.rows import FileLineage
+from etl_lineage import etl_directory
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+DOT = shutil.which("dot")
+pytestmark = pytest.mark.skipif(
+    not (CHROMIUM and DOT),
+    reason="needs Debian's chromium and graphviz (./run-tests installs them when run as root); "
+           f"missing: {', '.join(name for name, path in (('chromium', CHROMIUM), ('dot', DOT)) if not path)}",
+)
+
+# An onerror or a script that ran would change the page's title.
+HOSTILE_COLUMN = "<img src=x onerror=\"document.title='pwned'\">"
+HOSTILE_ALIAS = "</script><script>document.title='pwned'</script>"
+HOSTILE_SQL = (f"SELECT t.`{HOSTILE_COLUMN}` AS `{HOSTILE_ALIAS}`, t.id "
+               "FROM shop.`<b>items</b>` AS t")
+TITLE = "Column lineage"
+
+
+class Dom(HTMLParser):
+    """The dumped DOM: every element's tag and attributes, and the text."""
+
+    def __init__(self, text):
+        super().__init__(convert_charrefs=True)
+        self.elements = []
+        self.text = []
+        self.in_title = False
+        self.title = ""
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        self.elements.append((tag, dict(attrs)))
+        self.in_title = tag == "title" and not self.title
+
+    def handle_endtag(self, tag):
+        self.in_title = False
+
+    def handle_data(self, data):
+        self.text.append(data)
+        if self.in_title:
+            self.title += data
+
+    def by_id(self, element_id):
+        return next(attrs for tag, attrs in self.elements if attrs.get("id") == element_id)
+
+    def first(self, wanted):
+        return next(attrs for tag, attrs in self.elements if tag == wanted)
+
+    def classes(self, element_id):
+        return set((self.by_id(element_id).get("class") or "").split())
+
+
+@pytest.fixture(scope="module")
+def page(tmp_path_factory):
+    """The page, and the column ids of the graph by table.column."""
+    files = etl_directory()
+    files.append(FileLineage("hostile.sql", analyse_sql(HOSTILE_SQL, file="hostile.sql")))
+    out = StringIO()
+    writer = HtmlWriter(out)
+    for lineage in files:
+        writer.write(lineage)
+    writer.close()
+    path = tmp_path_factory.mktemp("page") / "lineage.html"
+    path.write_text(out.getvalue(), encoding="utf-8")
+    columns = {f"{node.label}.{column.name}": column.id
+               for node in build_graph(files).nodes for column in node.columns}
+    return path, columns
+
+
+def chromium(tmp_path, url, *extra):
+    """Runs headless Chromium on `url` with every request sent to a closed
+    port; the output and the log (console messages go there)."""
+    done = subprocess.run(
+        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         "--no-default-browser-check", "--disable-extensions", "--disable-sync",
+         "--disable-background-networking", "--disable-component-update",
+         "--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>",
+         f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0",
+         *extra, url],
+        capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout, done.stderr
+
+
+def console_errors(log):
+    return [line for line in log.splitlines() if "CONSOLE" in line or "Uncaught" in line]
+
+
+def dump(tmp_path, page_path, fragment=""):
+    html, log = chromium(tmp_path, page_path.as_uri() + fragment, "--dump-dom")
+    assert console_errors(log) == []
+    dom = Dom(html)
+    assert dom.by_id("graph") and dom.elements[0][0] == "html"
+    return dom
+
+
+def test_page_runs_its_script_and_shows_the_labels(tmp_path, page):
+    path, _ = page
+    dom = dump(tmp_path, path)
+    assert dom.first("body").get("data-ready") == "true"
+    text = "".join(dom.text)
+    for label in ("sales.orders", "crm.regions", "dw.daily_sales", "etl/02_report.sql #1",
+                  "order_date", 'area, "north"', "hostile.sql #1"):
+        assert label in text
+
+
+def test_hostile_identifiers_are_shown_as_text_and_never_run(tmp_path, page):
+    path, _ = page
+    dom = dump(tmp_path, path)
+    assert dom.title == TITLE
+    assert not any(tag in ("img", "b") for tag, _ in dom.elements)
+    scripts = [attrs for tag, attrs in dom.elements if tag == "script"]
+    assert len(scripts) == 2                 # the JSON block and the page's own script
+    text = "".join(dom.text)
+    for name in (HOSTILE_COLUMN, HOSTILE_ALIAS, "shop.<b>items</b>"):
+        assert name in text
+
+
+def test_a_column_traces_its_whole_path(tmp_path, page):
+    path, columns = page
+    amount = columns["sales.orders.amount"]
+    dom = dump(tmp_path, path, f"#column={amount}")
+    lit = {name for name, column in columns.items() if "on" in dom.classes(f"a_{column}")}
+    assert lit == {"sales.orders.amount", "dw.daily_sales.revenue",
+                   "etl/02_report.sql #1.revenue", "etl/02_report.sql #2.amount"}
+    assert "start" in dom.classes(f"a_{amount}")
+    lit_edges = [attrs["id"] for tag, attrs in dom.elements
+                 if tag == "g" and "edge" in attrs.get("class", "") and "on" in attrs["class"]]
+    assert len(lit_edges) == 3
+    assert "tracing" in dom.first("svg")["class"].split()
+
+
+def test_search_finds_tables_and_columns(tmp_path, page):
+    path, columns = page
+    dom = dump(tmp_path, path, "#search=revenue")
+    found = {name for name, column in columns.items() if "match" in dom.classes(f"a_{column}")}
+    assert found == {"dw.daily_sales.revenue", "etl/02_report.sql #1.revenue"}
+    assert "".join(dom.text).count("2 matches") == 1
+
+
+def test_screenshot(tmp_path, page):
+    path, columns = page
+    shot = os.environ.get("LINEAGE_SCREENSHOT") or str(tmp_path / "lineage-graph.png")
+    fragment = f"#column={columns['dw.daily_sales.revenue']}"
+    _, log = chromium(tmp_path, path.as_uri() + fragment, "--hide-scrollbars",
+                      "--window-size=1280,720", f"--screenshot={shot}")
+    assert console_errors(log) == []
+    with open(shot, "rb") as image:
+        assert image.read(8) == b"\x89PNG\r\n\x1a\n"
+    assert os.path.getsize(shot) > 10_000
+    print(f"screenshot: {shot}")
