@@ -162,7 +162,7 @@ def test_screenshot(tmp_path, page):
     shot = os.environ.get("LINEAGE_SCREENSHOT") or str(tmp_path / "lineage-graph.png")
     fragment = f"#column={columns['dw.daily_sales.revenue']}"
     _, log = chromium(tmp_path, path.as_uri() + fragment, "--hide-scrollbars",
-                      "--window-size=1280,720", f"--screenshot={shot}")
+                      "--window-size=1160,470", f"--screenshot={shot}")
     assert console_errors(log) == []
     with open(shot, "rb") as image:
         assert image.read(8) == b"\x89PNG\r\n\x1a\n"

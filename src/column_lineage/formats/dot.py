@@ -56,7 +56,7 @@ def header_row(node: GraphNode, interactive: bool) -> str:
         tooltip = f"{node.label}: written by {', '.join(node.writers)}"
     attributes = cell_attributes(f"{node.id}h", tooltip, interactive)
     return (f'<TR><TD BGCOLOR="{HEADER_COLOURS[node.kind]}"{attributes}>'
-            f"<B>{label_text(node.label)}</B></TD></TR>")
+            f"{label_text(node.label)}</TD></TR>")
 
 
 def column_row(node: GraphNode, column: GraphColumn, interactive: bool) -> str:

@@ -8,6 +8,8 @@
   const status = document.getElementById("status");
   const search = document.getElementById("search");
 
+  if (data.edges.length > 150) svg.classList.add("crowded");
+
   const upstream = new Map();
   const downstream = new Map();
   function link(map, from, edge, to) {
