@@ -86,7 +86,7 @@ class Dom(HTMLParser):
 
 @pytest.fixture(scope="module")
 def page(tmp_path_factory):
-    """The page, and the column ids of the graph by table.column."""
+    """The page, and the ids of its cells."""
     files = etl_directory()
     files.append(hostile_file())
     out = StringIO()
@@ -96,9 +96,11 @@ def page(tmp_path_factory):
     writer.close()
     path = tmp_path_factory.mktemp("page") / "lineage.html"
     path.write_text(out.getvalue(), encoding="utf-8")
-    columns = {f"{node.label}.{column.name}": column.id
-               for node in build_graph(files).nodes for column in node.columns}
-    return path, columns
+    cells = {}          # table label or table.column -> the cell's id
+    for node in build_graph(files).nodes:
+        cells[node.label] = f"{node.id}h"
+        cells.update((f"{node.label}.{column.name}", column.id) for column in node.columns)
+    return path, cells
 
 
 def chromium(tmp_path, url, *extra):
@@ -150,32 +152,47 @@ def test_hostile_identifiers_are_shown_as_text_and_never_run(tmp_path, page):
         assert name in text
 
 
-def test_a_column_traces_its_whole_path(tmp_path, page):
-    path, columns = page
-    amount = columns["sales.orders.amount"]
-    dom = dump(tmp_path, path, f"#column={amount}")
-    lit = {name for name, column in columns.items() if "on" in dom.classes(f"a_{column}")}
-    assert lit == {"sales.orders.amount", "dw.daily_sales.revenue",
-                   "etl/02_report.sql #1.revenue", "etl/02_report.sql #2.amount"}
-    assert "start" in dom.classes(f"a_{amount}")
-    lit_edges = [attrs["id"] for tag, attrs in dom.elements
-                 if tag == "g" and "edge" in attrs.get("class", "") and "on" in attrs["class"]]
-    assert len(lit_edges) == 3
+DAILY_SALES = {"dw.daily_sales", "dw.daily_sales.day", "dw.daily_sales.region",
+               "dw.daily_sales.revenue"}
+
+
+@pytest.mark.parametrize("start, path, edges", [
+    ("sales.orders.amount", {"sales.orders.amount", "dw.daily_sales.revenue",
+                             "etl/02_report.sql #1.revenue", "etl/02_report.sql #2.amount"}, 3),
+    ("dw.daily_sales", DAILY_SALES | {"sales.orders.order_date", "crm.regions.name",
+                                      "sales.orders.amount", "etl/02_report.sql #1.revenue",
+                                      'etl/02_report.sql #1.area, "north"'}, 5),
+    ("etl/02_report.sql #3.x", {"etl/02_report.sql #3.x"}, 0),
+])
+def test_a_column_or_table_traces_its_whole_path(tmp_path, page, start, path, edges):
+    page_path, cells = page
+    dom = dump(tmp_path, page_path, f"#column={cells[start]}")
+    lit = {name for name, cell in cells.items() if "on" in dom.classes(f"a_{cell}")}
+    assert lit == path
+    assert "start" in dom.classes(f"a_{cells[start]}")
     assert "tracing" in dom.first("svg")["class"].split()
+    lit_edges = [attrs["id"] for tag, attrs in dom.elements
+                 if tag == "g" and {"edge", "on"} <= set(attrs.get("class", "").split())]
+    assert len(lit_edges) == edges
 
 
-def test_search_finds_tables_and_columns(tmp_path, page):
-    path, columns = page
-    dom = dump(tmp_path, path, "#search=revenue")
-    found = {name for name, column in columns.items() if "match" in dom.classes(f"a_{column}")}
-    assert found == {"dw.daily_sales.revenue", "etl/02_report.sql #1.revenue"}
-    assert "".join(dom.text).count("2 matches") == 1
+@pytest.mark.parametrize("query, found", [
+    ("Revenue", {"dw.daily_sales.revenue", "etl/02_report.sql #1.revenue"}),
+    ("daily", {"dw.daily_sales"}),
+    ("orders.amount", {"sales.orders.amount"}),
+    ("no such thing", set()),
+])
+def test_search_finds_tables_and_columns(tmp_path, page, query, found):
+    path, cells = page
+    dom = dump(tmp_path, path, f"#search={query}")
+    assert {name for name, cell in cells.items() if "match" in dom.classes(f"a_{cell}")} == found
+    assert f"{len(found)} match{'es' * (len(found) != 1)}" in "".join(dom.text)
 
 
 def test_screenshot(tmp_path, page):
-    path, columns = page
+    path, cells = page
     shot = os.environ.get("LINEAGE_SCREENSHOT") or str(tmp_path / "lineage-graph.png")
-    fragment = f"#column={columns['dw.daily_sales.revenue']}"
+    fragment = f"#column={cells['dw.daily_sales.revenue']}"
     _, log = chromium(tmp_path, path.as_uri() + fragment, "--hide-scrollbars",
                       "--window-size=1160,470", f"--screenshot={shot}")
     assert console_errors(log) == []

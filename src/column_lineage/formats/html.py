@@ -22,7 +22,7 @@ import graphviz
 
 from . import FormatError
 from .dot import to_digraph
-from .graph import GraphWriter, LineageGraph
+from .graph import RESULT, GraphWriter, LineageGraph
 
 ENGINE_MISSING = ("the html format needs Graphviz's dot program, which was not found on PATH "
                   "(Debian: apt-get install graphviz)")
@@ -60,7 +60,7 @@ def page_data(graph: LineageGraph) -> dict:
     """What the script needs: the nodes with their columns, for the search,
     and the edges, for the paths."""
     return {
-        "nodes": [{"id": node.id, "label": node.label, "kind": node.kind,
+        "nodes": [{"id": node.id, "label": node.label,
                    "columns": [[column.id, column.name] for column in node.columns]}
                   for node in graph.nodes],
         "edges": [[edge.id, edge.source, edge.target] for edge in graph.edges],
@@ -81,7 +81,7 @@ def script_hash(script: str) -> str:
 def summary(files, graph: LineageGraph) -> str:
     statements = sum(1 for lineage in files for statement in lineage.statements
                      if statement.rows or statement.columns)
-    tables = sum(1 for node in graph.nodes if node.kind != "result")
+    tables = sum(1 for node in graph.nodes if node.kind != RESULT)
     return (f"{len(files)} file{'s' * (len(files) != 1)}, {statements} "
             f"statement{'s' * (statements != 1)}, {tables} table{'s' * (tables != 1)}")
 

@@ -20,24 +20,27 @@
     link(downstream, source, edge, target);
     link(upstream, target, edge, source);
   }
-  const columnNames = new Map();
+  // What a cell traces from: a column, or (its header) every column of a table.
+  const starts = new Map();
   for (const node of data.nodes) {
-    for (const [id, name] of node.columns) columnNames.set(id, node.label + "." + name);
+    const ids = node.columns.map(function (column) { return column[0]; });
+    starts.set(node.id + "h", {name: node.label, columns: ids});
+    for (const [id, name] of node.columns) starts.set(id, {name: node.label + "." + name, columns: [id]});
   }
 
   // Graphviz writes a linked cell's id with an "a_" prefix.
   function cell(id) {
     return document.getElementById("a_" + id);
   }
-  function columnAt(element) {
+  function startAt(element) {
     const group = element.closest('g[id^="a_"]');
     const id = group ? group.id.slice(2) : null;
-    return columnNames.has(id) ? id : null;
+    return starts.has(id) ? id : null;
   }
 
-  // Every column and edge reachable from `start` along `links`.
-  function reach(start, links, columns, edges) {
-    const todo = [start];
+  // Every column and edge reachable from `from` along `links`.
+  function reach(from, links, columns, edges) {
+    const todo = from.slice();
     while (todo.length) {
       for (const [edge, next] of links.get(todo.pop()) || []) {
         edges.add(edge);
@@ -54,14 +57,15 @@
     for (const element of svg.querySelectorAll(".on")) element.classList.remove("on", "start");
   }
 
-  function trace(column) {
+  function trace(start) {
     clearTrace();
-    if (!column) return;
-    const columns = new Set([column]);
+    if (!start) return;
+    const from = starts.get(start).columns;
+    const columns = new Set(from);
     const edges = new Set();
-    reach(column, upstream, columns, edges);
-    const sources = columns.size - 1;
-    reach(column, downstream, columns, edges);
+    reach(from, upstream, columns, edges);
+    const sources = columns.size - from.length;
+    reach(from, downstream, columns, edges);
     svg.classList.add("tracing");
     for (const id of columns) {
       const element = cell(id);
@@ -71,23 +75,23 @@
       const element = document.getElementById(id);
       if (element) element.classList.add("on");
     }
-    cell(column).classList.add("start");
-    status.textContent = columnNames.get(column) + ": " + sources + " upstream, " +
-      (columns.size - 1 - sources) + " downstream";
+    cell(start).classList.add("on", "start");
+    status.textContent = starts.get(start).name + ": " + sources + " upstream, " +
+      (columns.size - from.length - sources) + " downstream";
   }
 
   let pinned = null;
-  function pin(column) {
-    pinned = column;
-    trace(column);
-    if (!column) status.textContent = "";
+  function pin(start) {
+    pinned = start;
+    trace(start);
+    if (!start) status.textContent = "";
   }
   svg.addEventListener("mouseover", function (event) {
-    const column = columnAt(event.target);
-    if (column && !pinned) trace(column);
+    const start = startAt(event.target);
+    if (start && !pinned) trace(start);
   });
   svg.addEventListener("mouseout", function (event) {
-    if (!pinned && columnAt(event.target)) {
+    if (!pinned && startAt(event.target)) {
       clearTrace();
       status.textContent = "";
     }
@@ -95,8 +99,8 @@
   svg.addEventListener("click", function (event) {
     if (!event.target.closest("a")) return;
     event.preventDefault();
-    const column = columnAt(event.target);
-    pin(column && column !== pinned ? column : null);
+    const start = startAt(event.target);
+    pin(start && start !== pinned ? start : null);
   });
 
   // Search: tables by name, columns by name or table.column.
@@ -152,10 +156,10 @@
   document.getElementById("zoom-out").addEventListener("click", function () { zoom(0.8); });
   document.getElementById("zoom-reset").addEventListener("click", function () { zoom(0); });
 
-  // A link may name a column to trace (#column=n3c2) or a text to find
-  // (#search=orders).
+  // A link may name a column or table to trace (#column=n3c2, #column=n3h)
+  // or a text to find (#search=orders).
   const hash = new URLSearchParams(location.hash.slice(1));
-  if (columnNames.has(hash.get("column"))) pin(hash.get("column"));
+  if (starts.has(hash.get("column"))) pin(hash.get("column"));
   else if (hash.get("search")) {
     search.value = hash.get("search");
     find(search.value);
