@@ -212,12 +212,26 @@ def lineage_command(args, env=None, stdin=""):
                           capture_output=True, text=True, env=env, timeout=120, cwd=ROOT)
 
 
-def test_html_without_graphviz_fails_with_one_line(tmp_path):
-    env = dict(os.environ, PATH=str(tmp_path))        # no dot anywhere
+FAILING_DOT = """#!/bin/sh
+if [ "$1" = -V ]; then echo "dot - graphviz version 2.43.0 (0)" >&2; exit 0; fi
+echo "Error: out of memory" >&2
+exit 1
+"""
+
+
+@pytest.mark.parametrize("dot_program, message", [
+    (None, "lineage: the html format needs Graphviz's dot program, which was not found"),
+    (FAILING_DOT, "lineage: Graphviz's dot failed: Error: out of memory"),
+])
+def test_html_without_a_working_graphviz_fails_with_one_line(tmp_path, dot_program, message):
+    if dot_program:
+        (tmp_path / "dot").write_text(dot_program)
+        (tmp_path / "dot").chmod(0o755)
+    env = dict(os.environ, PATH=str(tmp_path))        # no other dot anywhere
     done = lineage_command(["--format", "html", "-"], env=env, stdin="SELECT t.a FROM db.t AS t")
     assert done.returncode == 1
     assert done.stdout == ""
-    assert done.stderr.startswith("lineage: the html format needs Graphviz's dot program")
+    assert done.stderr.startswith(message)
     assert done.stderr.count("\n") == 1
 
 

@@ -41,11 +41,14 @@ def check_engine() -> None:
 def render_svg(graph: LineageGraph) -> str:
     """The graph laid out by dot, as an <svg> element (no XML prolog)."""
     try:
-        svg = to_digraph(graph, interactive=True).pipe(format="svg", encoding="utf-8")
+        svg = to_digraph(graph, interactive=True).pipe(format="svg", encoding="utf-8", quiet=True)
     except graphviz.ExecutableNotFound as error:
         raise FormatError(ENGINE_MISSING) from error
     except graphviz.CalledProcessError as error:
-        message = (error.stderr or b"").decode("utf-8", "replace").strip().splitlines()
+        stderr = error.stderr or ""
+        if isinstance(stderr, bytes):
+            stderr = stderr.decode("utf-8", "replace")
+        message = stderr.strip().splitlines()
         raise FormatError(f"Graphviz's dot failed: {message[-1] if message else error}") from error
     return svg[svg.index("<svg"):]
 
