@@ -60,6 +60,23 @@ if [ "$(cat "$pth" 2>/dev/null)" != "$paths" ]; then
     printf '%s\n' "$paths" > "$pth"
 fi
 
+# Debian's graphviz gives the html format its layout program (dot); the test
+# command also asks for chromium, the browser of the page's test. Installed
+# when missing and we are root with apt-get; elsewhere the html format says
+# dot is missing and the browser test skips, saying why.
+want_debs=()
+command -v dot >/dev/null 2>&1 || want_debs+=(graphviz)
+if [ -n "${SETUP_BROWSER:-}" ] && ! command -v chromium >/dev/null 2>&1; then
+    want_debs+=(chromium)
+fi
+if [ ${#want_debs[@]} -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    say "setup: installing ${want_debs[*]} with apt-get"
+    if ! { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+            --no-install-recommends "${want_debs[@]}"; } >&2; then
+        say "setup: could not install ${want_debs[*]}; going on without"
+    fi
+fi
+
 # CMake from the PATH, or else from PyPI into the venv.
 cmake=$(command -v cmake 2>/dev/null || true)
 if [ -z "$cmake" ]; then

@@ -11,7 +11,7 @@ from tqdm import tqdm
 
 from . import __version__
 from .analysis import LineageError, analyse_sql
-from .formats import FORMATS, writer_class
+from .formats import FORMATS, FormatError, writer_class
 from .rows import FileLineage
 
 STDIN = "-"
@@ -143,6 +143,9 @@ def run(argv=None):
     except BrokenPipeError:
         # The reader went away (| head): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except FormatError as error:
+        print(f"lineage: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("lineage: interrupted", file=sys.stderr)

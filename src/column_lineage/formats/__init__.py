@@ -16,7 +16,15 @@ FORMATS = {
     "openlineage": ("openlineage_events", "OpenLineageWriter"),
     "report": ("report", "ReportWriter"),
     "table": ("table", "TableWriter"),
+    "dot": ("dot", "DotWriter"),
+    "mermaid": ("mermaid", "MermaidWriter"),
+    "html": ("html", "HtmlWriter"),
 }
+
+
+class FormatError(Exception):
+    """A format cannot write here (say, a program it needs is missing); the
+    message says why."""
 
 
 def writer_class(name: str):

@@ -1,0 +1,187 @@
+"""The lineage graph of a set of files, shared by the dot, mermaid and html
+formats.
+
+Nodes are the base tables a statement reads (named db.name), the tables a
+statement writes, and the result of each plain SELECT ("file #n"); each
+lists its columns. Edges run from a source column to the output column it
+feeds. A table written by one statement and read by another is one node,
+so lineage carries across statements and files.
+
+Every node and column gets a short generated id (n3, n3c2): the writers use
+those as graph ids and never put input text where an identifier goes."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from ..rows import IDENTITY, FileLineage, Statement
+
+TABLE = "table"      # only read
+TARGET = "target"    # written by a statement (and maybe read by another)
+RESULT = "result"    # the result of a plain SELECT
+
+# Select items that have no source column by nature.
+SOURCELESS_TYPES = ("literal", "null")
+
+
+@dataclass
+class GraphColumn:
+    id: str
+    name: str
+    detail: str | None = None       # the select item's SQL, for output columns
+    unresolved: bool = False        # some source could not be traced to a table
+
+
+@dataclass
+class GraphNode:
+    id: str
+    label: str
+    kind: str
+    columns: list[GraphColumn] = field(default_factory=list)
+    writers: list[str] = field(default_factory=list)   # "file #n (KIND)"
+    read: bool = False
+    _by_key: dict = field(default_factory=dict, repr=False)
+
+    def column(self, key, name: str) -> GraphColumn:
+        """The column under `key`, added (named `name`) on first use."""
+        found = self._by_key.get(key)
+        if found is None:
+            found = GraphColumn(f"{self.id}c{len(self.columns) + 1}", name)
+            self._by_key[key] = found
+            self.columns.append(found)
+        return found
+
+
+@dataclass(frozen=True)
+class GraphEdge:
+    id: str
+    source: str          # column id
+    target: str          # column id
+    transformation: str = IDENTITY
+    ambiguous: bool = False
+
+
+@dataclass
+class LineageGraph:
+    nodes: list[GraphNode] = field(default_factory=list)
+    edges: list[GraphEdge] = field(default_factory=list)
+    _tables: dict = field(default_factory=dict, repr=False)
+    _edge_keys: set = field(default_factory=set, repr=False)
+
+    def table(self, db: str | None, name: str) -> GraphNode:
+        key = ((db or "").lower(), name.lower())
+        node = self._tables.get(key)
+        if node is None:
+            node = self._new_node(table_label(db, name), TABLE)
+            self._tables[key] = node
+        return node
+
+    def result(self, statement: Statement) -> GraphNode:
+        return self._new_node(f"{statement.file} #{statement.number}", RESULT)
+
+    def connect(self, source: GraphColumn, target: GraphColumn, transformation: str,
+                ambiguous: bool) -> None:
+        if (source.id, target.id) in self._edge_keys:
+            return
+        self._edge_keys.add((source.id, target.id))
+        self.edges.append(GraphEdge(f"e{len(self.edges) + 1}", source.id, target.id,
+                                    transformation, ambiguous))
+
+    def add_file(self, lineage: FileLineage) -> None:
+        for statement in lineage.statements:
+            if drawable(statement):
+                self.add_statement(statement)
+
+    def add_statement(self, statement: Statement) -> None:
+        sources = [row for row in statement.rows if row.table_name]
+        for row in sources:     # sources first: they sit left of the output
+            self.table(row.table_db, row.table_name).read = True
+        output = self.output_node(statement)
+        columns = self.output_columns(statement, output)
+        transformations = {column.position: column.transformation for column in statement.columns}
+        for row in statement.rows:
+            target = columns.get(row.position)
+            if target is None:
+                target = self.output_column(output, row.position, row.target_column or row.output_name)
+                columns[row.position] = target
+            if row.table_name:
+                name = row.column_name or "?"
+                source = self.table(row.table_db, row.table_name).column(name.lower(), name)
+                self.connect(source, target, transformations.get(row.position, IDENTITY),
+                             row.ambiguous)
+            elif row.column_type not in SOURCELESS_TYPES:
+                target.unresolved = True
+
+    def output_node(self, statement: Statement) -> GraphNode:
+        if statement.target_table:
+            node = self.table(statement.target_db, statement.target_table)
+            node.kind = TARGET
+        else:
+            node = self.result(statement)
+        node.writers.append(f"{statement.file} #{statement.number} ({statement.kind})")
+        return node
+
+    def output_columns(self, statement: Statement, output: GraphNode) -> dict[int, GraphColumn]:
+        columns = {}
+        for item in statement.columns:
+            name = item.target_column or item.output_name
+            column = self.output_column(output, item.position, name)
+            column.detail = column.detail or item.sql
+            columns[item.position] = column
+        return columns
+
+    @staticmethod
+    def output_column(output: GraphNode, position: int, name: str) -> GraphColumn:
+        # A result keeps every select item, even two of one name; a table
+        # has one column per name, whichever statement writes it.
+        key = ("#", position) if output.kind == RESULT else name.lower()
+        return output.column(key, name)
+
+    def _new_node(self, label: str, kind: str) -> GraphNode:
+        node = GraphNode(f"n{len(self.nodes) + 1}", label, kind)
+        self.nodes.append(node)
+        return node
+
+    def column_index(self) -> dict[str, tuple[GraphNode, GraphColumn]]:
+        return {column.id: (node, column) for node in self.nodes for column in node.columns}
+
+
+def table_label(db: str | None, name: str) -> str:
+    return f"{db}.{name}" if db else name
+
+
+def drawable(statement: Statement) -> bool:
+    """A statement has something to draw when it has a query and its
+    analysis did not fail."""
+    return not statement.skipped and not statement.error and bool(statement.columns or statement.rows)
+
+
+def build_graph(files: list[FileLineage]) -> LineageGraph:
+    graph = LineageGraph()
+    for lineage in files:
+        graph.add_file(lineage)
+    return graph
+
+
+def is_sink(node: GraphNode) -> bool:
+    """Outputs nothing else reads: drawn in the rightmost rank."""
+    return node.kind == RESULT or (node.kind == TARGET and not node.read)
+
+
+class GraphWriter:
+    """Base of the graph formats: gathers every file's lineage, then draws
+    them all at once on close."""
+
+    def __init__(self, out, options=None):
+        self.out = out
+        self.options = options
+        self.files: list[FileLineage] = []
+
+    def write(self, lineage: FileLineage) -> None:
+        self.files.append(lineage)
+
+    def close(self) -> None:
+        self.out.write(self.render(build_graph(self.files)))
+
+    def render(self, graph: LineageGraph) -> str:
+        raise NotImplementedError
