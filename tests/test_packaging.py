@@ -34,16 +34,16 @@ SAMPLE_QUERIES = [
 ] + [query["sql"].replace("`", "") for query in QUERIES]
 
 
-def run_checkout_python(code, *args):
+def run_checkout_python(code, *args, stdin=None):
     """A child interpreter of the checkout's venv with nothing added to its
     path: column_lineage comes from the venv's .pth, the module from build/."""
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
-                          text=True, env=env, cwd=ROOT, timeout=120)
+                          text=True, env=env, cwd=ROOT, timeout=120, input=stdin)
 
 
-# Prints, as JSON, what the package's module gives for each query of argv[1]
-# (a JSON list) and which `test` the standard library import then finds.
+# Prints, as JSON, what the package's module gives for each query of its
+# standard input (a JSON list) and which `test` the standard library import then finds.
 RECORDS_SCRIPT = """
     import contextlib, io, json, sys
     from sqlglot import parse_one
@@ -56,7 +56,7 @@ RECORDS_SCRIPT = """
             except NotImplementedError as error:
                 return ["not supported", error.args[0], error.args[1].sql()]
 
-    records = [outcome(sql) for sql in json.loads(sys.argv[1])]
+    records = [outcome(sql) for sql in json.load(sys.stdin)]
     import test as standard
     print(json.dumps({"name": test.__name__, "file": test.__file__, "records": records,
                       "standard": standard.__file__, "registered": sys.modules["test"].__file__}))
@@ -77,7 +77,7 @@ def stub_signatures():
 
 class TestModuleInThePackage:
     def test_same_records_as_the_flat_module_and_the_standard_test_stays(self):
-        result = run_checkout_python(RECORDS_SCRIPT, json.dumps(SAMPLE_QUERIES))
+        result = run_checkout_python(RECORDS_SCRIPT, stdin=json.dumps(SAMPLE_QUERIES))
         assert result.returncode == 0, result.stderr
         loaded = json.loads(result.stdout)
         assert loaded["name"] == "column_lineage.test"
@@ -95,6 +95,7 @@ class TestModuleInThePackage:
             import test
             from column_lineage import test as packaged
             assert packaged is test and sys.modules["test"] is test, sys.modules["test"]
+            assert test.__name__ == test.__spec__.name == "test"
         """)
         assert result.returncode == 0, result.stderr
 
@@ -157,23 +158,28 @@ WRONG_CALLS = [
 ]
 
 
-def mypy(tmp_path, source):
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    return tmp_path_factory.mktemp("mypy_cache")
+
+
+def mypy(tmp_path, cache, source):
     client = tmp_path / "client.py"
     client.write_text(textwrap.dedent(source), encoding="utf-8")
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-         "--cache-dir", str(tmp_path / "cache"), str(client)],
+         "--cache-dir", str(cache), str(client)],
         capture_output=True, text=True, cwd=tmp_path, timeout=300)
 
 
 class TestTypeCheck:
-    def test_a_correct_client_passes(self, tmp_path):
-        result = mypy(tmp_path, CLIENT)
+    def test_a_correct_client_passes(self, tmp_path, mypy_cache):
+        result = mypy(tmp_path, mypy_cache, CLIENT)
         assert result.returncode == 0, result.stdout + result.stderr
 
     @pytest.mark.parametrize("line, code", WRONG_CALLS)
-    def test_a_wrong_call_is_flagged(self, tmp_path, line, code):
-        result = mypy(tmp_path, CLIENT + "    " + line + "\n")
+    def test_a_wrong_call_is_flagged(self, tmp_path, mypy_cache, line, code):
+        result = mypy(tmp_path, mypy_cache, CLIENT + "    " + line + "\n")
         last = len(textwrap.dedent(CLIENT).splitlines()) + 1
         assert result.returncode == 1
         assert f"client.py:{last}: error:" in result.stdout and f"[{code}]" in result.stdout, \

@@ -38,6 +38,12 @@ def _import(name: str, qualified: str) -> ModuleType:
             raise
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
         path = os.path.join(_CHECKOUT_BUILD, name + suffix)
+        flat = sys.modules.get(name)
+        if flat is not None and getattr(flat, "__file__", None) == path:
+            # Already imported as `test` (PYTHONPATH=build): one library, one
+            # module object, left with its own spec.
+            sys.modules[qualified] = flat
+            return flat
         if os.path.exists(path):
             spec = importlib.util.spec_from_file_location(qualified, path)
             module = importlib.util.module_from_spec(spec)
