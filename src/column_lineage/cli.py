@@ -11,6 +11,7 @@ from tqdm import tqdm
 
 from . import __version__
 from .analysis import LineageError, analyse_sql
+from .extras import missing_dependency
 from .formats import FORMATS, FormatError, writer_class
 from .rows import FileLineage
 
@@ -108,6 +109,10 @@ def version_text():
 
 def main(argv=None):
     options = parse_arguments(argv)
+    missing = missing_dependency(options.format)
+    if missing:
+        print(f"lineage: {missing}", file=sys.stderr)
+        return 2
     files, problems = sql_files(options.files or [EXAMPLE])
     failed = bool(problems)
     for problem in problems:

@@ -4,6 +4,9 @@ source, the output columns and the statements of one file."""
 from __future__ import annotations
 
 from dataclasses import asdict, dataclass, field
+from typing import cast
+
+from .shapes import LineageRecord, RowDict
 
 # The keys of the native module's records, in its order.
 MODULE_KEYS = (
@@ -52,12 +55,13 @@ class Row:
     ambiguous: bool = False
     note: str | None = None
 
-    def as_dict(self) -> dict:
-        return asdict(self)
+    def as_dict(self) -> RowDict:
+        return cast(RowDict, asdict(self))
 
-    def module_record(self) -> dict:
+    def module_record(self) -> LineageRecord:
         """The row as the native module's record: its keys that are set."""
-        return {key: getattr(self, key) for key in MODULE_KEYS if getattr(self, key) is not None}
+        return cast(LineageRecord, {key: getattr(self, key) for key in MODULE_KEYS
+                                    if getattr(self, key) is not None})
 
 
 @dataclass(frozen=True)

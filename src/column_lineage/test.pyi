@@ -1,0 +1,31 @@
+"""The native lineage module: the six functions it publishes. A record is a
+`LineageRecord`; `texts` are the record texts still waiting for a table,
+`alias` the output-column keys numbered so far and `sort` their counter."""
+
+from collections.abc import Iterable
+
+from sqlglot import exp
+
+from column_lineage.shapes import LineageRecord
+
+def test(source: exp.Expression) -> list[LineageRecord]: ...
+def get_columns(
+    expressions: Iterable[exp.Expression],
+) -> tuple[list[LineageRecord], list[str]]: ...
+def find_column(
+    find_list: Iterable[exp.Expression],
+    columns: list[LineageRecord],
+    alias: list[str],
+    texts: list[str],
+    column_type: str,
+    sort: int,
+) -> tuple[list[LineageRecord], list[str], list[str], int]: ...
+def get_column_parent(
+    column: exp.Expression, column_table: str
+) -> tuple[str, exp.Expression | None]: ...
+def get_tables(
+    expression: exp.Expression, columns: list[LineageRecord], texts: list[str]
+) -> list[LineageRecord]: ...
+def match_column(
+    table_args: exp.Expression, columns: list[LineageRecord], texts: list[str]
+) -> tuple[list[LineageRecord], list[str]]: ...
