@@ -122,7 +122,7 @@ class TestWheel:
             assert name in names
         assert not [name for name in names if name.startswith("test") or "__pycache__" in name]
 
-    def test_metadata_declares_only_sqlglot_and_tqdm_unconditionally(self, venv, work):
+    def test_metadata_declares_only_the_light_dependencies_unconditionally(self, venv, work):
         result = checked(installed(venv, "-c", """
             import json, importlib.metadata as m
             print(json.dumps([m.version("column-lineage"), m.requires("column-lineage")]))
@@ -131,7 +131,7 @@ class TestWheel:
         assert version == column_lineage.__version__
         requirements = [Requirement(text) for text in requires]
         plain = {r.name: r.specifier for r in requirements if r.marker is None}
-        assert sorted(plain) == ["sqlglot", "tqdm"]
+        assert sorted(plain) == ["graphviz", "sqlglot", "tqdm"]
         assert [v in plain["sqlglot"] for v in ("27.28.0", "27.29.0", "30.30.0", "31.0.0")] == \
             [False, True, True, False]
         extras = {r.name: str(r.marker) for r in requirements if r.marker is not None}
