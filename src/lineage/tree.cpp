@@ -77,6 +77,10 @@ bool searches_like_the_library(PyObject* node) {
 
 enum class Walked { done, failed, not_applicable };
 
+// A node listed among its own descendants makes the walk endless; a look
+// for pending signals every so many nodes lets Ctrl-C end it.
+constexpr unsigned signal_check_interval = 4096;
+
 // Expression.bfs: the node, then its children breadth-first, where the
 // children are the values of `args` (the items of a plain list value) that
 // have a `parent` attribute. Every instance of `cls` is appended to `found`;
@@ -86,7 +90,10 @@ enum class Walked { done, failed, not_applicable };
 Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* found) {
     std::deque<Ref> queue;
     queue.push_back(Ref::borrow(root));
-    while (!queue.empty()) {
+    for (unsigned visited = 1; !queue.empty(); ++visited) {
+        if (visited % signal_check_interval == 0 && PyErr_CheckSignals() < 0) {
+            return Walked::failed;
+        }
         Ref node = std::move(queue.front());
         queue.pop_front();
         int matches = is_instance_of(node.get(), cls);
