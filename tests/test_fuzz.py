@@ -16,7 +16,7 @@ from conftest import lineage, parse
 from query_fuzzer import query
 
 SEED = int(os.environ.get("LINEAGE_FUZZ_SEED") or random.SystemRandom().randrange(2**32))
-COUNT = int(os.environ.get("LINEAGE_FUZZ_COUNT") or 3000)
+COUNT = int(os.environ.get("LINEAGE_FUZZ_COUNT") or 2000)
 UNCHANGED_EVERY = 10  # printing a tree again costs half its parse: every tenth is checked
 RECORD_KEYS = {"column_sort", "column_name", "column_alias", "column_table", "column_type"}
 TABLE_KEYS = {"table_db", "table_name", "table_alias"}

@@ -15,7 +15,7 @@ REPORT_LINE = ("序号: 1, 别名: x, 来源字段名: a, 来源字段表别名:
 
 
 @pytest.mark.parametrize("arguments", [
-    ["--help"], ["-h"], ["-V"], ["-I", "-S", "-E"],
+    ["--help"], ["-V"], ["-I", "-S", "-E"],
 ])
 def test_interpreter_options_do_not_replace_the_report(tmp_path, arguments):
     (tmp_path / QUERY_FILE).write_text("SELECT t.a AS x FROM db1.orders AS t", encoding="utf-8")
