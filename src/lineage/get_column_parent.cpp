@@ -30,10 +30,6 @@ PyObject* result(PyObject* old, PyObject* table) {
     return old_alias ? capi::tuple({old_alias.get(), table}).release() : nullptr;
 }
 
-// A parent chain with a cycle never reaches the root; a look for pending
-// signals every so many steps lets Ctrl-C end the climb.
-constexpr unsigned signal_check_interval = 4096;
-
 }  // namespace
 
 PyObject* get_column_parent(PyObject* const* args) {
@@ -41,8 +37,9 @@ PyObject* get_column_parent(PyObject* const* args) {
     PyObject* column_table = args[1];
     Ref old = Ref::borrow(column);
     Ref parent = capi::getattr(column, names.parent);
-    for (unsigned step = 1; parent; ++step) {
-        if (step % signal_check_interval == 0 && PyErr_CheckSignals() < 0) {
+    capi::SignalCheck signals;  // a parent chain with a cycle never ends
+    while (parent) {
+        if (signals.tick() < 0) {
             return nullptr;
         }
         int more = capi::truthy(parent.get());

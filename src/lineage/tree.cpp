@@ -77,10 +77,6 @@ bool searches_like_the_library(PyObject* node) {
 
 enum class Walked { done, failed, not_applicable };
 
-// A node listed among its own descendants makes the walk endless; a look
-// for pending signals every so many nodes lets Ctrl-C end it.
-constexpr unsigned signal_check_interval = 4096;
-
 // Expression.bfs: the node, then its children breadth-first, where the
 // children are the values of `args` (the items of a plain list value) that
 // have a `parent` attribute. Every instance of `cls` is appended to `found`;
@@ -90,8 +86,9 @@ constexpr unsigned signal_check_interval = 4096;
 Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* found) {
     std::deque<Ref> queue;
     queue.push_back(Ref::borrow(root));
-    for (unsigned visited = 1; !queue.empty(); ++visited) {
-        if (visited % signal_check_interval == 0 && PyErr_CheckSignals() < 0) {
+    capi::SignalCheck signals;  // a node among its own descendants never ends
+    while (!queue.empty()) {
+        if (signals.tick() < 0) {
             return Walked::failed;
         }
         Ref node = std::move(queue.front());
@@ -121,6 +118,9 @@ Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* f
         Py_ssize_t position = 0;
         PyObject* value = nullptr;
         auto enqueue_if_node = [&](PyObject* child) {
+            if (signals.tick() < 0) {
+                return -1;
+            }
             int is_node = PyObject_HasAttrWithError(child, names.parent);
             if (is_node > 0) {
                 queue.push_back(Ref::borrow(child));
