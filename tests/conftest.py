@@ -1,5 +1,8 @@
 """Shared set-up: the freshly built module comes first on the path, ahead of
-the standard library's own package named `test`."""
+the standard library's own package named `test`.
+
+LINEAGE_BUILD names another build directory to test (the sanitizer build,
+say); LINEAGE_CORPUS another directory of corpus queries."""
 
 import os
 import sys
@@ -7,7 +10,8 @@ import sys
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build")
+BUILD = os.path.abspath(os.environ.get("LINEAGE_BUILD") or os.path.join(ROOT, "build"))
+CORPUS = os.environ.get("LINEAGE_CORPUS") or os.path.join(os.path.dirname(ROOT), "shared", "corpus")
 sys.path.insert(0, BUILD)
 
 import test as lineage  # noqa: E402  (the native module, not the stdlib package)

@@ -52,6 +52,18 @@ int for_each(PyObject* iterable, Visit&& visit) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// Lets Ctrl-C end a loop that may never end (a walk over a tree with a
+// cycle): tick() once per step looks for pending signals every `interval`
+// steps. 0, or -1 with the exception (KeyboardInterrupt) set.
+class SignalCheck {
+public:
+    int tick() { return ++steps_ % interval == 0 ? PyErr_CheckSignals() : 0; }
+
+private:
+    static constexpr unsigned interval = 4096;
+    unsigned steps_ = 0;
+};
+
 // New tuple holding the given objects.
 Ref tuple(std::initializer_list<PyObject*> items);
 

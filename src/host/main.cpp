@@ -34,10 +34,12 @@ int fail(const char* what, const std::string& detail) {
 }
 
 // Starts the interpreter as the venv's python would start: its pyvenv.cfg
-// adds the venv's site-packages.
+// adds the venv's site-packages. The command line is the host's own: it
+// becomes sys.argv as it is and is never read as interpreter options.
 bool start_interpreter(const std::string& venv_python, int argc, char** argv) {
     PyConfig config;
     PyConfig_InitPythonConfig(&config);
+    config.parse_argv = 0;
     PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, venv_python.c_str());
     if (!PyStatus_Exception(status)) {
         status = PyConfig_SetBytesArgv(&config, argc, argv);

@@ -37,7 +37,11 @@ PyObject* get_column_parent(PyObject* const* args) {
     PyObject* column_table = args[1];
     Ref old = Ref::borrow(column);
     Ref parent = capi::getattr(column, names.parent);
+    capi::SignalCheck signals;  // a parent chain with a cycle never ends
     while (parent) {
+        if (signals.tick() < 0) {
+            return nullptr;
+        }
         int more = capi::truthy(parent.get());
         if (more <= 0) {
             return more < 0 ? nullptr : result(old.get(), Py_None);

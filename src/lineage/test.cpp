@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "capi/api.hpp"
@@ -22,26 +23,39 @@ using capi::Ref;
 // in C, where the interpreter's own guard counts calls but not stack. The
 // depth is bounded here by the interpreter's recursion limit, and by the
 // stack left to the thread, so that a thread with a small stack gets a
-// RecursionError rather than a crash.
-int depth = 0;
+// RecursionError rather than a crash. Each thread counts its own levels:
+// threads analysing at the same time do not add up.
+thread_local int depth = 0;
 
-// Room kept free below the deepest level for the calls each level makes.
-constexpr uintptr_t stack_reserve = 128 * 1024;
+// Room kept free below the deepest level for the calls each level makes: a
+// quarter of the thread's stack, at most 128 KiB, so that a small stack still
+// holds what fits in it.
+constexpr uintptr_t largest_reserve = 128 * 1024;
+constexpr uintptr_t reserve_share = 4;
 
-// Lowest address of the current thread's stack, 0 when it cannot be told.
-uintptr_t stack_floor() {
-    thread_local uintptr_t floor = [] {
-        pthread_attr_t attributes;
-        if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-            return uintptr_t{0};
-        }
-        void* low = nullptr;
-        size_t size = 0;
-        int failed = pthread_attr_getstack(&attributes, &low, &size);
-        pthread_attr_destroy(&attributes);
-        return failed ? uintptr_t{0} : reinterpret_cast<uintptr_t>(low);
-    }();
-    return floor;
+struct StackLimit {
+    uintptr_t floor = 0;    // lowest usable address; 0 when it cannot be told
+    uintptr_t reserve = 0;  // room kept free above the floor
+};
+
+StackLimit read_stack_limit() {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return {};
+    }
+    void* low = nullptr;
+    size_t size = 0;
+    int failed = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        return {};
+    }
+    return {reinterpret_cast<uintptr_t>(low), std::min<uintptr_t>(largest_reserve, size / reserve_share)};
+}
+
+const StackLimit& stack_limit() {
+    thread_local StackLimit limit = read_stack_limit();
+    return limit;
 }
 
 class DepthGuard {
@@ -56,8 +70,8 @@ public:
             return true;
         }
         char here;
-        uintptr_t floor = stack_floor();
-        return floor != 0 && reinterpret_cast<uintptr_t>(&here) < floor + stack_reserve;
+        const StackLimit& limit = stack_limit();
+        return limit.floor != 0 && reinterpret_cast<uintptr_t>(&here) < limit.floor + limit.reserve;
     }
 };
 

@@ -86,7 +86,11 @@ enum class Walked { done, failed, not_applicable };
 Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* found) {
     std::deque<Ref> queue;
     queue.push_back(Ref::borrow(root));
+    capi::SignalCheck signals;  // a node among its own descendants never ends
     while (!queue.empty()) {
+        if (signals.tick() < 0) {
+            return Walked::failed;
+        }
         Ref node = std::move(queue.front());
         queue.pop_front();
         int matches = is_instance_of(node.get(), cls);
@@ -114,6 +118,9 @@ Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* f
         Py_ssize_t position = 0;
         PyObject* value = nullptr;
         auto enqueue_if_node = [&](PyObject* child) {
+            if (signals.tick() < 0) {
+                return -1;
+            }
             int is_node = PyObject_HasAttrWithError(child, names.parent);
             if (is_node > 0) {
                 queue.push_back(Ref::borrow(child));
