@@ -1,0 +1,213 @@
+"""Rewrites of one select, in place, into a shape the native analysis reads
+right: every source a table with an alias, parenthesised joins flattened,
+stars spelt out per source, qualifiers spelt as their source's alias, and an
+unqualified column qualified where only one source can hold it."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from sqlglot import exp
+
+from .statements import arg, arg_key
+
+
+@dataclass
+class Source:
+    """One FROM or JOIN source of a select, as the analysis sees it.
+
+    `node` is the table node left in the tree: the table itself, or a
+    stand-in table whose name the tracer maps back to the query it stands
+    for. `columns` are its known column names (None: unknown)."""
+
+    alias: str
+    node: exp.Table
+    query: exp.Expression | None = None
+    scope: dict = field(default_factory=dict)
+    renamed: list[str] | None = None
+    columns: list[str] | None = None
+    synthetic_alias: bool = False
+    opaque: str | None = None
+
+
+def own_nodes(item: exp.Expression, kind):
+    """The nodes of `kind` in a select item, outside nested queries."""
+    for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)):
+        if isinstance(node, kind) and not (node is not item and isinstance(node, exp.Query)):
+            yield node
+
+
+def nested_queries(item: exp.Expression) -> list[exp.Query]:
+    """The outermost queries inside a select item (scalar subqueries, IN and
+    EXISTS queries), unwrapped from their parentheses."""
+    found = []
+    for node in item.walk(prune=lambda node: isinstance(node, exp.Query)):
+        if isinstance(node, exp.Query) and node is not item:
+            while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
+                node = node.this
+            found.append(node)
+    return found
+
+
+def unwrap_joined(node: exp.Expression) -> tuple[exp.Expression, list[exp.Join]]:
+    """A parenthesised join `((a JOIN b ON …))` as its first table and joins."""
+    joins: list[exp.Join] = []
+    while True:
+        if isinstance(node, (exp.Subquery, exp.Paren)) and not node.alias \
+                and isinstance(node.this, (exp.Subquery, exp.Paren, exp.Table)):
+            node = node.this
+            continue
+        inner_joins = node.args.get("joins") if isinstance(node, exp.Table) else None
+        if inner_joins:
+            node.set("joins", None)
+            joins = list(inner_joins) + joins
+        return node, joins
+
+
+def flatten_joins(select: exp.Select) -> None:
+    """Parenthesised joins in FROM and JOIN become one flat join list."""
+    from_clause = arg(select, "from")
+    joins = list(select.args.get("joins") or [])
+    changed = False
+    if from_clause is not None and from_clause.this is not None:
+        source, extra = unwrap_joined(from_clause.this)
+        if source is not from_clause.this or extra:
+            from_clause.set("this", source)
+            joins = extra + joins
+            changed = True
+    flat = []
+    for join in joins:
+        source, extra = unwrap_joined(join.this)
+        if source is not join.this or extra:
+            join.set("this", source)
+            changed = True
+        flat.append(join)
+        flat.extend(extra)
+    if changed:
+        select.set("joins", flat)
+
+
+def source_nodes(select: exp.Select) -> list[exp.Expression]:
+    from_clause = arg(select, "from")
+    nodes = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
+    return nodes + [join.this for join in select.args.get("joins") or [] if join.this is not None]
+
+
+def alias_columns(node: exp.Expression) -> list[str] | None:
+    table_alias = node.args.get("alias")
+    if isinstance(table_alias, exp.TableAlias) and table_alias.columns:
+        return [column.name for column in table_alias.columns]
+    return None
+
+
+def column(name: str | exp.Star, table: str) -> exp.Column:
+    this = name if isinstance(name, exp.Star) else exp.to_identifier(name)
+    return exp.Column(this=this, table=exp.to_identifier(table))
+
+
+def star_columns(source: Source) -> list[exp.Column]:
+    if source.columns:
+        return [column(name, source.alias) for name in source.columns]
+    return [column(exp.Star(), source.alias)]
+
+
+def expand_stars(select: exp.Select, sources: list[Source]) -> None:
+    """`*` becomes each source's columns (or `src.*` where they are not
+    known); `t.*` becomes t's columns where they are known."""
+    items = select.expressions
+    if not any(isinstance(item, exp.Star) or (isinstance(item, exp.Column) and item.is_star)
+               for item in items):
+        return
+    by_alias = {source.alias.lower(): source for source in sources}
+    expanded: list[exp.Expression] = []
+    for item in items:
+        if isinstance(item, exp.Star) and sources:
+            for source in sources:
+                expanded.extend(star_columns(source))
+        elif isinstance(item, exp.Column) and item.is_star and item.table.lower() in by_alias \
+                and by_alias[item.table.lower()].columns:
+            expanded.extend(star_columns(by_alias[item.table.lower()]))
+        else:
+            expanded.append(item)
+    select.set("expressions", expanded)
+
+
+def count_stars(item: exp.Expression, sources: list[Source]) -> None:
+    """`COUNT(*)` counts the rows of every source of its own select: read it
+    as counting `src.*` of each."""
+    if not sources:
+        return
+    for star in list(own_nodes(item, exp.Star)):
+        if isinstance(star.parent, exp.Column):
+            continue
+        stars = [column(exp.Star(), source.alias) for source in sources]
+        star.replace(stars[0] if len(stars) == 1 else exp.Tuple(expressions=stars))
+
+
+def match_qualifiers(item: exp.Expression, sources: list[Source]) -> None:
+    """Qualifiers match aliases case-insensitively: spell each as its
+    source's alias."""
+    aliases = {source.alias.lower(): source.alias for source in sources}
+    for node in own_nodes(item, exp.Column):
+        qualifier = node.table
+        if qualifier and qualifier not in aliases.values() and qualifier.lower() in aliases:
+            node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
+
+
+def qualify_unique(item: exp.Expression, sources: list[Source]) -> list[tuple[str, str]]:
+    """Qualify each unqualified column that only one of several sources can
+    hold (the only one that lists it, or the only one whose columns are not
+    known). Returns the (column, alias) pairs so qualified."""
+    if len(sources) < 2:
+        return []
+    qualified = []
+    for node in own_nodes(item, exp.Column):
+        if node.table or node.is_star:
+            continue
+        name = node.name.lower()
+        holders = [source for source in sources
+                   if source.columns and name in (known.lower() for known in source.columns)]
+        if not holders:
+            holders = [source for source in sources if source.columns is None]
+        if len(holders) == 1:
+            node.set("table", exp.to_identifier(holders[0].alias))
+            qualified.append((node.name, holders[0].alias))
+    return qualified
+
+
+def item_kind(item: exp.Expression) -> str | None:
+    """How the native analysis reads a select item without nested queries:
+    "literal", "null", "column", "anonymous", or None for an item it refuses
+    (no column and no unknown function: `NOW()`, `1 + 1`)."""
+    inner = item.this if isinstance(item, exp.Alias) else item
+    if isinstance(item, exp.Literal) or isinstance(inner, exp.Literal) and isinstance(item, exp.Alias):
+        return "literal"
+    if isinstance(item, exp.Null) or isinstance(inner, exp.Null) and isinstance(item, exp.Alias):
+        return "null"
+    if item.find(exp.Column):
+        return "column"
+    if item.find(exp.Anonymous):
+        return "anonymous"
+    return None
+
+
+def output_name(item: exp.Expression, dialect: str) -> str:
+    """The name the database gives an output column: its alias, a column's
+    own name, else the item's text."""
+    if isinstance(item, exp.Alias):
+        return item.alias
+    if isinstance(item, exp.Column) and not item.is_star:
+        return item.name
+    return item.sql(dialect=dialect)
+
+
+def strip_clauses(select: exp.Select) -> None:
+    """Drop what never feeds an output column (before a rewrite that could
+    stumble over it)."""
+    for key in ("where", "group", "having", "order", "qualify", "windows"):
+        if select.args.get(key) is not None:
+            select.set(key, None)
+
+
+def with_key(node: exp.Expression) -> str:
+    return arg_key(node, "with")

@@ -1,0 +1,375 @@
+"""The lineage of a query, per output position, one select at a time.
+
+Each select is normalised in place and handed to the native analysis with
+every FROM and JOIN source a table: a derived table, a CTE or VALUES is
+replaced by a stand-in table, and the records the analysis binds to a
+stand-in are then replaced by the lineage of the query it stands for (as
+the analysis itself does for a subquery: the outer record keeps its
+position, alias and qualifier and takes the inner column's source). Each
+query is traced once, however often it is read, so a CTE read twice or a
+UNION read through a derived table costs one analysis."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+from dataclasses import dataclass, field
+
+from sqlglot import exp
+
+from . import normalise
+from .native import analysis_module
+from .normalise import Source
+from .rows import MODULE_KEYS
+from .schema import table_columns
+from .statements import arg, arg_key
+
+NOT_SUPPORTED = "not supported: "
+
+
+@dataclass
+class Trace:
+    """One source of one output column: the module's record, whether an
+    unqualified column was given to the first of several sources, and a
+    remark."""
+
+    record: dict
+    ambiguous: bool = False
+    note: str | None = None
+
+
+@dataclass
+class QueryLineage:
+    """Output names and, per output position, its traces."""
+
+    names: list[str]
+    columns: list[list[Trace]]
+    items: list[exp.Expression] = field(default_factory=list)
+
+
+def blank_record(**values) -> dict:
+    record = dict.fromkeys(MODULE_KEYS)
+    record.update(values)
+    return record
+
+
+def sourceless(note: str | None, alias: str | None = None) -> Trace:
+    return Trace(blank_record(column_alias=alias), note=note)
+
+
+def merge(outer: dict, inner: dict) -> dict:
+    """The outer record traced through the inner one, as the native analysis
+    merges a subquery's record: position, alias and qualifier stay outer."""
+    return {
+        "column_sort": outer.get("column_sort"), "column_name": inner.get("column_name"),
+        "column_alias": outer.get("column_alias"), "column_table": outer.get("column_table"),
+        "column_type": inner.get("column_type"), "table_db": inner.get("table_db"),
+        "table_name": inner.get("table_name"), "table_alias": inner.get("table_alias"),
+    }
+
+
+def unbound(record: dict) -> dict:
+    return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
+
+
+def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[tuple[int, int, str]]:
+    """(item index, column_sort, column_name) of each record the native
+    analysis makes from these select items, in its order, before any source
+    is bound: its numbering of output keys and its dropping of a qualified
+    column already listed."""
+    keys, texts, sort, records = set(), set(), 0, []
+    for index, item in items:
+        kind = normalise.item_kind(item)
+        if kind in ("literal", "null"):
+            if item.alias_or_name not in keys:
+                keys.add(item.alias_or_name)
+                sort += 1
+            records.append((index, sort, item.name))
+            continue
+        nodes = list(item.find_all(exp.Column if kind == "column" else exp.Anonymous))
+        for node in nodes:
+            qualifier = "anonymous" if kind == "anonymous" else node.table
+            alias = item.alias if isinstance(item, exp.Alias) else ""
+            name = alias or node.alias_or_name
+            if qualifier:
+                text = f"{node.name}-{name}-{qualifier}-{kind}"
+                if text in texts:
+                    continue
+                texts.add(text)
+            if f"{qualifier}.{name}" not in keys:
+                keys.add(f"{qualifier}.{name}")
+                sort += 1
+            records.append((index, sort, node.name))
+    return records
+
+
+class Tracer:
+    """Traces the queries of one statement."""
+
+    def __init__(self, dialect: str = "mysql", schema=None, database: str | None = None):
+        self.dialect = dialect
+        self.schema = schema
+        self.database = database
+        self.stand_ins: dict[str, Source] = {}
+        self.memo: dict[int, QueryLineage | None] = {}
+
+    # -- queries -----------------------------------------------------------
+
+    def query(self, node: exp.Expression, scope: dict, outer: list[Source] | None = None,
+              describe: bool = False) -> QueryLineage:
+        while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query) \
+                and not arg(node, "with"):
+            node = node.this
+        key = id(node)
+        if key in self.memo:
+            known = self.memo[key]
+            if known is None:
+                return QueryLineage([], [])  # read by itself: a recursive CTE
+            return known
+        self.memo[key] = None
+        lineage = self.trace(node, self.enter_with(node, scope), outer, describe)
+        self.memo[key] = lineage
+        return lineage
+
+    def trace(self, node, scope, outer, describe) -> QueryLineage:
+        if isinstance(node, exp.Select):
+            return self.select(node, scope, outer, describe)
+        if isinstance(node, exp.SetOperation):
+            return self.set_operation(node, scope, outer, describe)
+        if isinstance(node, exp.Subquery):
+            return self.query(node.this, scope, outer, describe)
+        if isinstance(node, exp.Values):
+            return self.values(node)
+        raise NotImplementedError(node.sql(dialect=self.dialect))
+
+    def enter_with(self, node: exp.Expression, scope: dict) -> dict:
+        """The CTEs of the node's WITH added to the scope (each seeing the
+        ones before it, and itself when recursive); the WITH leaves the tree
+        so that the native analysis reads the body."""
+        with_clause = arg(node, "with")
+        if with_clause is None:
+            return scope
+        node.set(normalise.with_key(node), None)
+        return self.add_ctes(with_clause, scope)
+
+    def add_ctes(self, with_clause: exp.With, scope: dict) -> dict:
+        entries = []
+        for cte in with_clause.expressions:
+            entry = [cte.this, dict(scope), normalise.alias_columns(cte)]
+            scope = {**scope, cte.alias.lower(): entry}
+            entries.append(entry)
+        if with_clause.args.get("recursive"):
+            for entry in entries:
+                entry[1] = scope
+        return scope
+
+    def set_operation(self, node, scope, outer, describe) -> QueryLineage:
+        left = self.query(node.left, scope, outer, describe)
+        right = self.query(node.right, scope, outer)
+        columns = [traces + (right.columns[position] if position < len(right.columns) else [])
+                   for position, traces in enumerate(left.columns)]
+        return QueryLineage(left.names, columns, left.items)
+
+    def values(self, node: exp.Values) -> QueryLineage:
+        rows = node.expressions
+        width = len(rows[0].expressions) if rows and isinstance(rows[0], exp.Tuple) else 0
+        names = normalise.alias_columns(node) or [f"column_{index}" for index in range(width)]
+        return QueryLineage(names, [[sourceless("no source table: VALUES")] for _ in names])
+
+    # -- one select ----------------------------------------------------------
+
+    def select(self, select: exp.Select, scope, outer, describe) -> QueryLineage:
+        normalise.flatten_joins(select)
+        sources = [self.source(node, scope) for node in normalise.source_nodes(select)]
+        if not sources and outer:
+            sources = self.borrow_sources(select, outer)
+        normalise.expand_stars(select, sources)
+        items = list(select.expressions)
+        names = [item.alias_or_name for item in items]
+        described = [item.copy() for item in items] if describe else []
+        qualified: set[tuple[str, str]] = set()
+        for item in items:
+            normalise.count_stars(item, sources)
+            normalise.match_qualifiers(item, sources)
+            qualified.update(normalise.qualify_unique(item, sources))
+        context = SelectContext(select, sources, qualified, scope)
+        columns = self.select_columns(context, items)
+        return QueryLineage(names, columns, described)
+
+    def borrow_sources(self, select: exp.Select, outer: list[Source]) -> list[Source]:
+        """A subquery without FROM (`(SELECT t.a + t.b)`) reads the sources
+        of the select it sits in."""
+        nodes = [source.node.copy() for source in outer]
+        select.set(arg_key(select, "from"), exp.From(this=nodes[0]))
+        select.set("joins", [exp.Join(this=node) for node in nodes[1:]])
+        return [Source(**{**source.__dict__, "node": node}) for source, node in zip(outer, nodes)]
+
+    def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
+        columns: list[list[Trace]] = [[] for _ in items]
+        plain = []
+        for index, item in enumerate(items):
+            if normalise.nested_queries(item):
+                columns[index] = self.nested_item(context, item)
+            elif normalise.item_kind(item) is None:
+                columns[index] = [sourceless("no source column", items[index].alias_or_name)]
+            else:
+                plain.append((index, item))
+        if plain:
+            for index, traces in self.plain_items(context, plain).items():
+                columns[index] = traces
+        return columns
+
+    def plain_items(self, context: SelectContext, plain) -> dict[int, list[Trace]]:
+        """The traces of select items without nested queries: one analysis of
+        them all, its records placed by the analysis' own numbering; an item
+        the whole analysis cannot place or refuses is analysed alone."""
+        expected = module_numbering(plain)
+        traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
+        try:
+            records = self.analyse(context.select, [item for _, item in plain])
+        except Exception:  # noqa: BLE001 - one refused item: analyse item by item below
+            records = None
+        if records is not None and len(records) == len(expected) and all(
+                record.get("column_name") == name for record, (_, _, name) in zip(records, expected)):
+            for record, (index, _, _) in zip(records, expected):
+                traces[index].extend(self.compose(context, record))
+        for index, item in plain:
+            if not traces[index]:
+                traces[index] = self.single_item(context, item, expected, index)
+        return traces
+
+    def single_item(self, context, item, expected, index) -> list[Trace]:
+        sorts = [sort for at, sort, _ in expected if at == index]
+        try:
+            records = self.analyse(context.select, [item])
+        except NotImplementedError as error:
+            fragment = error.args[1] if len(error.args) > 1 else item
+            text = fragment.sql(dialect=self.dialect) if isinstance(fragment, exp.Expression) \
+                else str(fragment)
+            return [sourceless(NOT_SUPPORTED + text, item.alias_or_name)]
+        except Exception as error:  # noqa: BLE001 - any refusal costs this item only
+            return [sourceless(f"{NOT_SUPPORTED}{item.sql(dialect=self.dialect)} "
+                               f"({type(error).__name__})", item.alias_or_name)]
+        traces = []
+        for record in records:
+            if sorts:
+                record = {**record, "column_sort": sorts[0]}
+            traces.extend(self.compose(context, record))
+        return traces or [sourceless("no source column", item.alias_or_name)]
+
+    def nested_item(self, context: SelectContext, item) -> list[Trace]:
+        """A select item holding queries (a scalar subquery, IN, EXISTS):
+        the sources of their output columns, and of the item's own columns."""
+        traces = []
+        for query in normalise.nested_queries(item):
+            inner = self.query(query, context.scope, outer=context.sources)
+            for position_traces in inner.columns:
+                for trace in position_traces:
+                    record = {**trace.record, "column_type": "subquery"} \
+                        if trace.record.get("column_name") is not None else trace.record
+                    traces.append(Trace(record, trace.ambiguous, trace.note))
+        rest = item.copy()
+        for query in list(rest.find_all(exp.Subquery, exp.Exists)):
+            if query.parent is not None:
+                query.replace(exp.Null())
+        if rest.find(exp.Column) or rest.find(exp.Anonymous):
+            own = self.single_item(context, rest, [], -1)
+            traces.extend(trace for trace in own if trace.record.get("column_name") is not None)
+        return traces or [sourceless("no source column", item.alias_or_name)]
+
+    def analyse(self, select: exp.Select, items: list[exp.Expression]) -> list[dict]:
+        """The native analysis of the select with only these items. It prints
+        an unsupported item before raising; that print is not ours to show."""
+        original = list(select.expressions)
+        select.set("expressions", items)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                return analysis_module().test(select)
+        finally:
+            select.set("expressions", original)
+
+    # -- sources -----------------------------------------------------------
+
+    def source(self, node: exp.Expression, scope: dict) -> Source:
+        if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier):
+            name = node.name.lower()
+            if not node.db and name in scope:
+                query, cte_scope, renamed = scope[name]
+                return self.stand_in(node, node.alias or node.name, query, cte_scope or {},
+                                     normalise.alias_columns(node) or renamed)
+            return self.table(node)
+        if isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
+            return self.stand_in(node, node.alias, node.this, scope, normalise.alias_columns(node))
+        if isinstance(node, exp.Values):
+            return self.stand_in(node, node.alias, node, scope, normalise.alias_columns(node))
+        source = self.stand_in(node, node.alias, None, scope, None)
+        source.opaque = node.sql(dialect=self.dialect)
+        return source
+
+    def table(self, node: exp.Table) -> Source:
+        if not node.db and self.database:
+            node.set("db", exp.to_identifier(self.database))
+        synthetic = not node.alias
+        if synthetic:
+            node.set("alias", exp.TableAlias(this=exp.to_identifier(node.name)))
+        known = table_columns(self.schema, node.db, node.name) or None
+        return Source(node.alias, node, columns=known, synthetic_alias=synthetic)
+
+    def stand_in(self, node, alias, query, scope, renamed) -> Source:
+        name = f"<derived {len(self.stand_ins) + 1}>"
+        alias = alias or name
+        table = exp.Table(this=exp.to_identifier(name),
+                          alias=exp.TableAlias(this=exp.to_identifier(alias)))
+        node.replace(table)
+        source = Source(alias, table, query, scope, renamed)
+        if query is not None:
+            source.columns = renamed or self.query(query, scope).names
+        self.stand_ins[name] = source
+        return source
+
+    # -- records -----------------------------------------------------------
+
+    def compose(self, context: SelectContext, record: dict) -> list[Trace]:
+        source = self.stand_ins.get(record.get("table_name"))
+        if source is None:
+            return [self.own_record(context, record)]
+        if source.opaque is not None:
+            return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
+        inner = self.query(source.query, source.scope)
+        names = source.renamed or inner.names
+        wanted = record.get("column_name")
+        if wanted == "*":
+            positions = range(len(inner.columns))
+        else:
+            positions = [at for at, name in enumerate(names) if name == wanted] or \
+                [at for at, name in enumerate(names) if name.lower() == str(wanted).lower()]
+        traces = [Trace(merge(record, trace.record), trace.ambiguous, trace.note)
+                  for at in positions if at < len(inner.columns) for trace in inner.columns[at]]
+        if not traces:
+            return [Trace(unbound(record), note=f"no column {wanted} in {source.alias}")]
+        return traces
+
+    def own_record(self, context: SelectContext, record: dict) -> Trace:
+        """A record the analysis bound in this select: flagged when an
+        unqualified column went to the first of several sources, and with
+        the aliases and qualifiers this layer added taken off again."""
+        ambiguous = len(context.sources) > 1 and record.get("column_table") == "" \
+            and record.get("column_type") == "column" and bool(record.get("table_name"))
+        record = dict(record)
+        if record.get("table_alias") in context.synthetic_aliases:
+            record["table_alias"] = ""
+        if (record.get("column_name"), record.get("column_table")) in context.qualified:
+            record["column_table"] = ""
+        return Trace(record, ambiguous=ambiguous)
+
+
+@dataclass
+class SelectContext:
+    select: exp.Select
+    sources: list[Source]
+    qualified: set
+    scope: dict
+
+    @property
+    def synthetic_aliases(self) -> set[str]:
+        return {source.alias for source in self.sources if source.synthetic_alias}
