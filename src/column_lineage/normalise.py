@@ -154,10 +154,12 @@ def match_qualifiers(item: exp.Expression, sources: list[Source]) -> None:
             node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
 
 
-def qualify_unique(item: exp.Expression, sources: list[Source]) -> list[tuple[str, str]]:
-    """Qualify each unqualified column that only one of several sources can
-    hold (the only one that lists it, or the only one whose columns are not
-    known). Returns the (column, alias) pairs so qualified."""
+def qualify_unqualified(item: exp.Expression, sources: list[Source]) -> list[tuple[str, str, bool]]:
+    """Qualify the unqualified columns of a select with several sources: by
+    the only source that lists the column, else by the only source whose
+    columns are not known; where several unknown sources remain, by the
+    first of them (a guess). A column no source can hold is left as it is.
+    Returns (column, alias, guessed) for each column so qualified."""
     if len(sources) < 2:
         return []
     qualified = []
@@ -169,9 +171,9 @@ def qualify_unique(item: exp.Expression, sources: list[Source]) -> list[tuple[st
                    if source.columns and name in (known.lower() for known in source.columns)]
         if not holders:
             holders = [source for source in sources if source.columns is None]
-        if len(holders) == 1:
+        if holders:
             node.set("table", exp.to_identifier(holders[0].alias))
-            qualified.append((node.name, holders[0].alias))
+            qualified.append((node.name, holders[0].alias, len(holders) > 1))
     return qualified
 
 

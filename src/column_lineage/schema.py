@@ -73,8 +73,11 @@ def table_columns(schema: MappingSchema | None, db: str | None, name: str) -> li
     """The columns of a table in the schema, in their order; none if unknown."""
     if schema is None:
         return []
-    table = exp.table_(name, db=db or None)
-    try:
-        return list(schema.column_names(table))
-    except (SqlglotError, KeyError, ValueError):
-        return []
+    for table in (exp.table_(name, db=db or None), exp.table_(name)):
+        try:
+            names = list(schema.column_names(table))
+        except (SqlglotError, KeyError, ValueError):
+            names = []
+        if names:
+            return names
+    return []

@@ -25,6 +25,7 @@ from .schema import table_columns
 from .statements import arg, arg_key
 
 NOT_SUPPORTED = "not supported: "
+RECURSIVE = "recursive reference"
 
 
 @dataclass
@@ -57,11 +58,15 @@ def sourceless(note: str | None, alias: str | None = None) -> Trace:
     return Trace(blank_record(column_alias=alias), note=note)
 
 
-def merge(outer: dict, inner: dict) -> dict:
+def merge(outer: dict, inner: dict, wanted=None) -> dict:
     """The outer record traced through the inner one, as the native analysis
-    merges a subquery's record: position, alias and qualifier stay outer."""
+    merges a subquery's record: position, alias and qualifier stay outer.
+    A column read through the inner `src.*` keeps the name it was read by."""
+    name = inner.get("column_name")
+    if name == "*" and wanted not in (None, "*"):
+        name = wanted
     return {
-        "column_sort": outer.get("column_sort"), "column_name": inner.get("column_name"),
+        "column_sort": outer.get("column_sort"), "column_name": name,
         "column_alias": outer.get("column_alias"), "column_table": outer.get("column_table"),
         "column_type": inner.get("column_type"), "table_db": inner.get("table_db"),
         "table_name": inner.get("table_name"), "table_alias": inner.get("table_alias"),
@@ -72,11 +77,11 @@ def unbound(record: dict) -> dict:
     return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
 
 
-def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[tuple[int, int, str]]:
-    """(item index, column_sort, column_name) of each record the native
-    analysis makes from these select items, in its order, before any source
-    is bound: its numbering of output keys and its dropping of a qualified
-    column already listed."""
+def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[tuple[int, int, str, bool]]:
+    """(item index, column_sort, column_name, kept) of each node the native
+    analysis makes a record of from these select items, in its order, before
+    any source is bound: its numbering of output keys, and whether it keeps
+    the node (it drops a qualified column already listed)."""
     keys, texts, sort, records = set(), set(), 0, []
     for index, item in items:
         kind = normalise.item_kind(item)
@@ -84,22 +89,22 @@ def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[tuple[int,
             if item.alias_or_name not in keys:
                 keys.add(item.alias_or_name)
                 sort += 1
-            records.append((index, sort, item.name))
+            records.append((index, sort, item.name, True))
             continue
         nodes = list(item.find_all(exp.Column if kind == "column" else exp.Anonymous))
         for node in nodes:
             qualifier = "anonymous" if kind == "anonymous" else node.table
             alias = item.alias if isinstance(item, exp.Alias) else ""
             name = alias or node.alias_or_name
-            if qualifier:
-                text = f"{node.name}-{name}-{qualifier}-{kind}"
-                if text in texts:
-                    continue
-                texts.add(text)
+            text = f"{node.name}-{name}-{qualifier}-{kind}"
+            if qualifier and text in texts:
+                records.append((index, sort, node.name, False))
+                continue
+            texts.add(text)
             if f"{qualifier}.{name}" not in keys:
                 keys.add(f"{qualifier}.{name}")
                 sort += 1
-            records.append((index, sort, node.name))
+            records.append((index, sort, node.name, True))
     return records
 
 
@@ -166,7 +171,9 @@ class Tracer:
     def set_operation(self, node, scope, outer, describe) -> QueryLineage:
         left = self.query(node.left, scope, outer, describe)
         right = self.query(node.right, scope, outer)
-        columns = [traces + (right.columns[position] if position < len(right.columns) else [])
+        columns = [[trace for trace in traces + (right.columns[position]
+                                                 if position < len(right.columns) else [])
+                    if trace.note != RECURSIVE] or traces
                    for position, traces in enumerate(left.columns)]
         return QueryLineage(left.names, columns, left.items)
 
@@ -187,11 +194,12 @@ class Tracer:
         items = list(select.expressions)
         names = [item.alias_or_name for item in items]
         described = [item.copy() for item in items] if describe else []
-        qualified: set[tuple[str, str]] = set()
-        for item in items:
+        qualified: dict[int, set[tuple[str, str]]] = {}
+        for index, item in enumerate(items):
             normalise.count_stars(item, sources)
             normalise.match_qualifiers(item, sources)
-            qualified.update(normalise.qualify_unique(item, sources))
+            qualified[index] = {(name, alias): guessed for name, alias, guessed in
+                                normalise.qualify_unqualified(item, sources)}
         context = SelectContext(select, sources, qualified, scope)
         columns = self.select_columns(context, items)
         return QueryLineage(names, columns, described)
@@ -209,7 +217,7 @@ class Tracer:
         plain = []
         for index, item in enumerate(items):
             if normalise.nested_queries(item):
-                columns[index] = self.nested_item(context, item)
+                columns[index] = self.nested_item(context, item, index)
             elif normalise.item_kind(item) is None:
                 columns[index] = [sourceless("no source column", items[index].alias_or_name)]
             else:
@@ -223,23 +231,24 @@ class Tracer:
         """The traces of select items without nested queries: one analysis of
         them all, its records placed by the analysis' own numbering; an item
         the whole analysis cannot place or refuses is analysed alone."""
-        expected = module_numbering(plain)
+        numbering = module_numbering(plain)
+        expected = [entry for entry in numbering if entry[3]]
         traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
         try:
             records = self.analyse(context.select, [item for _, item in plain])
         except Exception:  # noqa: BLE001 - one refused item: analyse item by item below
             records = None
         if records is not None and len(records) == len(expected) and all(
-                record.get("column_name") == name for record, (_, _, name) in zip(records, expected)):
-            for record, (index, _, _) in zip(records, expected):
-                traces[index].extend(self.compose(context, record))
+                record.get("column_name") == entry[2] for record, entry in zip(records, expected)):
+            for record, (index, _, _, _) in zip(records, expected):
+                traces[index].extend(self.compose(context, record, index))
         for index, item in plain:
             if not traces[index]:
-                traces[index] = self.single_item(context, item, expected, index)
+                traces[index] = self.single_item(context, item, numbering, index)
         return traces
 
     def single_item(self, context, item, expected, index) -> list[Trace]:
-        sorts = [sort for at, sort, _ in expected if at == index]
+        sorts = [entry[1] for entry in expected if entry[0] == index]
         try:
             records = self.analyse(context.select, [item])
         except NotImplementedError as error:
@@ -254,10 +263,10 @@ class Tracer:
         for record in records:
             if sorts:
                 record = {**record, "column_sort": sorts[0]}
-            traces.extend(self.compose(context, record))
+            traces.extend(self.compose(context, record, index))
         return traces or [sourceless("no source column", item.alias_or_name)]
 
-    def nested_item(self, context: SelectContext, item) -> list[Trace]:
+    def nested_item(self, context: SelectContext, item, index: int) -> list[Trace]:
         """A select item holding queries (a scalar subquery, IN, EXISTS):
         the sources of their output columns, and of the item's own columns."""
         traces = []
@@ -266,14 +275,14 @@ class Tracer:
             for position_traces in inner.columns:
                 for trace in position_traces:
                     record = {**trace.record, "column_type": "subquery"} \
-                        if trace.record.get("column_name") is not None else trace.record
+                        if trace.record.get("column_type") == "column" else trace.record
                     traces.append(Trace(record, trace.ambiguous, trace.note))
         rest = item.copy()
         for query in list(rest.find_all(exp.Subquery, exp.Exists)):
             if query.parent is not None:
                 query.replace(exp.Null())
         if rest.find(exp.Column) or rest.find(exp.Anonymous):
-            own = self.single_item(context, rest, [], -1)
+            own = self.single_item(context, rest, [], index)
             traces.extend(trace for trace in own if trace.record.get("column_name") is not None)
         return traces or [sourceless("no source column", item.alias_or_name)]
 
@@ -329,36 +338,53 @@ class Tracer:
 
     # -- records -----------------------------------------------------------
 
-    def compose(self, context: SelectContext, record: dict) -> list[Trace]:
+    def compose(self, context: SelectContext, record: dict, index: int) -> list[Trace]:
         source = self.stand_ins.get(record.get("table_name"))
         if source is None:
-            return [self.own_record(context, record)]
+            return [self.own_record(context, record, index)]
         if source.opaque is not None:
             return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
+        if self.memo.get(id(source.query), False) is None:
+            return [Trace(unbound(record), note=RECURSIVE)]
         inner = self.query(source.query, source.scope)
-        names = source.renamed or inner.names
         wanted = record.get("column_name")
-        if wanted == "*":
-            positions = range(len(inner.columns))
-        else:
-            positions = [at for at, name in enumerate(names) if name == wanted] or \
-                [at for at, name in enumerate(names) if name.lower() == str(wanted).lower()]
-        traces = [Trace(merge(record, trace.record), trace.ambiguous, trace.note)
-                  for at in positions if at < len(inner.columns) for trace in inner.columns[at]]
+        traces = [Trace(merge(record, trace.record, wanted), trace.ambiguous or ambiguous, trace.note)
+                  for trace, ambiguous in self.inner_traces(source, inner, wanted)]
         if not traces:
             return [Trace(unbound(record), note=f"no column {wanted} in {source.alias}")]
         return traces
 
-    def own_record(self, context: SelectContext, record: dict) -> Trace:
-        """A record the analysis bound in this select: flagged when an
-        unqualified column went to the first of several sources, and with
-        the aliases and qualifiers this layer added taken off again."""
-        ambiguous = len(context.sources) > 1 and record.get("column_table") == "" \
-            and record.get("column_type") == "column" and bool(record.get("table_name"))
+    def inner_traces(self, source: Source, inner: QueryLineage, wanted):
+        """The traces of the inner output column a stand-in's column names:
+        by name (exactly, else ignoring case), every column for `*`, else
+        through the inner query's `src.*` items (ambiguous when several)."""
+        names = source.renamed or inner.names
+        if wanted == "*":
+            positions = list(range(len(inner.columns)))
+        else:
+            wanted_name = str(wanted)
+            positions = [at for at, name in enumerate(names) if name == wanted_name] or \
+                [at for at, name in enumerate(names) if name.lower() == wanted_name.lower()]
+        ambiguous = False
+        if not positions and wanted != "*":
+            positions = [at for at, name in enumerate(names) if name == "*"]
+            ambiguous = len(positions) > 1
+        return [(trace, ambiguous) for at in positions if at < len(inner.columns)
+                for trace in inner.columns[at]]
+
+    def own_record(self, context: SelectContext, record: dict, index: int) -> Trace:
+        """A record the analysis bound in this select, with the aliases and
+        qualifiers this layer added taken off again; flagged ambiguous when
+        its unqualified column could come from several sources."""
         record = dict(record)
+        guessed = context.qualified.get(index, {}).get(
+            (record.get("column_name"), record.get("column_table")))
+        ambiguous = bool(guessed) or (
+            len(context.sources) > 1 and record.get("column_table") == ""
+            and record.get("column_type") == "column" and bool(record.get("table_name")))
         if record.get("table_alias") in context.synthetic_aliases:
             record["table_alias"] = ""
-        if (record.get("column_name"), record.get("column_table")) in context.qualified:
+        if guessed is not None:
             record["column_table"] = ""
         return Trace(record, ambiguous=ambiguous)
 
@@ -367,7 +393,7 @@ class Tracer:
 class SelectContext:
     select: exp.Select
     sources: list[Source]
-    qualified: set
+    qualified: dict
     scope: dict
 
     @property
