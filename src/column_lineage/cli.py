@@ -164,7 +164,7 @@ def main(argv=None):
         complain(problem)
     options.several_files = len(files) > 1
     writer = writer_class(options.format)(sys.stdout, options)
-    summary = Summary(failed=len(problems))
+    summary = Summary(files=len(problems), failed=len(problems))
     progress = tqdm(files, unit="file", file=sys.stderr, leave=False,
                     disable=len(files) < 2 or sys.stderr is None or not sys.stderr.isatty())
     for name in progress:
