@@ -146,3 +146,16 @@ def test_with_before_insert_and_replace_are_read():
     assert [(s.kind, s.target_table, [c.target_column for c in s.columns]) for s in statements] == [
         ("INSERT", "x", ["a"]), ("REPLACE", "x", ["b"])]
     assert [[r.table_name for r in s.rows] for s in statements] == [["t"], ["t"]]
+
+
+@pytest.mark.parametrize("sql, names", [
+    ("SELECT DISTINCT count(*), sum(o.amount)*2, o.a + o.b AS s, o.b, max(o.x) FROM o",
+     ["count(*)", "sum(o.amount)*2", "s", "b", "max(o.x)"]),
+    ("INSERT INTO t (a, b) SELECT concat(x.a, '-', x.b), now() FROM x UNION SELECT 1, 2",
+     ["concat(x.a, '-', x.b)", "now()"]),
+    ("WITH c AS (SELECT a FROM t) SELECT lower(c.a) FROM c", ["lower(c.a)"]),
+    ("(SELECT upper(a) FROM t) UNION SELECT b FROM u", ["UPPER(a)"]),
+])
+def test_unaliased_items_are_named_as_written(sql, names):
+    statement, = analyse_sql(sql)
+    assert [column.output_name for column in statement.columns] == names

@@ -5,8 +5,9 @@ from __future__ import annotations
 from .compose import compose_rows, output_columns
 from .rows import Statement
 from .schema import as_schema
-from .statements import (LineageError, ParsedStatement, parse_statements, statement_kind,
-                         statement_query, statement_target, statement_with, used_database)
+from .statements import (LineageError, ParsedStatement, mark_written_items, parse_statements,
+                         statement_kind, statement_query, statement_target, statement_with,
+                         used_database)
 from .trace import Tracer
 
 __all__ = ["LineageError", "analyse_sql", "analyse_statement"]
@@ -23,6 +24,7 @@ def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
     if query is None:
         statement.skipped = f"{kind} statement has no query"
         return statement
+    mark_written_items(query, parsed.item_texts)
     target = statement_target(tree)
     if target is not None:
         target.db = target.db or database

@@ -29,14 +29,12 @@ def target_columns(target: Target | None, schema, width: int) -> list[str | None
     return [names[position] if position < len(names) else None for position in range(width)]
 
 
-def output_columns(lineage: QueryLineage, target: Target | None, schema, dialect: str,
-                   texts: list[str] | None = None) -> list[OutputColumn]:
+def output_columns(lineage: QueryLineage, target: Target | None, schema,
+                   dialect: str) -> list[OutputColumn]:
     targets = target_columns(target, schema, len(lineage.items))
     columns = []
     for position, item in enumerate(lineage.items):
         name = normalise.output_name(item, dialect)
-        if texts and not isinstance(item, exp.Alias) and not isinstance(item, exp.Column):
-            name = texts[position]
         if target is not None and targets[position] is None:
             targets[position] = name
         columns.append(OutputColumn(position + 1, name, item.sql(dialect=dialect),

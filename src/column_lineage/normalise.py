@@ -195,12 +195,12 @@ def item_kind(item: exp.Expression) -> str | None:
 
 def output_name(item: exp.Expression, dialect: str) -> str:
     """The name the database gives an output column: its alias, a column's
-    own name, else the item's text."""
+    own name, else the item's text as written."""
     if isinstance(item, exp.Alias):
         return item.alias
     if isinstance(item, exp.Column) and not item.is_star:
         return item.name
-    return item.sql(dialect=dialect)
+    return item.meta.get("written") or item.sql(dialect=dialect)
 
 
 def strip_clauses(select: exp.Select) -> None:

@@ -28,6 +28,7 @@ class ParsedStatement:
     sql: str
     tree: exp.Expression | None = None
     error: str | None = None
+    item_texts: list[str] | None = None
 
 
 @dataclass
@@ -105,7 +106,7 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     statements = []
     for number, tokens in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
         source = text[tokens[0].start:tokens[-1].end + 1]
-        statement = ParsedStatement(number, source)
+        statement = ParsedStatement(number, source, item_texts=select_item_texts(tokens, text))
         try:
             trees = [tree for tree in sql_dialect.parser().parse(tokens, text) if tree is not None]
             statement.tree = trees[0] if trees else None
@@ -117,6 +118,58 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
             statement.error = "too deeply nested to parse"
         statements.append(statement)
     return statements
+
+
+SELECT_LIST_ENDS = {
+    TokenType.FROM, TokenType.INTO, TokenType.WHERE, TokenType.GROUP_BY, TokenType.HAVING,
+    TokenType.ORDER_BY, TokenType.LIMIT, TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT,
+    TokenType.WINDOW, TokenType.FOR, TokenType.QUALIFY,
+}
+SET_OPERATORS = {TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT}
+SELECT_MODIFIERS = {
+    "DISTINCT", "ALL", "DISTINCTROW", "HIGH_PRIORITY", "STRAIGHT_JOIN", "SQL_SMALL_RESULT",
+    "SQL_BIG_RESULT", "SQL_BUFFER_RESULT", "SQL_NO_CACHE", "SQL_CACHE", "SQL_CALC_FOUND_ROWS",
+}
+
+
+def select_item_texts(tokens: list, text: str) -> list[str] | None:
+    """The select items of a statement's main SELECT (the first one outside
+    parentheses) as written, or None when there is none."""
+    depth, start = 0, None
+    for index, token in enumerate(tokens):
+        depth += (token.token_type == TokenType.L_PAREN) - (token.token_type == TokenType.R_PAREN)
+        if depth == 0 and token.token_type in SET_OPERATORS:
+            return None  # the main select is a parenthesised first branch
+        if depth == 0 and token.token_type == TokenType.SELECT:
+            start = index + 1
+            break
+    if start is None:
+        return None
+    while start < len(tokens) and tokens[start].text.upper() in SELECT_MODIFIERS:
+        start += 1
+    items, depth = [[]], 0
+    for token in tokens[start:]:
+        if depth == 0 and token.token_type in SELECT_LIST_ENDS:
+            break
+        depth += (token.token_type == TokenType.L_PAREN) - (token.token_type == TokenType.R_PAREN)
+        if depth < 0:
+            break
+        if depth == 0 and token.token_type == TokenType.COMMA:
+            items.append([])
+        else:
+            items[-1].append(token)
+    return [text[item[0].start:item[-1].end + 1] if item else "" for item in items]
+
+
+def mark_written_items(query: exp.Expression, texts: list[str] | None) -> None:
+    """Give each item of the main select the text it was written with, the
+    output name of an unaliased expression."""
+    select = query
+    while isinstance(select, (exp.SetOperation, exp.Subquery)):
+        select = select.this
+    if texts and isinstance(select, exp.Select) and len(select.expressions) == len(texts):
+        for item, written in zip(select.expressions, texts):
+            item.meta["written"] = written
 
 
 def reparse_command(tree: exp.Command, dialect: Dialect) -> exp.Expression | None:
