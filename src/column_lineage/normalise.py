@@ -40,13 +40,17 @@ def own_nodes(item: exp.Expression, kind):
 def nested_queries(item: exp.Expression) -> list[exp.Query]:
     """The outermost queries inside a select item (scalar subqueries, IN and
     EXISTS queries), unwrapped from their parentheses."""
-    found = []
-    for node in item.walk(prune=lambda node: isinstance(node, exp.Query)):
-        if isinstance(node, exp.Query) and node is not item:
-            while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
-                node = node.this
-            found.append(node)
-    return found
+    if isinstance(item, exp.Query):
+        return [unwrap_query(item)]
+    return [unwrap_query(node)
+            for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query))
+            if node is not item and isinstance(node, exp.Query)]
+
+
+def unwrap_query(node: exp.Expression) -> exp.Expression:
+    while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
+        node = node.this
+    return node
 
 
 def unwrap_joined(node: exp.Expression) -> tuple[exp.Expression, list[exp.Join]]:
@@ -154,12 +158,20 @@ def match_qualifiers(item: exp.Expression, sources: list[Source]) -> None:
             node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
 
 
-def qualify_unqualified(item: exp.Expression, sources: list[Source]) -> list[tuple[str, str, bool]]:
+def using_columns(select: exp.Select) -> set[str]:
+    """The column names joined with USING (…): one column of the joined pair."""
+    return {column.name.lower() for join in select.args.get("joins") or []
+            for column in join.args.get("using") or []}
+
+
+def qualify_unqualified(item: exp.Expression, sources: list[Source],
+                        using: frozenset[str] = frozenset()) -> list[tuple[str, str, bool]]:
     """Qualify the unqualified columns of a select with several sources: by
     the only source that lists the column, else by the only source whose
-    columns are not known; where several unknown sources remain, by the
-    first of them (a guess). A column no source can hold is left as it is.
-    Returns (column, alias, guessed) for each column so qualified."""
+    columns are not known; where several remain, by the first of them, which
+    is a guess unless the column is joined with USING. A column no source
+    can hold is left as it is. Returns (column, alias, guessed) for each
+    column so qualified."""
     if len(sources) < 2:
         return []
     qualified = []
@@ -173,7 +185,7 @@ def qualify_unqualified(item: exp.Expression, sources: list[Source]) -> list[tup
             holders = [source for source in sources if source.columns is None]
         if holders:
             node.set("table", exp.to_identifier(holders[0].alias))
-            qualified.append((node.name, holders[0].alias, len(holders) > 1))
+            qualified.append((node.name, holders[0].alias, len(holders) > 1 and name not in using))
     return qualified
 
 

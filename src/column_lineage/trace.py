@@ -194,13 +194,15 @@ class Tracer:
         items = list(select.expressions)
         names = [item.alias_or_name for item in items]
         described = [item.copy() for item in items] if describe else []
-        qualified: dict[int, set[tuple[str, str]]] = {}
+        qualified: dict[int, dict[tuple[str, str], bool]] = {}
+        using = frozenset(normalise.using_columns(select))
         for index, item in enumerate(items):
             normalise.count_stars(item, sources)
             normalise.match_qualifiers(item, sources)
             qualified[index] = {(name, alias): guessed for name, alias, guessed in
-                                normalise.qualify_unqualified(item, sources)}
-        context = SelectContext(select, sources, qualified, scope)
+                                normalise.qualify_unqualified(item, sources, using)}
+        borrowed = self.borrow_referenced(select, sources, outer or [], items)
+        context = SelectContext(select, sources, qualified, scope, borrowed)
         columns = self.select_columns(context, items)
         return QueryLineage(names, columns, described)
 
@@ -211,6 +213,20 @@ class Tracer:
         select.set(arg_key(select, "from"), exp.From(this=nodes[0]))
         select.set("joins", [exp.Join(this=node) for node in nodes[1:]])
         return [Source(**{**source.__dict__, "node": node}) for source, node in zip(outer, nodes)]
+
+    def borrow_referenced(self, select, sources, outer, items) -> list[Source]:
+        """A correlated subquery's items may read the select it sits in
+        (`(SELECT t.a FROM u LIMIT 1)`): join the outer sources they name."""
+        own = {source.alias.lower() for source in sources}
+        named = {node.table.lower() for item in items for node in normalise.own_nodes(item, exp.Column)
+                 if node.table} - own
+        borrowed = []
+        for source in outer:
+            if source.alias.lower() in named:
+                node = source.node.copy()
+                select.append("joins", exp.Join(this=node))
+                borrowed.append(Source(**{**source.__dict__, "node": node}))
+        return borrowed
 
     def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
         columns: list[list[Trace]] = [[] for _ in items]
@@ -278,10 +294,10 @@ class Tracer:
                         if trace.record.get("column_type") == "column" else trace.record
                     traces.append(Trace(record, trace.ambiguous, trace.note))
         rest = item.copy()
-        for query in list(rest.find_all(exp.Subquery, exp.Exists)):
-            if query.parent is not None:
+        for query in list(rest.find_all(exp.Query, exp.Exists)):
+            if query.parent is not None and query.parent.find_ancestor(exp.Query) is None:
                 query.replace(exp.Null())
-        if rest.find(exp.Column) or rest.find(exp.Anonymous):
+        if not isinstance(item, exp.Query) and (rest.find(exp.Column) or rest.find(exp.Anonymous)):
             own = self.single_item(context, rest, [], index)
             traces.extend(trace for trace in own if trace.record.get("column_name") is not None)
         return traces or [sourceless("no source column", item.alias_or_name)]
@@ -395,7 +411,8 @@ class SelectContext:
     sources: list[Source]
     qualified: dict
     scope: dict
+    borrowed: list[Source] = field(default_factory=list)
 
     @property
     def synthetic_aliases(self) -> set[str]:
-        return {source.alias for source in self.sources if source.synthetic_alias}
+        return {source.alias for source in self.sources + self.borrowed if source.synthetic_alias}
