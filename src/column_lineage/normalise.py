@@ -215,13 +215,5 @@ def output_name(item: exp.Expression, dialect: str) -> str:
     return item.meta.get("written") or item.sql(dialect=dialect)
 
 
-def strip_clauses(select: exp.Select) -> None:
-    """Drop what never feeds an output column (before a rewrite that could
-    stumble over it)."""
-    for key in ("where", "group", "having", "order", "qualify", "windows"):
-        if select.args.get(key) is not None:
-            select.set(key, None)
-
-
 def with_key(node: exp.Expression) -> str:
     return arg_key(node, "with")

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import io
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 from sqlglot import exp
 
@@ -212,7 +212,7 @@ class Tracer:
         nodes = [source.node.copy() for source in outer]
         select.set(arg_key(select, "from"), exp.From(this=nodes[0]))
         select.set("joins", [exp.Join(this=node) for node in nodes[1:]])
-        return [Source(**{**source.__dict__, "node": node}) for source, node in zip(outer, nodes)]
+        return [replace(source, node=node) for source, node in zip(outer, nodes)]
 
     def borrow_referenced(self, select, sources, outer, items) -> list[Source]:
         """A correlated subquery's items may read the select it sits in
@@ -225,7 +225,7 @@ class Tracer:
             if source.alias.lower() in named:
                 node = source.node.copy()
                 select.append("joins", exp.Join(this=node))
-                borrowed.append(Source(**{**source.__dict__, "node": node}))
+                borrowed.append(replace(source, node=node))
         return borrowed
 
     def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
@@ -355,16 +355,21 @@ class Tracer:
     # -- records -----------------------------------------------------------
 
     def compose(self, context: SelectContext, record: dict, index: int) -> list[Trace]:
+        """The traces of one record of the native analysis of this select:
+        itself when it is bound to a table, else (bound to a stand-in) the
+        lineage of the column it reads in the query the stand-in stands for."""
         source = self.stand_ins.get(record.get("table_name"))
         if source is None:
             return [self.own_record(context, record, index)]
+        guessed = bool(context.guessed(index, record))
         if source.opaque is not None:
             return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
         if self.memo.get(id(source.query), False) is None:
             return [Trace(unbound(record), note=RECURSIVE)]
         inner = self.query(source.query, source.scope)
         wanted = record.get("column_name")
-        traces = [Trace(merge(record, trace.record, wanted), trace.ambiguous or ambiguous, trace.note)
+        traces = [Trace(merge(record, trace.record, wanted),
+                        trace.ambiguous or ambiguous or guessed, trace.note)
                   for trace, ambiguous in self.inner_traces(source, inner, wanted)]
         if not traces:
             return [Trace(unbound(record), note=f"no column {wanted} in {source.alias}")]
@@ -393,8 +398,7 @@ class Tracer:
         qualifiers this layer added taken off again; flagged ambiguous when
         its unqualified column could come from several sources."""
         record = dict(record)
-        guessed = context.qualified.get(index, {}).get(
-            (record.get("column_name"), record.get("column_table")))
+        guessed = context.guessed(index, record)
         ambiguous = bool(guessed) or (
             len(context.sources) > 1 and record.get("column_table") == ""
             and record.get("column_type") == "column" and bool(record.get("table_name")))
@@ -407,6 +411,10 @@ class Tracer:
 
 @dataclass
 class SelectContext:
+    """One select being traced: its sources, the columns this layer
+    qualified per item (column, alias) -> whether that was a guess, the CTEs
+    in scope, and the outer sources a correlated subquery reads."""
+
     select: exp.Select
     sources: list[Source]
     qualified: dict
@@ -416,3 +424,9 @@ class SelectContext:
     @property
     def synthetic_aliases(self) -> set[str]:
         return {source.alias for source in self.sources + self.borrowed if source.synthetic_alias}
+
+    def guessed(self, index: int, record: dict) -> bool | None:
+        """Whether this layer qualified the record's column by a guess (None:
+        it did not qualify it)."""
+        return self.qualified.get(index, {}).get((record.get("column_name"),
+                                                 record.get("column_table")))
