@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+from sqlglot import exp
+
 from .compose import compose_rows, output_columns
+from .normalise import qualify_with_schema, with_key
 from .rows import Statement
 from .schema import as_schema
 from .statements import (LineageError, ParsedStatement, mark_written_items, parse_statements,
@@ -11,6 +14,16 @@ from .statements import (LineageError, ParsedStatement, mark_written_items, pars
 from .trace import Tracer
 
 __all__ = ["LineageError", "analyse_sql", "analyse_statement"]
+
+
+def attach_with(query: exp.Expression, with_clause: exp.With | None) -> None:
+    """The CTEs of a WITH written before INSERT … SELECT go to its query."""
+    if with_clause is None:
+        return
+    own = query.args.get(with_key(query))
+    if own is not None:
+        with_clause.set("expressions", with_clause.expressions + own.expressions)
+    query.set(with_key(query), with_clause)
 
 
 def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
@@ -31,9 +44,10 @@ def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
         statement.target_db, statement.target_table = target.db, target.table
     tracer = Tracer(dialect, schema, database)
     try:
-        with_clause = statement_with(tree)
-        scope = tracer.add_ctes(with_clause, {}) if with_clause is not None else {}
-        lineage = tracer.query(query, scope, describe=True)
+        attach_with(query, statement_with(tree))
+        if schema is not None:
+            qualify_with_schema(query, schema, dialect, database)
+        lineage = tracer.query(query, {}, describe=True)
         statement.columns = output_columns(lineage, target, schema, dialect)
         statement.rows = compose_rows(statement, lineage)
     except RecursionError:

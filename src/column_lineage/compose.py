@@ -37,7 +37,8 @@ def output_columns(lineage: QueryLineage, target: Target | None, schema,
         name = normalise.output_name(item, dialect)
         if target is not None and targets[position] is None:
             targets[position] = name
-        columns.append(OutputColumn(position + 1, name, item.sql(dialect=dialect),
+        columns.append(OutputColumn(position + 1, name,
+                                    item.meta.get("written") or item.sql(dialect=dialect),
                                     transformation(item), targets[position]))
     return columns
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from sqlglot import exp
+from sqlglot.optimizer.qualify import qualify
 
 from .statements import arg, arg_key
 
@@ -28,6 +29,13 @@ class Source:
     columns: list[str] | None = None
     synthetic_alias: bool = False
     opaque: str | None = None
+
+
+def layer_qualified(item: exp.Expression) -> list[tuple[str, str, bool]]:
+    """(column, alias, False) for each column of the item that qualification
+    gave a qualifier it was not written with."""
+    return [(node.name, node.table, False) for node in own_nodes(item, exp.Column)
+            if node.meta.get("unqualified") and node.table]
 
 
 def own_nodes(item: exp.Expression, kind):
@@ -217,3 +225,40 @@ def output_name(item: exp.Expression, dialect: str) -> str:
 
 def with_key(node: exp.Expression) -> str:
     return arg_key(node, "with")
+
+
+def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: str | None) -> None:
+    """sqlglot's qualification against the schema, in place: every column
+    names its source and stars over known tables are expanded. A select-list
+    alias is not visible to later items in MySQL, so alias references are
+    not expanded. What qualification adds and the native analysis would read
+    as written (table aliases, output aliases) is marked or taken off again."""
+    for select in query.find_all(exp.Select):
+        for item in select.expressions:
+            item.meta["aliased"] = bool(item.alias)
+    for node in query.find_all(exp.Column):
+        node.meta["unqualified"] = not node.table
+    for table in query.find_all(exp.Table):
+        table.meta["written_alias"] = table.alias
+    try:
+        qualify(query, schema=schema, dialect=dialect, db=database or None,
+                expand_alias_refs=False, validate_qualify_columns=False,
+                quote_identifiers=False, identify=False)
+    except Exception:  # noqa: BLE001 - a refusal leaves the layer's own qualification
+        pass
+    finally:
+        for select in query.find_all(exp.Select):
+            select.set("expressions", [unalias(item) for item in select.expressions])
+
+
+def unalias(item: exp.Expression) -> exp.Expression:
+    """An item without the output alias qualification gave it."""
+    if isinstance(item, exp.Alias) and item.this.meta.get("aliased") is False:
+        return item.this
+    if item.meta.get("aliased") is False and item.args.get("alias") is not None:
+        item.set("alias", None)
+    return item
+
+
+def written_alias(table: exp.Table) -> str:
+    return table.meta.get("written_alias", table.alias)

@@ -200,7 +200,8 @@ class Tracer:
             normalise.count_stars(item, sources)
             normalise.match_qualifiers(item, sources)
             qualified[index] = {(name, alias): guessed for name, alias, guessed in
-                                normalise.qualify_unqualified(item, sources, using)}
+                                normalise.layer_qualified(item)
+                                + normalise.qualify_unqualified(item, sources, using)}
         borrowed = self.borrow_referenced(select, sources, outer or [], items)
         context = SelectContext(select, sources, qualified, scope, borrowed)
         columns = self.select_columns(context, items)
@@ -334,8 +335,8 @@ class Tracer:
     def table(self, node: exp.Table) -> Source:
         if not node.db and self.database:
             node.set("db", exp.to_identifier(self.database))
-        synthetic = not node.alias
-        if synthetic:
+        synthetic = not normalise.written_alias(node)
+        if not node.alias:
             node.set("alias", exp.TableAlias(this=exp.to_identifier(node.name)))
         known = table_columns(self.schema, node.db, node.name) or None
         return Source(node.alias, node, columns=known, synthetic_alias=synthetic)
@@ -361,7 +362,10 @@ class Tracer:
         source = self.stand_ins.get(record.get("table_name"))
         if source is None:
             return [self.own_record(context, record, index)]
-        guessed = bool(context.guessed(index, record))
+        qualified = context.guessed(index, record)
+        guessed = bool(qualified)
+        if qualified is not None:
+            record = {**record, "column_table": ""}
         if source.opaque is not None:
             return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
         if self.memo.get(id(source.query), False) is None:
