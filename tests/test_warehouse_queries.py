@@ -166,3 +166,25 @@ def test_with_before_insert_and_replace_are_read():
 def test_unaliased_items_are_named_as_written(sql, names):
     statement, = analyse_sql(sql)
     assert [column.output_name for column in statement.columns] == names
+
+
+@pytest.mark.parametrize("sql, expected", [
+    pytest.param("SELECT o.amount AS id, id FROM orders o", [{"orders.amount"}, {"orders.id"}],
+                 id="a select-list alias is not visible to later items"),
+    pytest.param("SELECT email FROM orders o JOIN customers c ON c.id = o.nope "
+                 "WHERE missing = 1 GROUP BY unknown HAVING gone > 0 ORDER BY absent",
+                 [{"customers.email"}], id="unknown names outside the select list"),
+    pytest.param("WITH s AS (SELECT customer_id, SUM(amount) AS total FROM orders GROUP BY 1) "
+                 "INSERT INTO mart.spend SELECT email, total FROM s JOIN customers ON id = customer_id",
+                 [{"customers.email"}, {"orders.amount"}], id="WITH before INSERT"),
+])
+def test_lineage_with_a_schema(sql, expected):
+    assert lineage(sql, schema=fixture("schema.json")) == expected
+
+
+def test_qualification_keeps_the_module_view_of_the_text():
+    statement, = analyse_sql("SELECT amount, SUM(amount) * 2 FROM orders", schema=fixture("schema.sql"))
+    assert [(c.output_name, c.sql) for c in statement.columns] == [
+        ("amount", "amount"), ("SUM(amount) * 2", "SUM(amount) * 2")]
+    assert [(r.column_alias, r.column_table, r.table_alias) for r in statement.rows] == [
+        ("amount", "", ""), ("amount", "", "")]
