@@ -169,6 +169,14 @@ class TestStreams:
         assert missing.stderr.splitlines()[0] == (
             f"lineage: {tmp_path}/gone\\n.sql: cannot read: No such file or directory")
 
+    def test_byte_order_mark_and_backticks_in_strings(self, tmp_path):
+        query = tmp_path / "bom.sql"
+        query.write_bytes("\ufeffSELECT 'a`b' AS s, t.`x y` FROM t".encode("utf-8"))
+        result = run_command("--json", str(query))
+        assert result.returncode == 0, result.stderr
+        assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == [
+            "a`b", "x y"]
+
     def test_nul_byte_fails_that_file_only(self, tmp_path):
         (tmp_path / "a.sql").write_bytes(b"SELECT t.a\x00 FROM t")
         (tmp_path / "b.sql").write_text("SELECT t.b FROM t")

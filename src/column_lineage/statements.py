@@ -102,6 +102,7 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     that does not parse carries its error; one that cannot even be
     tokenised (an unterminated string) fails the whole text."""
     check_text(text)
+    text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
     sql_dialect = dialect_of(dialect)
     statements = []
     for number, tokens in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
