@@ -42,8 +42,8 @@ SELECT a.ref, a.delta FROM ledger.adjustments AS a
                  [{"t.a"}, {"t.b"}], id="derived column list"),
     pytest.param("SELECT a.x, b.y FROM ((a JOIN b ON a.id = b.id))",
                  [{"a.x"}, {"b.y"}], id="parenthesised join"),
-    pytest.param("SELECT v.n, t.a FROM (VALUES ROW(1), ROW(2)) AS v(n) JOIN t ON t.id = v.n",
-                 [{"?"}, {"t.a"}], id="VALUES source"),
+    pytest.param("SELECT v.n, t.a, v.m FROM (VALUES ROW(1, 'x'), ROW(2, NULL)) AS v(n, m) "
+                 "JOIN t ON t.id = v.n", [{"?1", "?2"}, {"t.a"}, {"?x", "?NULL"}], id="VALUES source"),
     pytest.param("SELECT t.a, (SELECT MAX(u.b) FROM u WHERE u.id = t.id) AS m, "
                  "(SELECT t.a + t.c) AS s FROM t",
                  [{"t.a"}, {"u.b"}, {"t.a", "t.c"}], id="scalar subqueries"),

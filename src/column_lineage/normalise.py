@@ -112,6 +112,14 @@ def alias_columns(node: exp.Expression) -> list[str] | None:
     return None
 
 
+def values_row(row: exp.Expression) -> list[exp.Expression]:
+    """The values of one VALUES row: `(1, 2)` or MySQL's `ROW(1, 2)`."""
+    values = row.expressions if isinstance(row, exp.Tuple) else [row]
+    if len(values) == 1 and isinstance(values[0], exp.Anonymous) and values[0].name.upper() == "ROW":
+        values = values[0].expressions
+    return values
+
+
 def column(name: str | exp.Star, table: str) -> exp.Column:
     this = name if isinstance(name, exp.Star) else exp.to_identifier(name)
     return exp.Column(this=this, table=exp.to_identifier(table))

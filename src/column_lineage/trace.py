@@ -58,6 +58,15 @@ def sourceless(note: str | None, alias: str | None = None) -> Trace:
     return Trace(blank_record(column_alias=alias), note=note)
 
 
+def literal_trace(value: exp.Expression, name: str) -> Trace:
+    kind = "literal" if isinstance(value, exp.Literal) else "null" if isinstance(value, exp.Null) \
+        else None
+    text = value.name if kind else value.sql()
+    return Trace(blank_record(column_sort=None, column_name=text, column_alias=name,
+                              column_table="", column_type=kind),
+                 note=None if kind else "no source column")
+
+
 def merge(outer: dict, inner: dict, wanted=None) -> dict:
     """The outer record traced through the inner one, as the native analysis
     merges a subquery's record: position, alias and qualifier stay outer.
@@ -178,10 +187,14 @@ class Tracer:
         return QueryLineage(left.names, columns, left.items)
 
     def values(self, node: exp.Values) -> QueryLineage:
-        rows = node.expressions
-        width = len(rows[0].expressions) if rows and isinstance(rows[0], exp.Tuple) else 0
+        """VALUES as a source: a select of literals per row, so each column
+        reads the literals written for it and no table."""
+        rows = [normalise.values_row(row) for row in node.expressions]
+        width = max((len(row) for row in rows), default=0)
         names = normalise.alias_columns(node) or [f"column_{index}" for index in range(width)]
-        return QueryLineage(names, [[sourceless("no source table: VALUES")] for _ in names])
+        columns = [[literal_trace(row[at], names[at]) for row in rows if at < len(row)]
+                   for at in range(len(names))]
+        return QueryLineage(names, columns)
 
     # -- one select ----------------------------------------------------------
 
