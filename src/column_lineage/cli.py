@@ -155,6 +155,20 @@ def report_problems(lineage: FileLineage) -> None:
             complain(f"{lineage.file}: statement {statement.number}: skipped: {statement.skipped}")
 
 
+def write(writer, lineage: FileLineage) -> bool:
+    """Hands one file's lineage to the writer; a writer's own failure costs
+    that file only (a failing output stream ends the run)."""
+    try:
+        writer.write(lineage)
+        sys.stdout.flush()
+    except OSError:
+        raise
+    except Exception as error:  # noqa: BLE001 - one file's output failed, the run goes on
+        complain(f"{lineage.file}: cannot be written ({type(error).__name__}: {error})")
+        return False
+    return True
+
+
 def main(argv=None):
     options = parse_arguments(argv)
     if sys.stdout is None:
@@ -172,9 +186,9 @@ def main(argv=None):
         progress.clear()
         summary.add(lineage)
         report_problems(lineage)
-        if lineage.error is None:
-            writer.write(lineage)
-            sys.stdout.flush()
+        if lineage.error is None and not write(writer, lineage) \
+                and not any(statement.error for statement in lineage.statements):
+            summary.failed += 1
     progress.close()
     writer.close()
     sys.stdout.flush()
