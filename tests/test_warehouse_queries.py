@@ -77,6 +77,8 @@ def test_lineage_per_output_column(sql, expected):
                  id="COUNT(*) over a derived table"),
     pytest.param("WITH w AS (SELECT * FROM orders) SELECT w.amount FROM w",
                  [{"orders.amount"}], id="column read through a star of a CTE"),
+    pytest.param("SELECT x.cid, x.n FROM (SELECT cid, COUNT(*) AS n FROM orders GROUP BY cid) x",
+                 [{"orders.cid"}, {"orders.*"}], id="COUNT(*) read through a derived table"),
 ])
 def test_stars_without_schema(sql, expected):
     assert lineage(sql) == expected

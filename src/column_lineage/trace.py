@@ -385,9 +385,9 @@ class Tracer:
             return [Trace(unbound(record), note=RECURSIVE)]
         inner = self.query(source.query, source.scope)
         wanted = record.get("column_name")
-        traces = [Trace(merge(record, trace.record, wanted),
-                        trace.ambiguous or ambiguous or guessed, trace.note)
-                  for trace, ambiguous in self.inner_traces(source, inner, wanted)]
+        traces = [Trace(merge(record, trace.record, wanted if starred else None),
+                        trace.ambiguous or (starred and ambiguous) or guessed, trace.note)
+                  for trace, starred, ambiguous in self.inner_traces(source, inner, wanted)]
         if not traces:
             return [Trace(unbound(record), note=f"no column {wanted} in {source.alias}")]
         return traces
@@ -395,7 +395,8 @@ class Tracer:
     def inner_traces(self, source: Source, inner: QueryLineage, wanted):
         """The traces of the inner output column a stand-in's column names:
         by name (exactly, else ignoring case), every column for `*`, else
-        through the inner query's `src.*` items (ambiguous when several)."""
+        through the inner query's `src.*` items (ambiguous when several);
+        each with whether it was read through a star, and that ambiguity."""
         names = source.renamed or inner.names
         if wanted == "*":
             positions = list(range(len(inner.columns)))
@@ -403,11 +404,10 @@ class Tracer:
             wanted_name = str(wanted)
             positions = [at for at, name in enumerate(names) if name == wanted_name] or \
                 [at for at, name in enumerate(names) if name.lower() == wanted_name.lower()]
-        ambiguous = False
-        if not positions and wanted != "*":
+        starred = not positions and wanted != "*"
+        if starred:
             positions = [at for at, name in enumerate(names) if name == "*"]
-            ambiguous = len(positions) > 1
-        return [(trace, ambiguous) for at in positions if at < len(inner.columns)
+        return [(trace, starred, len(positions) > 1) for at in positions if at < len(inner.columns)
                 for trace in inner.columns[at]]
 
     def own_record(self, context: SelectContext, record: dict, index: int) -> Trace:
