@@ -10,7 +10,7 @@ from . import normalise
 from .rows import AGGREGATION, IDENTITY, MODULE_KEYS, TRANSFORMATION, OutputColumn, Row, Statement
 from .schema import table_columns
 from .statements import Target
-from .trace import QueryLineage, Trace
+from .records import QueryLineage, Trace
 
 
 def transformation(item: exp.Expression) -> str:

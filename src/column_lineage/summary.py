@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from .rows import FileLineage
-from .trace import NOT_SUPPORTED
+from .records import NOT_SUPPORTED
 
 SOURCELESS_KINDS = ("literal", "null", "anonymous")
 
