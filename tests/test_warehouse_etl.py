@@ -68,3 +68,16 @@ def test_rows_carry_file_statement_and_every_key(statements):
     assert (row.column_name, row.column_alias, row.column_table, row.table_alias) == (
         "region_name", "region", "r", "r")
     assert row.resolved and not row.ambiguous and row.note is None
+
+
+def test_statements_without_a_query_are_skipped_with_their_kind():
+    statements = analyse_sql(
+        "DROP TABLE IF EXISTS x; ALTER TABLE x ADD COLUMN y INT; TRUNCATE TABLE x; "
+        "INSERT INTO x VALUES (1); DELETE FROM x WHERE a IN (SELECT b FROM y); SET @a = 1; "
+        "CREATE TABLE x (a INT); LOAD DATA INFILE 'f.csv' INTO TABLE x; SELECT FROM WHERE")
+    assert [(s.kind, bool(s.skipped), bool(s.error)) for s in statements] == [
+        ("DROP TABLE", True, False), ("ALTER TABLE", True, False), ("TRUNCATE TABLE", True, False),
+        ("INSERT", True, False), ("DELETE", True, False), ("SET", True, False),
+        ("CREATE TABLE", True, False), ("LOAD", True, False), ("SELECT", False, True)]
+    assert statements[-1].error.startswith("parse error at line 1, column ")
+    assert all(not s.rows for s in statements)

@@ -57,6 +57,19 @@ def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
     return statement
 
 
+def unparsed_statement(parsed: ParsedStatement, file: str) -> Statement:
+    """A statement sqlglot cannot parse: an error, unless it holds no SELECT
+    at all (MySQL's LOAD DATA, say), which has no query to trace anyway."""
+    statement = Statement(file=file, number=parsed.number, kind=parsed.first_word or "UNKNOWN",
+                          sql=parsed.sql)
+    error = parsed.error or "not a statement"
+    if parsed.has_select:
+        statement.error = error
+    else:
+        statement.skipped = f"{statement.kind} statement has no query (not parsed: {error})"
+    return statement
+
+
 def analyse_sql(text: str, dialect: str = "mysql", schema=None,
                 file: str = "<string>") -> list[Statement]:
     """The lineage of every statement of `text`, numbered from 1 in file
@@ -68,8 +81,7 @@ def analyse_sql(text: str, dialect: str = "mysql", schema=None,
     statements, database = [], None
     for parsed in parse_statements(text, dialect):
         if parsed.tree is None:
-            statements.append(Statement(file=file, number=parsed.number, kind="UNKNOWN",
-                                        sql=parsed.sql, error=parsed.error or "not a statement"))
+            statements.append(unparsed_statement(parsed, file))
             continue
         database = used_database(parsed.tree) or database
         statements.append(analyse_statement(parsed, file, dialect, schema, database))

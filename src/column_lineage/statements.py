@@ -29,6 +29,8 @@ class ParsedStatement:
     tree: exp.Expression | None = None
     error: str | None = None
     item_texts: list[str] | None = None
+    first_word: str = ""
+    has_select: bool = True
 
 
 @dataclass
@@ -107,7 +109,10 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     statements = []
     for number, tokens in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
         source = text[tokens[0].start:tokens[-1].end + 1]
-        statement = ParsedStatement(number, source, item_texts=select_item_texts(tokens, text))
+        statement = ParsedStatement(
+            number, source, item_texts=select_item_texts(tokens, text),
+            first_word=tokens[0].text.upper(),
+            has_select=any(token.token_type == TokenType.SELECT for token in tokens))
         try:
             trees = [tree for tree in sql_dialect.parser().parse(tokens, text) if tree is not None]
             statement.tree = trees[0] if trees else None
@@ -198,6 +203,10 @@ def statement_kind(tree: exp.Expression) -> str:
         return f"CREATE {str(tree.args.get('kind') or '').upper()}".strip()
     if isinstance(tree, exp.Command):
         return str(tree.this).upper()
+    if tree.key in ("drop", "alter") and tree.args.get("kind"):
+        return f"{tree.key.upper()} {str(tree.args['kind']).upper()}"
+    if tree.key == "truncatetable":
+        return "TRUNCATE TABLE"
     if isinstance(tree, exp.Query):
         return "SELECT"
     return tree.key.upper()
