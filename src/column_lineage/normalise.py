@@ -31,10 +31,10 @@ class Source:
     opaque: str | None = None
 
 
-def layer_qualified(item: exp.Expression) -> list[tuple[str, str, bool]]:
-    """(column, alias, False) for each column of the item that qualification
-    gave a qualifier it was not written with."""
-    return [(node.name, node.table, False) for node in own_nodes(item, exp.Column)
+def layer_qualified(columns: list[exp.Column]) -> list[tuple[str, str, bool]]:
+    """(column, alias, False) for each of an item's columns that
+    qualification gave a qualifier it was not written with."""
+    return [(node.name, node.table, False) for node in columns
             if node.meta.get("unqualified") and node.table]
 
 
@@ -152,23 +152,26 @@ def expand_stars(select: exp.Select, sources: list[Source]) -> None:
     select.set("expressions", expanded)
 
 
-def count_stars(item: exp.Expression, sources: list[Source]) -> None:
+def count_stars(item: exp.Expression, sources: list[Source]) -> list[exp.Column]:
     """`COUNT(*)` counts the rows of every source of its own select: read it
-    as counting `src.*` of each."""
-    if not sources:
-        return
-    for star in list(own_nodes(item, exp.Star)):
-        if isinstance(star.parent, exp.Column):
+    as counting `src.*` of each. Returns the item's columns (outside nested
+    queries) afterwards."""
+    nodes = list(own_nodes(item, (exp.Star, exp.Column)))
+    columns = [node for node in nodes if isinstance(node, exp.Column)]
+    for star in nodes:
+        if not sources or not isinstance(star, exp.Star) or isinstance(star.parent, exp.Column):
             continue
         stars = [column(exp.Star(), source.alias) for source in sources]
         star.replace(stars[0] if len(stars) == 1 else exp.Tuple(expressions=stars))
+        columns += stars
+    return columns
 
 
-def match_qualifiers(item: exp.Expression, sources: list[Source]) -> None:
+def match_qualifiers(columns: list[exp.Column], sources: list[Source]) -> None:
     """Qualifiers match aliases case-insensitively: spell each as its
     source's alias."""
     aliases = {source.alias.lower(): source.alias for source in sources}
-    for node in own_nodes(item, exp.Column):
+    for node in columns:
         qualifier = node.table
         if qualifier and qualifier not in aliases.values() and qualifier.lower() in aliases:
             node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
@@ -180,7 +183,7 @@ def using_columns(select: exp.Select) -> set[str]:
             for column in join.args.get("using") or []}
 
 
-def qualify_unqualified(item: exp.Expression, sources: list[Source],
+def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
                         using: frozenset[str] = frozenset()) -> list[tuple[str, str, bool]]:
     """Qualify the unqualified columns of a select with several sources: by
     the only source that lists the column, else by the only source whose
@@ -191,7 +194,7 @@ def qualify_unqualified(item: exp.Expression, sources: list[Source],
     if len(sources) < 2:
         return []
     qualified = []
-    for node in own_nodes(item, exp.Column):
+    for node in columns:
         if node.table or node.is_star:
             continue
         name = node.name.lower()

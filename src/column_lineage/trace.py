@@ -117,13 +117,15 @@ class Tracer:
         described = [item.copy() for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
         using = frozenset(normalise.using_columns(select))
+        columns = []
         for index, item in enumerate(items):
-            normalise.count_stars(item, sources)
-            normalise.match_qualifiers(item, sources)
+            item_columns = normalise.count_stars(item, sources)
+            normalise.match_qualifiers(item_columns, sources)
             qualified[index] = {(name, alias): guessed for name, alias, guessed in
-                                normalise.layer_qualified(item)
-                                + normalise.qualify_unqualified(item, sources, using)}
-        borrowed = self.borrow_referenced(select, sources, outer or [], items)
+                                normalise.layer_qualified(item_columns)
+                                + normalise.qualify_unqualified(item_columns, sources, using)}
+            columns += item_columns
+        borrowed = self.borrow_referenced(select, sources, outer or [], columns)
         context = SelectContext(select, sources, qualified, scope, borrowed)
         columns = self.select_columns(context, items)
         return QueryLineage(names, columns, described)
@@ -136,12 +138,13 @@ class Tracer:
         select.set("joins", [exp.Join(this=node) for node in nodes[1:]])
         return [replace(source, node=node) for source, node in zip(outer, nodes)]
 
-    def borrow_referenced(self, select, sources, outer, items) -> list[Source]:
+    def borrow_referenced(self, select, sources, outer, columns) -> list[Source]:
         """A correlated subquery's items may read the select it sits in
         (`(SELECT t.a FROM u LIMIT 1)`): join the outer sources they name."""
+        if not outer:
+            return []
         own = {source.alias.lower() for source in sources}
-        named = {node.table.lower() for item in items for node in normalise.own_nodes(item, exp.Column)
-                 if node.table} - own
+        named = {node.table.lower() for node in columns if node.table} - own
         borrowed = []
         for source in outer:
             if source.alias.lower() in named:
