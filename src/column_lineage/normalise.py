@@ -8,7 +8,6 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from sqlglot import exp
-from sqlglot.optimizer.qualify import qualify
 
 from .statements import arg, arg_key
 
@@ -251,6 +250,8 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
         node.meta["unqualified"] = not node.table
     for table in query.find_all(exp.Table):
         table.meta["written_alias"] = table.alias
+    from sqlglot.optimizer.qualify import qualify  # only with a schema: it costs imports
+
     try:
         qualify(query, schema=schema, dialect=dialect, db=database or None,
                 expand_alias_refs=False, validate_qualify_columns=False,
