@@ -50,8 +50,8 @@ SELECT a.ref, a.delta FROM ledger.adjustments AS a
     pytest.param("SELECT (SELECT COUNT(*) FROM u), (SELECT u.a FROM u) + t.b, "
                  "(SELECT t.c FROM u LIMIT 1) FROM t",
                  [{"u.*"}, {"u.a", "t.b"}, {"t.c"}], id="unaliased and correlated scalar subqueries"),
-    pytest.param("SELECT id, a.x FROM a JOIN b USING (id)", [{"a.id"}, {"a.x"}],
-                 id="column joined with USING"),
+    pytest.param("SELECT id, a.x, k + 1 AS k1 FROM a JOIN b USING (id, k) JOIN c USING (id)",
+                 [{"a.id", "b.id", "c.id"}, {"a.x"}, {"a.k", "b.k"}], id="columns joined with USING"),
     pytest.param("SELECT NOW() AS at, CURRENT_DATE, 1 + 1 AS two, 'x' AS lit, t.a FROM t",
                  [{"?NOW"}, {"?"}, {"?"}, {"?x"}, {"t.a"}], id="items without columns"),
     pytest.param("SELECT orders.id FROM shop.orders", [{"shop.orders.id"}],
@@ -105,8 +105,8 @@ def test_ddl_and_json_schemas_give_the_same_rows():
 def test_unqualified_column_among_several_sources_is_flagged_ambiguous():
     statement = analyse_sql("SELECT id, o.amount FROM orders o JOIN customers c ON c.id = o.cid")[0]
     first, second = statement.rows
-    using, = analyse_sql("SELECT id FROM orders o JOIN customers c USING (id)")[0].rows
-    assert not using.ambiguous
+    using = analyse_sql("SELECT id FROM orders o JOIN customers c USING (id)")[0].rows
+    assert [(r.table_name, r.ambiguous) for r in using] == [("orders", False), ("customers", False)]
     assert first.ambiguous and first.column_table == "" and first.table_name == "orders"
     assert not second.ambiguous
     resolved = analyse_sql("SELECT id, o.amount FROM orders o JOIN customers c ON c.id = o.cid",

@@ -176,20 +176,25 @@ def match_qualifiers(columns: list[exp.Column], sources: list[Source]) -> None:
             node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
 
 
-def using_columns(select: exp.Select) -> set[str]:
-    """The column names joined with USING (…): one column of the joined pair."""
-    return {column.name.lower() for join in select.args.get("joins") or []
-            for column in join.args.get("using") or []}
+def using_sources(select: exp.Select) -> dict[str, list[int]]:
+    """Column name -> the sources (by index) a USING (…) join coalesces it
+    from: the first source and each source joined USING that column."""
+    joined: dict[str, list[int]] = {}
+    for position, join in enumerate(select.args.get("joins") or [], start=1):
+        for column_name in join.args.get("using") or []:
+            joined.setdefault(column_name.name.lower(), [0]).append(position)
+    return joined
 
 
 def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
-                        using: frozenset[str] = frozenset()) -> list[tuple[str, str, bool]]:
-    """Qualify the unqualified columns of a select with several sources: by
-    the only source that lists the column, else by the only source whose
-    columns are not known; where several remain, by the first of them, which
-    is a guess unless the column is joined with USING. A column no source
-    can hold is left as it is. Returns (column, alias, guessed) for each
-    column so qualified."""
+                        using: dict[str, list[int]]) -> list[tuple[str, str, bool]]:
+    """Qualify the unqualified columns of a select with several sources: a
+    column joined with USING reads every source it is joined from (as
+    MySQL's COALESCE of them); another column reads the only source that
+    lists it, else the only source whose columns are not known; where
+    several remain, the first of them, a guess. A column no source can hold
+    is left as it is. Returns (column, alias, guessed) for each column so
+    qualified."""
     if len(sources) < 2:
         return []
     qualified = []
@@ -197,13 +202,17 @@ def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
         if node.table or node.is_star:
             continue
         name = node.name.lower()
+        if name in using:
+            joined = [sources[at] for at in using[name] if at < len(sources)]
+            node.replace(exp.Tuple(expressions=[column(node.name, source.alias) for source in joined]))
+            continue
         holders = [source for source in sources
                    if source.columns and name in (known.lower() for known in source.columns)]
         if not holders:
             holders = [source for source in sources if source.columns is None]
         if holders:
             node.set("table", exp.to_identifier(holders[0].alias))
-            qualified.append((node.name, holders[0].alias, len(holders) > 1 and name not in using))
+            qualified.append((node.name, holders[0].alias, len(holders) > 1))
     return qualified
 
 
@@ -243,7 +252,9 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
     alias is not visible to later items in MySQL, so alias references are
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
+    written = {}
     for select in query.find_all(exp.Select):
+        written[id(select)] = list(select.expressions)
         for item in select.expressions:
             item.meta["aliased"] = bool(item.alias)
     for node in query.find_all(exp.Column):
@@ -260,13 +271,24 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
         pass
     finally:
         for select in query.find_all(exp.Select):
-            select.set("expressions", [unalias(item) for item in select.expressions])
+            before = written.get(id(select), [])
+            items = select.expressions
+            if len(before) == len(items):  # an item qualification replaced keeps its marks
+                for old, new in zip(before, items):
+                    for key in ("aliased", "written"):
+                        if key in old.meta and key not in new.meta:
+                            new.meta[key] = old.meta[key]
+            select.set("expressions", [unalias(item) for item in items])
 
 
 def unalias(item: exp.Expression) -> exp.Expression:
     """An item without the output alias qualification gave it."""
-    if isinstance(item, exp.Alias) and item.this.meta.get("aliased") is False:
-        return item.this
+    if isinstance(item, exp.Alias) and False in (item.meta.get("aliased"),
+                                                 item.this.meta.get("aliased")):
+        inner = item.this
+        if "written" in item.meta:
+            inner.meta["written"] = item.meta["written"]
+        return inner
     if item.meta.get("aliased") is False and item.args.get("alias") is not None:
         item.set("alias", None)
     return item

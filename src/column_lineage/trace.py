@@ -116,7 +116,7 @@ class Tracer:
         names = [item.alias_or_name for item in items]
         described = [item.copy() for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
-        using = frozenset(normalise.using_columns(select))
+        using = normalise.using_sources(select)
         columns = []
         for index, item in enumerate(items):
             item_columns = normalise.count_stars(item, sources)
@@ -125,6 +125,7 @@ class Tracer:
                                 normalise.layer_qualified(item_columns)
                                 + normalise.qualify_unqualified(item_columns, sources, using)}
             columns += item_columns
+        items = list(select.expressions)  # an item that was a USING column is now their tuple
         borrowed = self.borrow_referenced(select, sources, outer or [], columns)
         context = SelectContext(select, sources, qualified, scope, borrowed)
         columns = self.select_columns(context, items)
