@@ -13,7 +13,21 @@ from sqlglot.schema import MappingSchema
 from .statements import LineageError, parse_statements, used_database
 
 
+def table_depths(mapping, depth: int = 0) -> set[int]:
+    """The nesting depths at which the mapping holds tables ({column: type});
+    a part that is neither gives -1."""
+    if not isinstance(mapping, dict) or not mapping:
+        return {-1}
+    if all(isinstance(value, str) for value in mapping.values()):
+        return {depth}
+    return set().union(*(table_depths(value, depth + 1) for value in mapping.values()))
+
+
 def schema_from_mapping(mapping, dialect: str = "mysql") -> MappingSchema:
+    depths = table_depths(mapping)
+    if len(depths) != 1 or not depths <= {1, 2, 3}:
+        raise LineageError("schema: not a mapping of databases, tables and columns "
+                           "({db: {table: {column: type}}}, every table at the same depth)")
     try:
         return MappingSchema(mapping, dialect=dialect, normalize=False)
     except (SqlglotError, ValueError, TypeError, AttributeError) as error:
