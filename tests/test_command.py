@@ -6,6 +6,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 from conftest import analyse, subprocess_env
 from test_report import LINE_LITERAL, LINE_T_A, report_lines
 
@@ -18,6 +20,13 @@ def run_command(*args, stdin=None, cwd=None):
                           text=True, timeout=120, cwd=cwd, env=subprocess_env())
 
 
+def summary(files=1, statements=1, columns=0, unresolved=0, ambiguous=0, unsupported=0, skipped=0,
+            failed=0):
+    return (f"lineage: {files} files, {statements} statements, {columns} output columns, "
+            f"{unresolved} unresolved, {ambiguous} ambiguous, {unsupported} unsupported, "
+            f"{skipped} skipped statements, {failed} failed files")
+
+
 class TestCommand:
     def test_single_file(self, tmp_path):
         query = tmp_path / "q.sql"
@@ -25,7 +34,8 @@ class TestCommand:
         result = run_command(str(query))
         assert result.returncode == 0, result.stderr
         assert report_lines(result.stdout) == [LINE_T_A, LINE_LITERAL]
-        assert "==>" not in result.stdout and result.stderr == ""
+        assert "==>" not in result.stdout
+        assert result.stderr.splitlines() == [summary(columns=2)]
 
     def test_standard_input(self):
         result = run_command("-", stdin="SELECT t.a AS x, 1 AS one FROM db1.orders AS t")
@@ -65,20 +75,27 @@ class TestCommand:
         (tmp_path / "3_unsupported.sql").write_text("SELECT 1 + 1 AS x FROM t")
         (tmp_path / "4_binary.sql").write_bytes(b"\xff\xfe")
         (tmp_path / "5_ok.sql").write_text("SELECT 7 AS seven")
+        (tmp_path / "6_unterminated.sql").write_text("SELECT 'abc FROM t")
+        (tmp_path / "7_deep.sql").write_text("SELECT " + "(" * 3000 + "1" + ")" * 3000)
+        (tmp_path / "8_empty.sql").write_text("-- nothing here\n")
+        (tmp_path / "9_ok.sql").write_text("SELECT 8 AS eight; UPDATE t SET a = 1")
         result = run_command(str(tmp_path), str(tmp_path / "missing.sql"))
         assert result.returncode == 1
         errors = result.stderr.splitlines()
         assert errors == [
-            f"lineage: {tmp_path / '2_bad.sql'}: parse error at line 1, column 17: "
+            f"lineage: {tmp_path / '2_bad.sql'}: statement 1: parse error at line 1, column 17: "
             + errors[0].split("column 17: ", 1)[-1],
-            f"lineage: {tmp_path / '3_unsupported.sql'}: statement 1: not supported (暂不支持): "
-            "1 + 1 AS x",
             f"lineage: {tmp_path / '4_binary.sql'}: not UTF-8 text (invalid start byte at byte 0)",
+            f"lineage: {tmp_path / '6_unterminated.sql'}: token error: " + errors[2].split(": ")[-1],
+            f"lineage: {tmp_path / '7_deep.sql'}: statement 1: too deeply nested to parse",
+            f"lineage: {tmp_path / '8_empty.sql'}: no SQL statement",
+            f"lineage: {tmp_path / '9_ok.sql'}: statement 2: skipped: UPDATE statement has no query",
             f"lineage: {tmp_path / 'missing.sql'}: cannot read: No such file or directory",
+            summary(files=10, statements=7, columns=5, skipped=1, failed=6),
         ]
         assert "Alias(" not in result.stdout  # the analysis' own print stays out
-        assert report_lines(result.stdout) == [LINE_T_A, LINE_LITERAL, report_lines(
-            run_command("-", stdin="SELECT 7 AS seven").stdout)[0]]
+        assert report_lines(result.stdout)[:2] == [LINE_T_A, LINE_LITERAL]
+        assert len(report_lines(result.stdout)) == 5
 
 
     def test_usage_error(self):
@@ -89,7 +106,9 @@ class TestCommand:
     def test_empty_directory_is_reported(self, tmp_path):
         result = run_command(str(tmp_path))
         assert result.returncode == 1
-        assert result.stderr == f"lineage: {tmp_path}: no .sql files in this directory\n"
+        assert result.stderr.splitlines() == [
+            f"lineage: {tmp_path}: no .sql files in this directory",
+            summary(files=1, statements=0, failed=1)]
 
 
 def test_progress_bar_goes_to_a_terminal_on_standard_error_only(tmp_path):
@@ -118,3 +137,85 @@ def test_progress_bar_goes_to_a_terminal_on_standard_error_only(tmp_path):
     assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == [
         "a0", "a1", "a2"]
     assert b"file" in shown and b"%" in shown
+
+
+def run_shell(redirections, *args):
+    """The command under bash, with standard streams redirected or closed."""
+    command = " ".join([sys.executable, "-m", "column_lineage", *args, redirections])
+    return subprocess.run(["bash", "-c", command], capture_output=True, text=True, timeout=120,
+                          env=subprocess_env())
+
+
+class TestStreams:
+    @pytest.mark.parametrize("redirections, args, message", [
+        ("<&-", ["-"], "lineage: <stdin>: standard input is closed"),
+        (">&-", [], "lineage: standard output is closed"),
+        ("> /dev/full", [], "lineage: cannot write the output: No space left on device"),
+        ("> /dev/full", ["--json"], "lineage: cannot write the output: No space left on device"),
+    ])
+    def test_unusable_stream_is_one_line_and_a_failure(self, redirections, args, message):
+        result = run_shell(redirections, *args)
+        assert result.returncode == 1
+        assert message in result.stderr.splitlines()
+        assert "Traceback" not in result.stderr and "Exception ignored" not in result.stderr
+
+    def test_file_name_with_a_newline_prints_on_one_line(self, tmp_path):
+        query = tmp_path / "two\nlines.sql"
+        query.write_text("SELECT t.a FROM t")
+        result = run_command("--json", str(query))
+        assert result.returncode == 0, result.stderr
+        assert json.loads(result.stdout)["file"] == str(tmp_path) + "/two\\nlines.sql"
+        missing = run_command(str(tmp_path / "gone\n.sql"))
+        assert missing.stderr.splitlines()[0] == (
+            f"lineage: {tmp_path}/gone\\n.sql: cannot read: No such file or directory")
+
+    def test_byte_order_mark_and_backticks_in_strings(self, tmp_path):
+        query = tmp_path / "bom.sql"
+        query.write_bytes("\ufeffSELECT 'a`b' AS s, t.`x y` FROM t".encode("utf-8"))
+        result = run_command("--json", str(query))
+        assert result.returncode == 0, result.stderr
+        assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == [
+            "a`b", "x y"]
+
+    def test_nul_byte_fails_that_file_only(self, tmp_path):
+        (tmp_path / "a.sql").write_bytes(b"SELECT t.a\x00 FROM t")
+        (tmp_path / "b.sql").write_text("SELECT t.b FROM t")
+        result = run_command("--json", str(tmp_path))
+        assert result.returncode == 1
+        assert result.stderr.splitlines()[0] == f"lineage: {tmp_path / 'a.sql'}: NUL byte at line 1, column 11"
+        assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == ["b"]
+
+
+class TestOptions:
+    def test_schema_file_resolves_stars_and_unknown_schema_is_a_usage_error(self, tmp_path):
+        schema = tmp_path / "schema.sql"
+        schema.write_text("CREATE TABLE orders (id int, amount int);")
+        result = run_command("--json", "--schema", str(schema), "-", stdin="SELECT * FROM orders o")
+        assert result.returncode == 0, result.stderr
+        assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == [
+            "id", "amount"]
+        for bad in (tmp_path / "missing.sql", tmp_path / "schema.json"):
+            if bad.name.endswith(".json"):
+                bad.write_text("{not json")
+            result = run_command("--schema", str(bad), "-", stdin="SELECT 1")
+            assert result.returncode == 2 and f"schema {bad}" in result.stderr
+
+    @pytest.mark.parametrize("sql, counts", [
+        ("SELECT id FROM a JOIN b ON a.k = b.k", dict(columns=1, ambiguous=1)),
+        ("SELECT j.v FROM JSON_TABLE('[]', '$[*]' COLUMNS (v INT PATH '$')) AS j",
+         dict(columns=1, unsupported=1)),
+        ("SELECT d.nope FROM (SELECT t.a FROM t) AS d", dict(columns=1, unresolved=1)),
+        ("DELETE FROM t", dict(skipped=1)),
+    ])
+    def test_strict_fails_on_anything_doubtful(self, sql, counts):
+        plain, strict = run_command("-", stdin=sql), run_command("--strict", "-", stdin=sql)
+        assert plain.returncode == 0 and strict.returncode == 1
+        assert strict.stderr.splitlines()[-1] == summary(**counts)
+
+    def test_strict_passes_a_clean_run_and_dialect_is_checked(self):
+        assert run_command("--strict", "-", stdin="SELECT t.a FROM t").returncode == 0
+        result = run_command("--dialect", "nosuch", "-", stdin="SELECT 1")
+        assert result.returncode == 2 and "unknown dialect 'nosuch'" in result.stderr
+        postgres = run_command("--json", "--dialect", "postgres", "-",
+                               stdin='SELECT t."Mixed" FROM s.t AS t')
+        assert json.loads(postgres.stdout)["column_name"] == "Mixed"

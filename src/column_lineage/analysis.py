@@ -2,69 +2,89 @@
 
 from __future__ import annotations
 
-import contextlib
-import io
-
-import sqlglot
 from sqlglot import exp
-from sqlglot.errors import ParseError
 
-from .native import analysis_module
-from .rows import MODULE_KEYS, OutputColumn, Row, Statement
+from .compose import compose_rows, output_columns
+from .normalise import qualify_with_schema, with_key
+from .rows import Statement
+from .schema import as_schema
+from .statements import (LineageError, ParsedStatement, mark_written_items, parse_statements,
+                         statement_kind, statement_query, statement_target, statement_with,
+                         used_database)
+from .trace import Tracer
 
-
-class LineageError(Exception):
-    """The text could not be analysed at all (it does not parse); the
-    message says why and where."""
-
-
-def describe_parse_error(error: ParseError) -> str:
-    details = error.errors[0] if getattr(error, "errors", None) else {}
-    where = ""
-    if details.get("line") is not None:
-        where = f" at line {details['line']}, column {details.get('col')}"
-    message = details.get("description") or str(error).splitlines()[0]
-    return f"parse error{where}: {message}"
+__all__ = ["LineageError", "analyse_sql", "analyse_statement"]
 
 
-def parse_statements(text: str, dialect: str = "mysql") -> list[exp.Expression]:
+def attach_with(query: exp.Expression, with_clause: exp.With | None) -> None:
+    """The CTEs of a WITH written before INSERT … SELECT go to its query."""
+    if with_clause is None:
+        return
+    own = query.args.get(with_key(query))
+    if own is not None:
+        with_clause.set("expressions", with_clause.expressions + own.expressions)
+    query.set(with_key(query), with_clause)
+
+
+def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
+                      database: str | None) -> Statement:
+    """The lineage of one parsed statement; `database` is the default
+    database a `USE` before it chose."""
+    tree = parsed.tree
+    kind = statement_kind(tree)
+    statement = Statement(file=file, number=parsed.number, kind=kind, sql=parsed.sql)
+    query = statement_query(tree)
+    if query is None:
+        statement.skipped = f"{kind} statement has no query"
+        return statement
+    mark_written_items(query, parsed.item_texts)
+    target = statement_target(tree)
+    if target is not None:
+        target.db = target.db or database
+        statement.target_db, statement.target_table = target.db, target.table
+    tracer = Tracer(dialect, schema, database)
     try:
-        return [tree for tree in sqlglot.parse(text, dialect=dialect) if tree is not None]
-    except ParseError as error:
-        raise LineageError(describe_parse_error(error)) from error
+        attach_with(query, statement_with(tree))
+        if schema is not None:
+            qualify_with_schema(query, schema, dialect, database)
+        lineage = tracer.query(query, {}, describe=True)
+        statement.columns = output_columns(lineage, target, schema, dialect)
+        statement.rows = compose_rows(statement, lineage)
+    except RecursionError:
+        statement.error = "too deeply nested to analyse"
+    except Exception as error:  # noqa: BLE001 - one statement's failure is reported, not raised
+        statement.error = f"analysis failed ({type(error).__name__}: {error})"
+    return statement
 
 
-def analyse_tree(tree: exp.Expression) -> list[dict]:
-    """The native module's records for one parsed query. The module prints
-    an unsupported item before raising; that print is not ours to show."""
-    with contextlib.redirect_stdout(io.StringIO()):
-        return analysis_module().test(tree)
+def unparsed_statement(parsed: ParsedStatement, file: str) -> Statement:
+    """A statement sqlglot cannot parse: an error, unless it holds no SELECT
+    at all (MySQL's LOAD DATA, say), which has no query to trace anyway."""
+    statement = Statement(file=file, number=parsed.number, kind=parsed.first_word or "UNKNOWN",
+                          sql=parsed.sql)
+    error = parsed.error or "not a statement"
+    if parsed.has_select:
+        statement.error = error
+    else:
+        statement.skipped = f"{statement.kind} statement has no query (not parsed: {error})"
+    return statement
 
 
-def analyse_sql(text: str, dialect: str = "mysql", schema=None, file: str = "<string>") -> list[Statement]:
-    """The lineage of every statement of `text`, numbered from 1."""
-    statements = []
-    for number, tree in enumerate(parse_statements(text, dialect), start=1):
-        statement = Statement(file=file, number=number, kind=tree.key.upper(), sql=tree.sql(dialect=dialect))
-        select = tree.find(exp.Select)
-        if select is None:
-            statement.skipped = f"{statement.kind} statement has no query"
-        else:
-            try:
-                records = analyse_tree(tree)
-            except NotImplementedError as error:
-                node = error.args[1] if len(error.args) > 1 else None
-                fragment = node.sql(dialect=dialect) if hasattr(node, "sql") else repr(node)
-                statement.error = f"not supported ({error.args[0]}): {fragment}"
-                records = []
-            for position, item in enumerate(select.expressions, start=1):
-                statement.columns.append(OutputColumn(position, item.alias_or_name, item.sql(dialect=dialect)))
-            for record in records:
-                statement.rows.append(Row(
-                    file=file, statement=number, position=record.get("column_sort", 0),
-                    output_name=record.get("column_alias", ""),
-                    resolved=record.get("table_name") is not None,
-                    **{key: record.get(key) for key in MODULE_KEYS},
-                ))
-        statements.append(statement)
+def analyse_sql(text: str, dialect: str = "mysql", schema=None,
+                file: str = "<string>") -> list[Statement]:
+    """The lineage of every statement of `text`, numbered from 1 in file
+    order. `schema` is a sqlglot MappingSchema, a mapping {db: {table:
+    {column: type}}}, or the text of CREATE TABLE statements or of that
+    mapping in JSON. Raises LineageError when the text cannot be read as SQL
+    at all (a NUL byte, an unterminated string, no statement)."""
+    schema = as_schema(schema, dialect)
+    statements, database = [], None
+    for parsed in parse_statements(text, dialect):
+        if parsed.tree is None:
+            statements.append(unparsed_statement(parsed, file))
+            continue
+        database = used_database(parsed.tree) or database
+        statements.append(analyse_statement(parsed, file, dialect, schema, database))
+    if not statements:
+        raise LineageError("no SQL statement")
     return statements

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import argparse
+import errno
+import logging
 import os
 import sys
 from datetime import datetime, timezone
@@ -14,6 +16,9 @@ from .analysis import LineageError, analyse_sql
 from .extras import missing_dependency
 from .formats import FORMATS, FormatError, writer_class
 from .rows import FileLineage
+from .schema import load_schema
+from .statements import dialect_of
+from .summary import Summary
 
 STDIN = "-"
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "examples", "warehouse.sql")
@@ -23,30 +28,43 @@ class FileFailure(Exception):
     """One file could not be analysed; the message says why."""
 
 
+class OutputFailure(Exception):
+    """Standard output cannot take the lineage; the message says why."""
+
+
 def sql_files(arguments):
     """The files to analyse, in order, and the messages for arguments that
     name none."""
     files, problems = [], []
     for argument in arguments:
         if argument != STDIN and os.path.isdir(argument):
-            found = sorted(name for name in os.listdir(argument) if name.endswith(".sql"))
+            try:
+                found = sorted(name for name in os.listdir(argument) if name.endswith(".sql"))
+            except OSError as error:
+                problems.append(f"{display_name(argument)}: cannot list: {error.strerror}")
+                continue
             if not found:
-                problems.append(f"{argument}: no .sql files in this directory")
+                problems.append(f"{display_name(argument)}: no .sql files in this directory")
             files += [os.path.join(argument, name) for name in found]
         else:
             files.append(argument)
     return files, problems
 
 
-def read_text(name):
+def read_bytes(name):
     try:
         if name == STDIN:
-            data = sys.stdin.buffer.read()
-        else:
-            with open(name, "rb") as source:
-                data = source.read()
+            if sys.stdin is None:
+                raise FileFailure("standard input is closed")
+            return sys.stdin.buffer.read()
+        with open(name, "rb") as source:
+            return source.read()
     except OSError as error:
-        raise FileFailure(f"cannot read: {error.strerror}") from error
+        raise FileFailure(f"cannot read: {error.strerror or error}") from error
+
+
+def read_text(name):
+    data = read_bytes(name)
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as error:
@@ -54,15 +72,24 @@ def read_text(name):
 
 
 def display_name(name):
-    return "<stdin>" if name == STDIN else name
+    """The name as shown on one line: control characters escaped."""
+    if name == STDIN:
+        return "<stdin>"
+    return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
+                   for char in name)
 
 
 def analyse_file(name, options) -> FileLineage:
     shown = display_name(name)
     try:
-        statements = analyse_sql(read_text(name), dialect=options.dialect, file=shown)
+        statements = analyse_sql(read_text(name), dialect=options.dialect, schema=options.schema,
+                                 file=shown)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
+    except RecursionError:
+        return FileLineage(shown, error="too deeply nested to analyse")
+    except Exception as error:  # noqa: BLE001 - one file's failure never ends the run
+        return FileLineage(shown, error=f"cannot be analysed ({type(error).__name__}: {error})")
     return FileLineage(shown, statements)
 
 
@@ -70,8 +97,10 @@ def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="lineage",
         description="Show where every output column of SQL statements comes from.",
-        epilog="With no FILE, a bundled example is analysed. Exit status: 0 when every file "
-               "was analysed, 1 when any failed, 2 for a usage error.",
+        epilog="With no FILE, a bundled example is analysed. A summary line goes to standard "
+               "error at the end. Exit status: 0 when every file was analysed, 1 when any "
+               "failed (with --strict also when any column is unresolved, ambiguous or "
+               "unsupported or a statement was skipped), 2 for a usage error.",
     )
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a SQL file (UTF-8), a directory whose *.sql files are analysed "
@@ -88,10 +117,30 @@ def parse_arguments(argv):
     parser.add_argument("--event-time", type=event_time, metavar="TIME",
                         help="ISO 8601 time of the OpenLineage events, UTC unless it says "
                              "otherwise (default: now)")
+    parser.add_argument("--schema", metavar="FILE",
+                        help="the warehouse's tables: CREATE TABLE statements (mysqldump "
+                             "--no-data) or JSON {db: {table: {column: type}}}")
+    parser.add_argument("--strict", action="store_true",
+                        help="exit 1 when any column is unresolved, ambiguous or unsupported, "
+                             "or any statement is skipped")
     parser.add_argument("--version", action="version", version=version_text())
     options = parser.parse_args(argv)
-    options.format = options.format or ("table" if sys.stdout.isatty() else "report")
+    options.format = options.format or ("table" if sys.stdout is not None and sys.stdout.isatty() else "report")
+    try:
+        dialect_of(options.dialect)
+        options.schema = read_schema(options.schema, options.dialect)
+    except (LineageError, FileFailure) as error:
+        parser.error(str(error))
     return options
+
+
+def read_schema(name, dialect):
+    if name is None:
+        return None
+    try:
+        return load_schema(read_text(name), dialect)
+    except (LineageError, FileFailure) as error:
+        raise LineageError(f"schema {display_name(name)}: {error}") from error
 
 
 def event_time(text):
@@ -107,51 +156,98 @@ def version_text():
     return f"lineage {__version__} (sqlglot {sqlglot.__version__})"
 
 
+def complain(message):
+    if sys.stderr is not None:
+        print(f"lineage: {message}", file=sys.stderr, flush=True)
+
+
+def report_problems(lineage: FileLineage) -> None:
+    if lineage.error:
+        complain(f"{lineage.file}: {lineage.error}")
+        return
+    for statement in lineage.statements:
+        if statement.error:
+            complain(f"{lineage.file}: statement {statement.number}: {statement.error}")
+        elif statement.skipped:
+            complain(f"{lineage.file}: statement {statement.number}: skipped: {statement.skipped}")
+
+
+def write(writer, lineage: FileLineage) -> bool:
+    """Hands one file's lineage to the writer; a writer's own failure costs
+    that file only (a failing output stream ends the run)."""
+    try:
+        writer.write(lineage)
+        sys.stdout.flush()
+    except OSError:
+        raise
+    except Exception as error:  # noqa: BLE001 - one file's output failed, the run goes on
+        complain(f"{lineage.file}: cannot be written ({type(error).__name__}: {error})")
+        return False
+    return True
+
+
 def main(argv=None):
     options = parse_arguments(argv)
     missing = missing_dependency(options.format)
     if missing:
-        print(f"lineage: {missing}", file=sys.stderr)
+        complain(missing)
         return 2
+    if sys.stdout is None:
+        raise OutputFailure("standard output is closed")
     files, problems = sql_files(options.files or [EXAMPLE])
-    failed = bool(problems)
     for problem in problems:
-        print(f"lineage: {problem}", file=sys.stderr)
+        complain(problem)
     options.several_files = len(files) > 1
     writer = writer_class(options.format)(sys.stdout, options)
+    summary = Summary(files=len(problems), failed=len(problems))
     progress = tqdm(files, unit="file", file=sys.stderr, leave=False,
-                    disable=len(files) < 2 or not sys.stderr.isatty())
+                    disable=len(files) < 2 or sys.stderr is None or not sys.stderr.isatty())
     for name in progress:
         lineage = analyse_file(name, options)
         progress.clear()
-        if lineage.error:
-            failed = True
-            print(f"lineage: {lineage.file}: {lineage.error}", file=sys.stderr)
-            continue
-        for statement in lineage.statements:
-            if statement.error:
-                failed = True
-                print(f"lineage: {lineage.file}: statement {statement.number}: {statement.error}",
-                      file=sys.stderr)
-        writer.write(lineage)
-        sys.stdout.flush()
+        summary.add(lineage)
+        report_problems(lineage)
+        if lineage.error is None and not write(writer, lineage) \
+                and not any(statement.error for statement in lineage.statements):
+            summary.failed += 1
     progress.close()
     writer.close()
-    return 1 if failed else 0
+    sys.stdout.flush()
+    complain(summary.line())
+    if summary.failed or (options.strict and summary.doubtful()):
+        return 1
+    return 0
+
+
+def silence_stdout():
+    """Stop writing to a standard output that refuses, so that the
+    interpreter's own flush at exit does not complain again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+    except OSError:
+        pass
 
 
 def run(argv=None):
     """main() with the stream failures every command meets turned into one
     line and an exit status."""
+    logging.getLogger("sqlglot").setLevel(logging.ERROR)
     try:
         return main(argv)
     except BrokenPipeError:
         # The reader went away (| head): stop quietly, as other tools do.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        silence_stdout()
         return 1
-    except FormatError as error:
-        print(f"lineage: {error}", file=sys.stderr)
+    except (FormatError, OutputFailure) as error:
+        complain(str(error))
         return 1
+    except OSError as error:
+        if error.errno in (errno.ENOSPC, errno.EBADF, errno.EIO, errno.EDQUOT, errno.EFBIG):
+            complain(f"cannot write the output: {error.strerror}")
+            silence_stdout()
+            return 1
+        raise
     except KeyboardInterrupt:
-        print("lineage: interrupted", file=sys.stderr)
+        complain("interrupted")
         return 130

@@ -1,0 +1,60 @@
+"""From traced lineage to the rows of a statement: one output column per
+select item, its position, output name, target column, and for each of its
+sources one row with the module's eight keys and how far it resolved."""
+
+from __future__ import annotations
+
+from sqlglot import exp
+
+from . import normalise
+from .rows import AGGREGATION, IDENTITY, MODULE_KEYS, TRANSFORMATION, OutputColumn, Row, Statement
+from .schema import table_columns
+from .statements import Target
+from .records import QueryLineage, Trace
+
+
+def transformation(item: exp.Expression) -> str:
+    inner = item.this if isinstance(item, exp.Alias) else item
+    if item.find(exp.AggFunc):
+        return AGGREGATION
+    if isinstance(inner, exp.Column):
+        return IDENTITY
+    return TRANSFORMATION
+
+
+def target_columns(target: Target | None, schema, width: int) -> list[str | None]:
+    if target is None:
+        return [None] * width
+    names = target.columns or table_columns(schema, target.db, target.table)
+    return [names[position] if position < len(names) else None for position in range(width)]
+
+
+def output_columns(lineage: QueryLineage, target: Target | None, schema,
+                   dialect: str) -> list[OutputColumn]:
+    targets = target_columns(target, schema, len(lineage.items))
+    columns = []
+    for position, item in enumerate(lineage.items):
+        name = normalise.output_name(item, dialect)
+        if target is not None and targets[position] is None:
+            targets[position] = name
+        columns.append(OutputColumn(position + 1, name,
+                                    item.meta.get("written") or item.sql(dialect=dialect),
+                                    transformation(item), targets[position]))
+    return columns
+
+
+def row(statement: Statement, column: OutputColumn, trace: Trace) -> Row:
+    record = trace.record
+    return Row(
+        file=statement.file, statement=statement.number, position=column.position,
+        output_name=column.output_name, target_db=statement.target_db,
+        target_table=statement.target_table, target_column=column.target_column,
+        **{key: record.get(key) for key in MODULE_KEYS},
+        resolved=bool(record.get("table_name")), ambiguous=trace.ambiguous, note=trace.note,
+    )
+
+
+def compose_rows(statement: Statement, lineage: QueryLineage) -> list[Row]:
+    return [row(statement, column, trace)
+            for column, traces in zip(statement.columns, lineage.columns)
+            for trace in traces]

@@ -1,0 +1,298 @@
+"""Rewrites of one select, in place, into a shape the native analysis reads
+right: every source a table with an alias, parenthesised joins flattened,
+stars spelt out per source, qualifiers spelt as their source's alias, and an
+unqualified column qualified where only one source can hold it."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from sqlglot import exp
+
+from .statements import arg, arg_key
+
+
+@dataclass
+class Source:
+    """One FROM or JOIN source of a select, as the analysis sees it.
+
+    `node` is the table node left in the tree: the table itself, or a
+    stand-in table whose name the tracer maps back to the query it stands
+    for. `columns` are its known column names (None: unknown)."""
+
+    alias: str
+    node: exp.Table
+    query: exp.Expression | None = None
+    scope: dict = field(default_factory=dict)
+    renamed: list[str] | None = None
+    columns: list[str] | None = None
+    synthetic_alias: bool = False
+    opaque: str | None = None
+
+
+def layer_qualified(columns: list[exp.Column]) -> list[tuple[str, str, bool]]:
+    """(column, alias, False) for each of an item's columns that
+    qualification gave a qualifier it was not written with."""
+    return [(node.name, node.table, False) for node in columns
+            if node.meta.get("unqualified") and node.table]
+
+
+def own_nodes(item: exp.Expression, kind):
+    """The nodes of `kind` in a select item, outside nested queries."""
+    for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)):
+        if isinstance(node, kind) and not (node is not item and isinstance(node, exp.Query)):
+            yield node
+
+
+def nested_queries(item: exp.Expression) -> list[exp.Query]:
+    """The outermost queries inside a select item (scalar subqueries, IN and
+    EXISTS queries), unwrapped from their parentheses."""
+    if isinstance(item, exp.Query):
+        return [unwrap_query(item)]
+    return [unwrap_query(node)
+            for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query))
+            if node is not item and isinstance(node, exp.Query)]
+
+
+def unwrap_query(node: exp.Expression) -> exp.Expression:
+    while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
+        node = node.this
+    return node
+
+
+def unwrap_joined(node: exp.Expression) -> tuple[exp.Expression, list[exp.Join]]:
+    """A parenthesised join `((a JOIN b ON …))` as its first table and joins."""
+    joins: list[exp.Join] = []
+    while True:
+        if isinstance(node, (exp.Subquery, exp.Paren)) and not node.alias \
+                and isinstance(node.this, (exp.Subquery, exp.Paren, exp.Table)):
+            node = node.this
+            continue
+        inner_joins = node.args.get("joins") if isinstance(node, exp.Table) else None
+        if inner_joins:
+            node.set("joins", None)
+            joins = list(inner_joins) + joins
+        return node, joins
+
+
+def flatten_joins(select: exp.Select) -> None:
+    """Parenthesised joins in FROM and JOIN become one flat join list."""
+    from_clause = arg(select, "from")
+    joins = list(select.args.get("joins") or [])
+    changed = False
+    if from_clause is not None and from_clause.this is not None:
+        source, extra = unwrap_joined(from_clause.this)
+        if source is not from_clause.this or extra:
+            from_clause.set("this", source)
+            joins = extra + joins
+            changed = True
+    flat = []
+    for join in joins:
+        source, extra = unwrap_joined(join.this)
+        if source is not join.this or extra:
+            join.set("this", source)
+            changed = True
+        flat.append(join)
+        flat.extend(extra)
+    if changed:
+        select.set("joins", flat)
+
+
+def source_nodes(select: exp.Select) -> list[exp.Expression]:
+    from_clause = arg(select, "from")
+    nodes = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
+    return nodes + [join.this for join in select.args.get("joins") or [] if join.this is not None]
+
+
+def alias_columns(node: exp.Expression) -> list[str] | None:
+    table_alias = node.args.get("alias")
+    if isinstance(table_alias, exp.TableAlias) and table_alias.columns:
+        return [column.name for column in table_alias.columns]
+    return None
+
+
+def values_row(row: exp.Expression) -> list[exp.Expression]:
+    """The values of one VALUES row: `(1, 2)` or MySQL's `ROW(1, 2)`."""
+    values = row.expressions if isinstance(row, exp.Tuple) else [row]
+    if len(values) == 1 and isinstance(values[0], exp.Anonymous) and values[0].name.upper() == "ROW":
+        values = values[0].expressions
+    return values
+
+
+def column(name: str | exp.Star, table: str) -> exp.Column:
+    this = name if isinstance(name, exp.Star) else exp.to_identifier(name)
+    return exp.Column(this=this, table=exp.to_identifier(table))
+
+
+def star_columns(source: Source) -> list[exp.Column]:
+    if source.columns:
+        return [column(name, source.alias) for name in source.columns]
+    return [column(exp.Star(), source.alias)]
+
+
+def expand_stars(select: exp.Select, sources: list[Source]) -> None:
+    """`*` becomes each source's columns (or `src.*` where they are not
+    known); `t.*` becomes t's columns where they are known."""
+    items = select.expressions
+    if not any(isinstance(item, exp.Star) or (isinstance(item, exp.Column) and item.is_star)
+               for item in items):
+        return
+    by_alias = {source.alias.lower(): source for source in sources}
+    expanded: list[exp.Expression] = []
+    for item in items:
+        if isinstance(item, exp.Star) and sources:
+            for source in sources:
+                expanded.extend(star_columns(source))
+        elif isinstance(item, exp.Column) and item.is_star and item.table.lower() in by_alias \
+                and by_alias[item.table.lower()].columns:
+            expanded.extend(star_columns(by_alias[item.table.lower()]))
+        else:
+            expanded.append(item)
+    select.set("expressions", expanded)
+
+
+def count_stars(item: exp.Expression, sources: list[Source]) -> list[exp.Column]:
+    """`COUNT(*)` counts the rows of every source of its own select: read it
+    as counting `src.*` of each. Returns the item's columns (outside nested
+    queries) afterwards."""
+    nodes = list(own_nodes(item, (exp.Star, exp.Column)))
+    columns = [node for node in nodes if isinstance(node, exp.Column)]
+    for star in nodes:
+        if not sources or not isinstance(star, exp.Star) or isinstance(star.parent, exp.Column):
+            continue
+        stars = [column(exp.Star(), source.alias) for source in sources]
+        star.replace(stars[0] if len(stars) == 1 else exp.Tuple(expressions=stars))
+        columns += stars
+    return columns
+
+
+def match_qualifiers(columns: list[exp.Column], sources: list[Source]) -> None:
+    """Qualifiers match aliases case-insensitively: spell each as its
+    source's alias."""
+    aliases = {source.alias.lower(): source.alias for source in sources}
+    for node in columns:
+        qualifier = node.table
+        if qualifier and qualifier not in aliases.values() and qualifier.lower() in aliases:
+            node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
+
+
+def using_sources(select: exp.Select) -> dict[str, list[int]]:
+    """Column name -> the sources (by index) a USING (…) join coalesces it
+    from: the first source and each source joined USING that column."""
+    joined: dict[str, list[int]] = {}
+    for position, join in enumerate(select.args.get("joins") or [], start=1):
+        for column_name in join.args.get("using") or []:
+            joined.setdefault(column_name.name.lower(), [0]).append(position)
+    return joined
+
+
+def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
+                        using: dict[str, list[int]]) -> list[tuple[str, str, bool]]:
+    """Qualify the unqualified columns of a select with several sources: a
+    column joined with USING reads every source it is joined from (as
+    MySQL's COALESCE of them); another column reads the only source that
+    lists it, else the only source whose columns are not known; where
+    several remain, the first of them, a guess. A column no source can hold
+    is left as it is. Returns (column, alias, guessed) for each column so
+    qualified."""
+    if len(sources) < 2:
+        return []
+    qualified = []
+    for node in columns:
+        if node.table or node.is_star:
+            continue
+        name = node.name.lower()
+        if name in using:
+            joined = [sources[at] for at in using[name] if at < len(sources)]
+            node.replace(exp.Tuple(expressions=[column(node.name, source.alias) for source in joined]))
+            continue
+        holders = [source for source in sources
+                   if source.columns and name in (known.lower() for known in source.columns)]
+        if not holders:
+            holders = [source for source in sources if source.columns is None]
+        if holders:
+            node.set("table", exp.to_identifier(holders[0].alias))
+            qualified.append((node.name, holders[0].alias, len(holders) > 1))
+    return qualified
+
+
+def item_kind(item: exp.Expression) -> str | None:
+    """How the native analysis reads a select item without nested queries:
+    "literal", "null", "column", "anonymous", or None for an item it refuses
+    (no column and no unknown function: `NOW()`, `1 + 1`)."""
+    inner = item.this if isinstance(item, exp.Alias) else item
+    if isinstance(item, exp.Literal) or isinstance(inner, exp.Literal) and isinstance(item, exp.Alias):
+        return "literal"
+    if isinstance(item, exp.Null) or isinstance(inner, exp.Null) and isinstance(item, exp.Alias):
+        return "null"
+    if item.find(exp.Column):
+        return "column"
+    if item.find(exp.Anonymous):
+        return "anonymous"
+    return None
+
+
+def output_name(item: exp.Expression, dialect: str) -> str:
+    """The name the database gives an output column: its alias, a column's
+    own name, else the item's text as written."""
+    if isinstance(item, exp.Alias):
+        return item.alias
+    if isinstance(item, exp.Column) and not item.is_star:
+        return item.name
+    return item.meta.get("written") or item.sql(dialect=dialect)
+
+
+def with_key(node: exp.Expression) -> str:
+    return arg_key(node, "with")
+
+
+def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: str | None) -> None:
+    """sqlglot's qualification against the schema, in place: every column
+    names its source and stars over known tables are expanded. A select-list
+    alias is not visible to later items in MySQL, so alias references are
+    not expanded. What qualification adds and the native analysis would read
+    as written (table aliases, output aliases) is marked or taken off again."""
+    written = {}
+    for select in query.find_all(exp.Select):
+        written[id(select)] = list(select.expressions)
+        for item in select.expressions:
+            item.meta["aliased"] = bool(item.alias)
+    for node in query.find_all(exp.Column):
+        node.meta["unqualified"] = not node.table
+    for table in query.find_all(exp.Table):
+        table.meta["written_alias"] = table.alias
+    from sqlglot.optimizer.qualify import qualify  # only with a schema: it costs imports
+
+    try:
+        qualify(query, schema=schema, dialect=dialect, db=database or None,
+                expand_alias_refs=False, validate_qualify_columns=False,
+                quote_identifiers=False, identify=False)
+    except Exception:  # noqa: BLE001 - a refusal leaves the layer's own qualification
+        pass
+    finally:
+        for select in query.find_all(exp.Select):
+            before = written.get(id(select), [])
+            items = select.expressions
+            if len(before) == len(items):  # an item qualification replaced keeps its marks
+                for old, new in zip(before, items):
+                    for key in ("aliased", "written"):
+                        if key in old.meta and key not in new.meta:
+                            new.meta[key] = old.meta[key]
+            select.set("expressions", [unalias(item) for item in items])
+
+
+def unalias(item: exp.Expression) -> exp.Expression:
+    """An item without the output alias qualification gave it."""
+    if isinstance(item, exp.Alias) and False in (item.meta.get("aliased"),
+                                                 item.this.meta.get("aliased")):
+        inner = item.this
+        if "written" in item.meta:
+            inner.meta["written"] = item.meta["written"]
+        return inner
+    if item.meta.get("aliased") is False and item.args.get("alias") is not None:
+        item.set("alias", None)
+    return item
+
+
+def written_alias(table: exp.Table) -> str:
+    return table.meta.get("written_alias", table.alias)

@@ -1,0 +1,104 @@
+"""The native module's records as this layer handles them: a trace (one
+source of one output column), records made for items the module gives none,
+a record traced through an inner query, and the module's own numbering."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from sqlglot import exp
+
+from . import normalise
+from .rows import MODULE_KEYS
+
+NOT_SUPPORTED = "not supported: "
+RECURSIVE = "recursive reference"
+
+
+@dataclass
+class Trace:
+    """One source of one output column: the module's record, whether an
+    unqualified column was given to the first of several sources, and a
+    remark."""
+
+    record: dict
+    ambiguous: bool = False
+    note: str | None = None
+
+
+@dataclass
+class QueryLineage:
+    """Output names and, per output position, its traces."""
+
+    names: list[str]
+    columns: list[list[Trace]]
+    items: list[exp.Expression] = field(default_factory=list)
+
+
+def blank_record(**values) -> dict:
+    record = dict.fromkeys(MODULE_KEYS)
+    record.update(values)
+    return record
+
+
+def sourceless(note: str | None, alias: str | None = None) -> Trace:
+    return Trace(blank_record(column_alias=alias), note=note)
+
+
+def literal_trace(value: exp.Expression, name: str) -> Trace:
+    kind = "literal" if isinstance(value, exp.Literal) else "null" if isinstance(value, exp.Null) \
+        else None
+    text = value.name if kind else value.sql()
+    return Trace(blank_record(column_sort=None, column_name=text, column_alias=name,
+                              column_table="", column_type=kind),
+                 note=None if kind else "no source column")
+
+
+def merge(outer: dict, inner: dict, wanted=None) -> dict:
+    """The outer record traced through the inner one, as the native analysis
+    merges a subquery's record: position, alias and qualifier stay outer.
+    A column read through the inner `src.*` keeps the name it was read by."""
+    name = inner.get("column_name")
+    if name == "*" and wanted not in (None, "*"):
+        name = wanted
+    return {
+        "column_sort": outer.get("column_sort"), "column_name": name,
+        "column_alias": outer.get("column_alias"), "column_table": outer.get("column_table"),
+        "column_type": inner.get("column_type"), "table_db": inner.get("table_db"),
+        "table_name": inner.get("table_name"), "table_alias": inner.get("table_alias"),
+    }
+
+
+def unbound(record: dict) -> dict:
+    return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
+
+
+def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[tuple[int, int, str, bool]]:
+    """(item index, column_sort, column_name, kept) of each node the native
+    analysis makes a record of from these select items, in its order, before
+    any source is bound: its numbering of output keys, and whether it keeps
+    the node (it drops a qualified column already listed)."""
+    keys, texts, sort, records = set(), set(), 0, []
+    for index, item in items:
+        kind = normalise.item_kind(item)
+        if kind in ("literal", "null"):
+            if item.alias_or_name not in keys:
+                keys.add(item.alias_or_name)
+                sort += 1
+            records.append((index, sort, item.name, True))
+            continue
+        nodes = list(item.find_all(exp.Column if kind == "column" else exp.Anonymous))
+        for node in nodes:
+            qualifier = "anonymous" if kind == "anonymous" else node.table
+            alias = item.alias if isinstance(item, exp.Alias) else ""
+            name = alias or node.alias_or_name
+            text = f"{node.name}-{name}-{qualifier}-{kind}"
+            if qualifier and text in texts:
+                records.append((index, sort, node.name, False))
+                continue
+            texts.add(text)
+            if f"{qualifier}.{name}" not in keys:
+                keys.add(f"{qualifier}.{name}")
+                sort += 1
+            records.append((index, sort, node.name, True))
+    return records

@@ -1,0 +1,97 @@
+"""A warehouse schema for the analysis: MySQL `CREATE TABLE` DDL (what
+`mysqldump --no-data` writes) or the JSON mapping `{db: {table: {column:
+type}}}` that sqlglot's optimizer takes, turned into sqlglot's MappingSchema."""
+
+from __future__ import annotations
+
+import json
+
+from sqlglot import exp
+from sqlglot.errors import SqlglotError
+from sqlglot.schema import MappingSchema
+
+from .statements import LineageError, parse_statements, used_database
+
+
+def table_depths(mapping, depth: int = 0) -> set[int]:
+    """The nesting depths at which the mapping holds tables ({column: type});
+    a part that is neither gives -1."""
+    if not isinstance(mapping, dict) or not mapping:
+        return {-1}
+    if all(isinstance(value, str) for value in mapping.values()):
+        return {depth}
+    return set().union(*(table_depths(value, depth + 1) for value in mapping.values()))
+
+
+def schema_from_mapping(mapping, dialect: str = "mysql") -> MappingSchema:
+    depths = table_depths(mapping)
+    if len(depths) != 1 or not depths <= {1, 2, 3}:
+        raise LineageError("schema: not a mapping of databases, tables and columns "
+                           "({db: {table: {column: type}}}, every table at the same depth)")
+    try:
+        return MappingSchema(mapping, dialect=dialect, normalize=False)
+    except (SqlglotError, ValueError, TypeError, AttributeError) as error:
+        raise LineageError(f"schema: not a mapping of databases, tables and columns ({error})") \
+            from error
+
+
+def mapping_from_ddl(text: str, dialect: str = "mysql") -> dict:
+    """{db: {table: {column: type}}} from the CREATE TABLE statements of
+    `text`; a table written without database goes under the database of the
+    last `USE` before it, else under the empty name."""
+    mapping: dict = {}
+    database = ""
+    for statement in parse_statements(text, dialect):
+        tree = statement.tree
+        if tree is None:
+            continue
+        database = used_database(tree) or database
+        if not (isinstance(tree, exp.Create) and isinstance(tree.this, exp.Schema)):
+            continue
+        table = tree.this.this
+        columns = {column.name: column.args["kind"].sql(dialect=dialect) if column.args.get("kind")
+                   else "UNKNOWN"
+                   for column in tree.this.expressions if isinstance(column, exp.ColumnDef)}
+        if isinstance(table, exp.Table) and columns:
+            mapping.setdefault(table.db or database, {})[table.name] = columns
+    return mapping
+
+
+def load_schema(text: str, dialect: str = "mysql") -> MappingSchema:
+    """The schema written in `text`: JSON when it reads as JSON, else DDL."""
+    stripped = text.lstrip("\ufeff").lstrip()
+    if stripped.startswith("{"):
+        try:
+            mapping = json.loads(stripped)
+        except json.JSONDecodeError as error:
+            raise LineageError(f"schema: not valid JSON (line {error.lineno}, column {error.colno}: "
+                               f"{error.msg})") from error
+    else:
+        mapping = mapping_from_ddl(stripped, dialect)
+    if not mapping:
+        raise LineageError("schema: no tables found")
+    return schema_from_mapping(mapping, dialect)
+
+
+def as_schema(schema, dialect: str = "mysql") -> MappingSchema | None:
+    """The API's `schema` argument (None, a mapping, a MappingSchema, or the
+    text of a schema) as a MappingSchema."""
+    if schema is None or isinstance(schema, MappingSchema):
+        return schema
+    if isinstance(schema, str):
+        return load_schema(schema, dialect)
+    return schema_from_mapping(schema, dialect)
+
+
+def table_columns(schema: MappingSchema | None, db: str | None, name: str) -> list[str]:
+    """The columns of a table in the schema, in their order; none if unknown."""
+    if schema is None:
+        return []
+    for table in (exp.table_(name, db=db or None), exp.table_(name)):
+        try:
+            names = list(schema.column_names(table))
+        except (SqlglotError, KeyError, ValueError):
+            names = []
+        if names:
+            return names
+    return []

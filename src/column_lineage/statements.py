@@ -1,0 +1,253 @@
+"""Statements of a SQL text: split, parsed one by one, their kind, their
+target table and the query they run.
+
+The text is tokenised once and cut at its semicolons, so that a statement
+that does not parse costs only itself, and each statement keeps its own
+text as written."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from sqlglot import exp
+from sqlglot.dialects.dialect import Dialect
+from sqlglot.errors import ParseError, TokenError
+from sqlglot.tokens import TokenType
+
+
+class LineageError(Exception):
+    """The text could not be analysed at all; the message says why and where."""
+
+
+@dataclass
+class ParsedStatement:
+    """One statement of a text: its text as written, its tree, or the reason
+    it could not be parsed."""
+
+    number: int
+    sql: str
+    tree: exp.Expression | None = None
+    error: str | None = None
+    item_texts: list[str] | None = None
+    first_word: str = ""
+    has_select: bool = True
+
+
+@dataclass
+class Target:
+    """The table a statement writes and the columns it names (if written)."""
+
+    db: str | None
+    table: str
+    columns: list[str] = field(default_factory=list)
+
+
+def arg(node: exp.Expression, name: str):
+    """A child by its key, whichever way sqlglot spells it ("from" up to
+    27.x, "from_" from 28 on)."""
+    value = node.args.get(name)
+    return value if value is not None else node.args.get(name + "_")
+
+
+def arg_key(node: exp.Expression, name: str) -> str:
+    return name + "_" if name + "_" in type(node).arg_types else name
+
+
+def dialect_of(name: str) -> Dialect:
+    try:
+        return Dialect.get_or_raise(name)
+    except ValueError as error:
+        raise LineageError(f"unknown dialect {name!r}") from error
+
+
+def describe_parse_error(error: ParseError) -> str:
+    details = error.errors[0] if getattr(error, "errors", None) else {}
+    where = ""
+    if details.get("line") is not None:
+        where = f" at line {details['line']}, column {details.get('col')}"
+    message = details.get("description") or str(error).splitlines()[0]
+    return f"parse error{where}: {message}"
+
+
+def check_text(text: str) -> None:
+    position = text.find("\x00")
+    if position >= 0:
+        line = text.count("\n", 0, position) + 1
+        column = position - text.rfind("\n", 0, position)
+        raise LineageError(f"NUL byte at line {line}, column {column}")
+
+
+def tokenise(text: str, dialect: Dialect) -> list:
+    try:
+        return dialect.tokenize(text)
+    except TokenError as error:
+        message = str(error).splitlines()[0] if str(error) else "cannot be tokenised"
+        raise LineageError(f"token error: {message}") from error
+
+
+def split_statements(tokens: list) -> list[list]:
+    chunks, current = [], []
+    for token in tokens:
+        if token.token_type == TokenType.SEMICOLON:
+            if current:
+                chunks.append(current)
+            current = []
+        else:
+            current.append(token)
+    if current:
+        chunks.append(current)
+    return chunks
+
+
+def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]:
+    """Every statement of `text`, numbered from 1 in file order. A statement
+    that does not parse carries its error; one that cannot even be
+    tokenised (an unterminated string) fails the whole text."""
+    check_text(text)
+    text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
+    sql_dialect = dialect_of(dialect)
+    statements = []
+    for number, tokens in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
+        source = text[tokens[0].start:tokens[-1].end + 1]
+        statement = ParsedStatement(
+            number, source, item_texts=select_item_texts(tokens, text),
+            first_word=tokens[0].text.upper(),
+            has_select=any(token.token_type == TokenType.SELECT for token in tokens))
+        try:
+            trees = [tree for tree in sql_dialect.parser().parse(tokens, text) if tree is not None]
+            statement.tree = trees[0] if trees else None
+            if statement.tree is not None and statement.tree.key == "command":
+                statement.tree = reparse_command(statement.tree, sql_dialect) or statement.tree
+        except ParseError as error:
+            statement.error = describe_parse_error(error)
+        except RecursionError:
+            statement.error = "too deeply nested to parse"
+        statements.append(statement)
+    return statements
+
+
+SELECT_LIST_ENDS = {
+    TokenType.FROM, TokenType.INTO, TokenType.WHERE, TokenType.GROUP_BY, TokenType.HAVING,
+    TokenType.ORDER_BY, TokenType.LIMIT, TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT,
+    TokenType.WINDOW, TokenType.FOR, TokenType.QUALIFY,
+}
+SET_OPERATORS = {TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT}
+SELECT_MODIFIERS = {
+    "DISTINCT", "ALL", "DISTINCTROW", "HIGH_PRIORITY", "STRAIGHT_JOIN", "SQL_SMALL_RESULT",
+    "SQL_BIG_RESULT", "SQL_BUFFER_RESULT", "SQL_NO_CACHE", "SQL_CACHE", "SQL_CALC_FOUND_ROWS",
+}
+
+
+def select_item_texts(tokens: list, text: str) -> list[str] | None:
+    """The select items of a statement's main SELECT (the first one outside
+    parentheses) as written, or None when there is none."""
+    depth, start = 0, None
+    for index, token in enumerate(tokens):
+        depth += (token.token_type == TokenType.L_PAREN) - (token.token_type == TokenType.R_PAREN)
+        if depth == 0 and token.token_type in SET_OPERATORS:
+            return None  # the main select is a parenthesised first branch
+        if depth == 0 and token.token_type == TokenType.SELECT:
+            start = index + 1
+            break
+    if start is None:
+        return None
+    while start < len(tokens) and tokens[start].text.upper() in SELECT_MODIFIERS:
+        start += 1
+    items, depth = [[]], 0
+    for token in tokens[start:]:
+        if depth == 0 and token.token_type in SELECT_LIST_ENDS:
+            break
+        depth += (token.token_type == TokenType.L_PAREN) - (token.token_type == TokenType.R_PAREN)
+        if depth < 0:
+            break
+        if depth == 0 and token.token_type == TokenType.COMMA:
+            items.append([])
+        else:
+            items[-1].append(token)
+    return [text[item[0].start:item[-1].end + 1] if item else "" for item in items]
+
+
+def mark_written_items(query: exp.Expression, texts: list[str] | None) -> None:
+    """Give each item of the main select the text it was written with, the
+    output name of an unaliased expression."""
+    select = query
+    while isinstance(select, (exp.SetOperation, exp.Subquery)):
+        select = select.this
+    if texts and isinstance(select, exp.Select) and len(select.expressions) == len(texts):
+        for item, written in zip(select.expressions, texts):
+            item.meta["written"] = written
+
+
+def reparse_command(tree: exp.Command, dialect: Dialect) -> exp.Expression | None:
+    """REPLACE [INTO] … is MySQL's INSERT that replaces duplicate keys;
+    sqlglot 27 keeps it as an opaque command. Read it as the INSERT it is."""
+    if str(tree.this).upper() != "REPLACE":
+        return None
+    rest = tree.expression.name if isinstance(tree.expression, exp.Literal) else ""
+    try:
+        trees = dialect.parse("INSERT " + rest)
+    except (ParseError, TokenError):
+        return None
+    insert = trees[0] if trees else None
+    if not isinstance(insert, exp.Insert):
+        return None
+    insert.meta["replace"] = True
+    return insert
+
+
+def statement_kind(tree: exp.Expression) -> str:
+    if isinstance(tree, exp.Insert):
+        return "REPLACE" if tree.meta.get("replace") or tree.args.get("alternative") == "REPLACE" \
+            else "INSERT"
+    if isinstance(tree, exp.Create):
+        return f"CREATE {str(tree.args.get('kind') or '').upper()}".strip()
+    if isinstance(tree, exp.Command):
+        return str(tree.this).upper()
+    if tree.key in ("drop", "alter") and tree.args.get("kind"):
+        return f"{tree.key.upper()} {str(tree.args['kind']).upper()}"
+    if tree.key == "truncatetable":
+        return "TRUNCATE TABLE"
+    if isinstance(tree, exp.Query):
+        return "SELECT"
+    return tree.key.upper()
+
+
+def statement_query(tree: exp.Expression) -> exp.Expression | None:
+    """The query a statement runs, or None for a statement with none."""
+    if isinstance(tree, exp.Query):
+        return tree
+    if isinstance(tree, (exp.Insert, exp.Create)):
+        query = tree.expression
+        while isinstance(query, exp.Subquery) and isinstance(query.this, exp.Query):
+            query = query.this
+        if isinstance(query, exp.Query):
+            return query
+    return None
+
+
+def statement_with(tree: exp.Expression) -> exp.With | None:
+    """A WITH written before INSERT … SELECT belongs to the Insert node in
+    sqlglot's tree, not to the query."""
+    if isinstance(tree, (exp.Insert, exp.Create)):
+        return arg(tree, "with")
+    return None
+
+
+def statement_target(tree: exp.Expression) -> Target | None:
+    if not isinstance(tree, (exp.Insert, exp.Create)):
+        return None
+    table, columns = tree.this, []
+    if isinstance(table, exp.Schema):
+        columns = [column.name for column in table.expressions
+                   if isinstance(column, (exp.Identifier, exp.Column, exp.ColumnDef))]
+        table = table.this
+    if not isinstance(table, exp.Table):
+        return None
+    return Target(table.db or None, table.name, columns)
+
+
+def used_database(tree: exp.Expression) -> str | None:
+    """The database a MySQL `USE db` switches to."""
+    if isinstance(tree, exp.Use) and tree.this is not None:
+        return tree.this.name or None
+    return None

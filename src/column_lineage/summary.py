@@ -1,0 +1,55 @@
+"""The counts the command reports at the end of a run."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .rows import FileLineage
+from .records import NOT_SUPPORTED
+
+SOURCELESS_KINDS = ("literal", "null", "anonymous")
+
+
+def unresolved(row) -> bool:
+    """A row that reads a column whose source table was not found."""
+    return not row.resolved and row.column_type not in SOURCELESS_KINDS \
+        and row.note != "no source column" and not (row.note or "").startswith(NOT_SUPPORTED)
+
+
+@dataclass
+class Summary:
+    files: int = 0
+    statements: int = 0
+    columns: int = 0
+    unresolved: int = 0
+    ambiguous: int = 0
+    unsupported: int = 0
+    skipped: int = 0
+    failed: int = 0
+
+    def add(self, lineage: FileLineage) -> None:
+        self.files += 1
+        failed = lineage.error is not None
+        for statement in lineage.statements:
+            self.statements += 1
+            self.skipped += statement.skipped is not None
+            failed = failed or statement.error is not None
+            self.columns += len(statement.columns)
+            by_position: dict[int, list] = {}
+            for row in statement.rows:
+                by_position.setdefault(row.position, []).append(row)
+            for rows in by_position.values():
+                self.unresolved += any(unresolved(row) for row in rows)
+                self.ambiguous += any(row.ambiguous for row in rows)
+                self.unsupported += any((row.note or "").startswith(NOT_SUPPORTED) for row in rows)
+        self.failed += failed
+
+    def doubtful(self) -> bool:
+        """Anything --strict refuses."""
+        return bool(self.unresolved or self.ambiguous or self.unsupported or self.skipped)
+
+    def line(self) -> str:
+        return (f"{self.files} files, {self.statements} statements, {self.columns} output columns, "
+                f"{self.unresolved} unresolved, {self.ambiguous} ambiguous, "
+                f"{self.unsupported} unsupported, {self.skipped} skipped statements, "
+                f"{self.failed} failed files")

@@ -1,0 +1,361 @@
+"""The lineage of a query, per output position, one select at a time.
+
+Each select is normalised in place and handed to the native analysis with
+every FROM and JOIN source a table: a derived table, a CTE or VALUES is
+replaced by a stand-in table, and the records the analysis binds to a
+stand-in are then replaced by the lineage of the query it stands for (as
+the analysis itself does for a subquery: the outer record keeps its
+position, alias and qualifier and takes the inner column's source). Each
+query is traced once, however often it is read, so a CTE read twice or a
+UNION read through a derived table costs one analysis."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+from dataclasses import dataclass, field, replace
+
+from sqlglot import exp
+
+from . import normalise
+from .native import analysis_module
+from .normalise import Source
+from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
+                      module_numbering, sourceless, unbound)
+from .schema import table_columns
+from .statements import arg, arg_key
+
+class Tracer:
+    """Traces the queries of one statement."""
+
+    def __init__(self, dialect: str = "mysql", schema=None, database: str | None = None):
+        self.dialect = dialect
+        self.schema = schema
+        self.database = database
+        self.stand_ins: dict[str, Source] = {}
+        self.memo: dict[int, QueryLineage | None] = {}
+
+    # -- queries -----------------------------------------------------------
+
+    def query(self, node: exp.Expression, scope: dict, outer: list[Source] | None = None,
+              describe: bool = False) -> QueryLineage:
+        while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query) \
+                and not arg(node, "with"):
+            node = node.this
+        key = id(node)
+        if key in self.memo:
+            known = self.memo[key]
+            if known is None:
+                return QueryLineage([], [])  # read by itself: a recursive CTE
+            return known
+        self.memo[key] = None
+        lineage = self.trace(node, self.enter_with(node, scope), outer, describe)
+        self.memo[key] = lineage
+        return lineage
+
+    def trace(self, node, scope, outer, describe) -> QueryLineage:
+        if isinstance(node, exp.Select):
+            return self.select(node, scope, outer, describe)
+        if isinstance(node, exp.SetOperation):
+            return self.set_operation(node, scope, outer, describe)
+        if isinstance(node, exp.Subquery):
+            return self.query(node.this, scope, outer, describe)
+        if isinstance(node, exp.Values):
+            return self.values(node)
+        raise NotImplementedError(node.sql(dialect=self.dialect))
+
+    def enter_with(self, node: exp.Expression, scope: dict) -> dict:
+        """The CTEs of the node's WITH added to the scope (each seeing the
+        ones before it, and itself when recursive); the WITH leaves the tree
+        so that the native analysis reads the body."""
+        with_clause = arg(node, "with")
+        if with_clause is None:
+            return scope
+        node.set(normalise.with_key(node), None)
+        return self.add_ctes(with_clause, scope)
+
+    def add_ctes(self, with_clause: exp.With, scope: dict) -> dict:
+        entries = []
+        for cte in with_clause.expressions:
+            entry = [cte.this, dict(scope), normalise.alias_columns(cte)]
+            scope = {**scope, cte.alias.lower(): entry}
+            entries.append(entry)
+        if with_clause.args.get("recursive"):
+            for entry in entries:
+                entry[1] = scope
+        return scope
+
+    def set_operation(self, node, scope, outer, describe) -> QueryLineage:
+        left = self.query(node.left, scope, outer, describe)
+        right = self.query(node.right, scope, outer)
+        columns = [[trace for trace in traces + (right.columns[position]
+                                                 if position < len(right.columns) else [])
+                    if trace.note != RECURSIVE] or traces
+                   for position, traces in enumerate(left.columns)]
+        return QueryLineage(left.names, columns, left.items)
+
+    def values(self, node: exp.Values) -> QueryLineage:
+        """VALUES as a source: a select of literals per row, so each column
+        reads the literals written for it and no table."""
+        rows = [normalise.values_row(row) for row in node.expressions]
+        width = max((len(row) for row in rows), default=0)
+        names = normalise.alias_columns(node) or [f"column_{index}" for index in range(width)]
+        columns = [[literal_trace(row[at], names[at]) for row in rows if at < len(row)]
+                   for at in range(len(names))]
+        return QueryLineage(names, columns)
+
+    # -- one select ----------------------------------------------------------
+
+    def select(self, select: exp.Select, scope, outer, describe) -> QueryLineage:
+        normalise.flatten_joins(select)
+        sources = [self.source(node, scope) for node in normalise.source_nodes(select)]
+        if not sources and outer:
+            sources = self.borrow_sources(select, outer)
+        normalise.expand_stars(select, sources)
+        items = list(select.expressions)
+        names = [item.alias_or_name for item in items]
+        described = [item.copy() for item in items] if describe else []
+        qualified: dict[int, dict[tuple[str, str], bool]] = {}
+        using = normalise.using_sources(select)
+        columns = []
+        for index, item in enumerate(items):
+            item_columns = normalise.count_stars(item, sources)
+            normalise.match_qualifiers(item_columns, sources)
+            qualified[index] = {(name, alias): guessed for name, alias, guessed in
+                                normalise.layer_qualified(item_columns)
+                                + normalise.qualify_unqualified(item_columns, sources, using)}
+            columns += item_columns
+        items = list(select.expressions)  # an item that was a USING column is now their tuple
+        borrowed = self.borrow_referenced(select, sources, outer or [], columns)
+        context = SelectContext(select, sources, qualified, scope, borrowed)
+        columns = self.select_columns(context, items)
+        return QueryLineage(names, columns, described)
+
+    def borrow_sources(self, select: exp.Select, outer: list[Source]) -> list[Source]:
+        """A subquery without FROM (`(SELECT t.a + t.b)`) reads the sources
+        of the select it sits in."""
+        nodes = [source.node.copy() for source in outer]
+        select.set(arg_key(select, "from"), exp.From(this=nodes[0]))
+        select.set("joins", [exp.Join(this=node) for node in nodes[1:]])
+        return [replace(source, node=node) for source, node in zip(outer, nodes)]
+
+    def borrow_referenced(self, select, sources, outer, columns) -> list[Source]:
+        """A correlated subquery's items may read the select it sits in
+        (`(SELECT t.a FROM u LIMIT 1)`): join the outer sources they name."""
+        if not outer:
+            return []
+        own = {source.alias.lower() for source in sources}
+        named = {node.table.lower() for node in columns if node.table} - own
+        borrowed = []
+        for source in outer:
+            if source.alias.lower() in named:
+                node = source.node.copy()
+                select.append("joins", exp.Join(this=node))
+                borrowed.append(replace(source, node=node))
+        return borrowed
+
+    def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
+        columns: list[list[Trace]] = [[] for _ in items]
+        plain = []
+        for index, item in enumerate(items):
+            if normalise.nested_queries(item):
+                columns[index] = self.nested_item(context, item, index)
+            elif normalise.item_kind(item) is None:
+                columns[index] = [sourceless("no source column", items[index].alias_or_name)]
+            else:
+                plain.append((index, item))
+        if plain:
+            for index, traces in self.plain_items(context, plain).items():
+                columns[index] = traces
+        return columns
+
+    def plain_items(self, context: SelectContext, plain) -> dict[int, list[Trace]]:
+        """The traces of select items without nested queries: one analysis of
+        them all, its records placed by the analysis' own numbering; an item
+        the whole analysis cannot place or refuses is analysed alone."""
+        numbering = module_numbering(plain)
+        expected = [entry for entry in numbering if entry[3]]
+        traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
+        try:
+            records = self.analyse(context.select, [item for _, item in plain])
+        except Exception:  # noqa: BLE001 - one refused item: analyse item by item below
+            records = None
+        if records is not None and len(records) == len(expected) and all(
+                record.get("column_name") == entry[2] for record, entry in zip(records, expected)):
+            for record, (index, _, _, _) in zip(records, expected):
+                traces[index].extend(self.compose(context, record, index))
+        for index, item in plain:
+            if not traces[index]:
+                traces[index] = self.single_item(context, item, numbering, index)
+        return traces
+
+    def single_item(self, context, item, expected, index) -> list[Trace]:
+        sorts = [entry[1] for entry in expected if entry[0] == index]
+        try:
+            records = self.analyse(context.select, [item])
+        except NotImplementedError as error:
+            fragment = error.args[1] if len(error.args) > 1 else item
+            text = fragment.sql(dialect=self.dialect) if isinstance(fragment, exp.Expression) \
+                else str(fragment)
+            return [sourceless(NOT_SUPPORTED + text, item.alias_or_name)]
+        except Exception as error:  # noqa: BLE001 - any refusal costs this item only
+            return [sourceless(f"{NOT_SUPPORTED}{item.sql(dialect=self.dialect)} "
+                               f"({type(error).__name__})", item.alias_or_name)]
+        traces = []
+        for record in records:
+            if sorts:
+                record = {**record, "column_sort": sorts[0]}
+            traces.extend(self.compose(context, record, index))
+        return traces or [sourceless("no source column", item.alias_or_name)]
+
+    def nested_item(self, context: SelectContext, item, index: int) -> list[Trace]:
+        """A select item holding queries (a scalar subquery, IN, EXISTS):
+        the sources of their output columns, and of the item's own columns."""
+        traces = []
+        for query in normalise.nested_queries(item):
+            inner = self.query(query, context.scope, outer=context.sources)
+            for position_traces in inner.columns:
+                for trace in position_traces:
+                    record = {**trace.record, "column_type": "subquery"} \
+                        if trace.record.get("column_type") == "column" else trace.record
+                    traces.append(Trace(record, trace.ambiguous, trace.note))
+        rest = item.copy()
+        for query in list(rest.find_all(exp.Query, exp.Exists)):
+            if query.parent is not None and query.parent.find_ancestor(exp.Query) is None:
+                query.replace(exp.Null())
+        if not isinstance(item, exp.Query) and (rest.find(exp.Column) or rest.find(exp.Anonymous)):
+            own = self.single_item(context, rest, [], index)
+            traces.extend(trace for trace in own if trace.record.get("column_name") is not None)
+        return traces or [sourceless("no source column", item.alias_or_name)]
+
+    def analyse(self, select: exp.Select, items: list[exp.Expression]) -> list[dict]:
+        """The native analysis of the select with only these items. It prints
+        an unsupported item before raising; that print is not ours to show."""
+        original = list(select.expressions)
+        select.set("expressions", items)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                return analysis_module().test(select)
+        finally:
+            select.set("expressions", original)
+
+    # -- sources -----------------------------------------------------------
+
+    def source(self, node: exp.Expression, scope: dict) -> Source:
+        if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier):
+            name = node.name.lower()
+            if not node.db and name in scope:
+                query, cte_scope, renamed = scope[name]
+                return self.stand_in(node, node.alias or node.name, query, cte_scope or {},
+                                     normalise.alias_columns(node) or renamed)
+            return self.table(node)
+        if isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
+            return self.stand_in(node, node.alias, node.this, scope, normalise.alias_columns(node))
+        if isinstance(node, exp.Values):
+            return self.stand_in(node, node.alias, node, scope, normalise.alias_columns(node))
+        source = self.stand_in(node, node.alias, None, scope, None)
+        source.opaque = node.sql(dialect=self.dialect)
+        return source
+
+    def table(self, node: exp.Table) -> Source:
+        if not node.db and self.database:
+            node.set("db", exp.to_identifier(self.database))
+        synthetic = not normalise.written_alias(node)
+        if not node.alias:
+            node.set("alias", exp.TableAlias(this=exp.to_identifier(node.name)))
+        known = table_columns(self.schema, node.db, node.name) or None
+        return Source(node.alias, node, columns=known, synthetic_alias=synthetic)
+
+    def stand_in(self, node, alias, query, scope, renamed) -> Source:
+        name = f"<derived {len(self.stand_ins) + 1}>"
+        alias = alias or name
+        table = exp.Table(this=exp.to_identifier(name),
+                          alias=exp.TableAlias(this=exp.to_identifier(alias)))
+        node.replace(table)
+        source = Source(alias, table, query, scope, renamed)
+        if query is not None:
+            source.columns = renamed or self.query(query, scope).names
+        self.stand_ins[name] = source
+        return source
+
+    # -- records -----------------------------------------------------------
+
+    def compose(self, context: SelectContext, record: dict, index: int) -> list[Trace]:
+        """The traces of one record of the native analysis of this select:
+        itself when it is bound to a table, else (bound to a stand-in) the
+        lineage of the column it reads in the query the stand-in stands for."""
+        source = self.stand_ins.get(record.get("table_name"))
+        if source is None:
+            return [self.own_record(context, record, index)]
+        qualified = context.guessed(index, record)
+        guessed = bool(qualified)
+        if qualified is not None:
+            record = {**record, "column_table": ""}
+        if source.opaque is not None:
+            return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
+        if self.memo.get(id(source.query), False) is None:
+            return [Trace(unbound(record), note=RECURSIVE)]
+        inner = self.query(source.query, source.scope)
+        wanted = record.get("column_name")
+        traces = [Trace(merge(record, trace.record, wanted if starred else None),
+                        trace.ambiguous or (starred and ambiguous) or guessed, trace.note)
+                  for trace, starred, ambiguous in self.inner_traces(source, inner, wanted)]
+        if not traces:
+            return [Trace(unbound(record), note=f"no column {wanted} in {source.alias}")]
+        return traces
+
+    def inner_traces(self, source: Source, inner: QueryLineage, wanted):
+        """The traces of the inner output column a stand-in's column names:
+        by name (exactly, else ignoring case), every column for `*`, else
+        through the inner query's `src.*` items (ambiguous when several);
+        each with whether it was read through a star, and that ambiguity."""
+        names = source.renamed or inner.names
+        if wanted == "*":
+            positions = list(range(len(inner.columns)))
+        else:
+            wanted_name = str(wanted)
+            positions = [at for at, name in enumerate(names) if name == wanted_name] or \
+                [at for at, name in enumerate(names) if name.lower() == wanted_name.lower()]
+        starred = not positions and wanted != "*"
+        if starred:
+            positions = [at for at, name in enumerate(names) if name == "*"]
+        return [(trace, starred, len(positions) > 1) for at in positions if at < len(inner.columns)
+                for trace in inner.columns[at]]
+
+    def own_record(self, context: SelectContext, record: dict, index: int) -> Trace:
+        """A record the analysis bound in this select, with the aliases and
+        qualifiers this layer added taken off again; flagged ambiguous when
+        its unqualified column could come from several sources."""
+        record = dict(record)
+        guessed = context.guessed(index, record)
+        ambiguous = bool(guessed) or (
+            len(context.sources) > 1 and record.get("column_table") == ""
+            and record.get("column_type") == "column" and bool(record.get("table_name")))
+        if record.get("table_alias") in context.synthetic_aliases:
+            record["table_alias"] = ""
+        if guessed is not None:
+            record["column_table"] = ""
+        return Trace(record, ambiguous=ambiguous)
+
+
+@dataclass
+class SelectContext:
+    """One select being traced: its sources, the columns this layer
+    qualified per item (column, alias) -> whether that was a guess, the CTEs
+    in scope, and the outer sources a correlated subquery reads."""
+
+    select: exp.Select
+    sources: list[Source]
+    qualified: dict
+    scope: dict
+    borrowed: list[Source] = field(default_factory=list)
+
+    @property
+    def synthetic_aliases(self) -> set[str]:
+        return {source.alias for source in self.sources + self.borrowed if source.synthetic_alias}
+
+    def guessed(self, index: int, record: dict) -> bool | None:
+        """Whether this layer qualified the record's column by a guess (None:
+        it did not qualify it)."""
+        return self.qualified.get(index, {}).get((record.get("column_name"),
+                                                 record.get("column_table")))

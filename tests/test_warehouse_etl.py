@@ -1,0 +1,83 @@
+"""A multi-statement ETL script: every statement, its kind, its target and
+the lineage of each target column."""
+
+import pytest
+
+from column_lineage import analyse_sql
+from column_lineage.rows import AGGREGATION, IDENTITY, TRANSFORMATION
+from warehouse_lineage import by_position, fixture
+
+
+@pytest.fixture(scope="module")
+def statements():
+    return analyse_sql(fixture("etl.sql"), file="etl.sql")
+
+
+def test_every_statement_is_reported_in_file_order(statements):
+    assert [(s.number, s.kind) for s in statements] == [
+        (1, "USE"), (2, "INSERT"), (3, "REPLACE"), (4, "CREATE TABLE"), (5, "CREATE VIEW"),
+        (6, "UPDATE")]
+    assert [s.number for s in statements if s.skipped] == [1, 6]
+    assert not any(s.error for s in statements)
+    assert not statements[5].rows and "UPDATE" in statements[5].skipped
+
+
+@pytest.mark.parametrize("number, target, target_columns, sources", [
+    (2, ("mart", "daily_sales"), ["sale_day", "store_id", "revenue"],
+     [{"staging.orders.order_day"}, {"staging.orders.store_id"}, {"staging.orders.amount"}]),
+    (3, ("mart", "store_dim"), ["id", "name", "region"],
+     [{"staging.stores.id"}, {"staging.stores.name"}, {"crm.regions.region_name"}]),
+    (4, ("mart", "top_customers"), ["customer_id", "total", "email"],
+     [{"staging.orders.customer_id"}, {"staging.orders.amount"}, {"crm.customers.email"}]),
+    (5, ("mart", "v_revenue"), ["day", "revenue", "loaded_at"],
+     [{"mart.daily_sales.sale_day"}, {"mart.daily_sales.revenue"}, {"?NOW"}]),
+])
+def test_targets_and_lineage(statements, number, target, target_columns, sources):
+    statement = statements[number - 1]
+    assert (statement.target_db, statement.target_table) == target
+    assert [column.target_column for column in statement.columns] == target_columns
+    assert by_position(statement) == sources
+    assert {(row.target_db, row.target_table) for row in statement.rows} == {target}
+    assert {row.target_column for row in statement.rows} == set(target_columns)
+
+
+def test_use_gives_unqualified_tables_its_database_but_not_ctes(statements):
+    rows = statements[3].rows
+    assert {row.table_db for row in rows if row.table_name == "orders"} == {"staging"}
+    assert all(row.column_table != "spend" or row.table_name == "orders" for row in rows)
+
+
+def test_output_columns_say_how_they_are_computed(statements):
+    kinds = [[column.transformation for column in s.columns] for s in statements[1:5]]
+    assert kinds == [[IDENTITY, IDENTITY, AGGREGATION], [IDENTITY, IDENTITY, IDENTITY],
+                     [IDENTITY, IDENTITY, IDENTITY], [IDENTITY, IDENTITY, TRANSFORMATION]]
+    insert = statements[1]
+    assert [(c.position, c.output_name) for c in insert.columns] == [
+        (1, "order_day"), (2, "store_id"), (3, "SUM(o.amount)")]
+
+
+def test_target_columns_come_from_the_schema_when_not_written():
+    for schema in (fixture("schema.sql"), fixture("schema.json")):
+        statement = analyse_sql(fixture("etl.sql"), schema=schema)[2]
+        assert [c.target_column for c in statement.columns] == ["store_key", "store_name", "region"]
+
+
+def test_rows_carry_file_statement_and_every_key(statements):
+    row = statements[2].rows[2]
+    assert (row.file, row.statement, row.position, row.output_name) == ("etl.sql", 3, 3, "region")
+    assert (row.column_name, row.column_alias, row.column_table, row.table_alias) == (
+        "region_name", "region", "r", "r")
+    assert row.resolved and not row.ambiguous and row.note is None
+
+
+def test_statements_without_a_query_are_skipped_with_their_kind():
+    statements = analyse_sql(
+        "DROP TABLE IF EXISTS x; ALTER TABLE x ADD COLUMN y INT; TRUNCATE TABLE x; "
+        "INSERT INTO x VALUES (1); DELETE FROM x WHERE a IN (SELECT b FROM y); SET @a = 1; "
+        "CREATE TABLE x (a INT); LOAD DATA INFILE 'f.csv' INTO TABLE x; SELECT FROM WHERE")
+    assert [(s.kind, bool(s.skipped), bool(s.error)) for s in statements] == [
+        ("DROP TABLE", True, False), ("ALTER TABLE", True, False), ("TRUNCATE TABLE", True, False),
+        ("INSERT", True, False), ("DELETE", True, False), ("SET", True, False),
+        ("CREATE TABLE", True, False), ("LOAD", True, False), ("SELECT", False, True)]
+    assert statements[-1].error.startswith("parse error at line 1, column ")
+    assert all(not s.rows for s in statements)
