@@ -1,13 +1,45 @@
 #!/usr/bin/env bash
-# Brings the checkout up to date: .venv with CPython 3.13 and the pinned
-# packages, then the native module under build/. Every step is skipped when
-# its inputs have not changed, so running it again is quick.
+# Brings the checkout up to date: two environments with CPython 3.13, .venv
+# with the pinned packages of requirements.txt (current sqlglot, compiled) and
+# .venv-sqlglot27 with those of requirements-sqlglot27.txt (sqlglot 27.29.0),
+# then the native module under build/, which both use: it does not link
+# sqlglot. Every step is skipped when its inputs have not changed, and a
+# digest of all inputs lets an unchanged checkout return at once, without
+# starting Python or CMake.
 # All output goes to stderr so that commands built on it keep stdout clean.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+# venv directory:requirements file
+environments=(.venv:requirements.txt .venv-sqlglot27:requirements-sqlglot27.txt)
+stamp=build/.inputs.sha
+
 say() { printf '%s\n' "$*" >&2; }
+
+# Everything the environments and the build are made from.
+inputs_digest() {
+    local sources
+    sources=$(find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) | LC_ALL=C sort)
+    # shellcheck disable=SC2086  # one source path a word
+    { printf '%s\n' "$root"; sha256sum tools/setup.sh CMakeLists.txt requirements*.txt $sources; } \
+        | sha256sum | cut -d' ' -f1
+}
+
+up_to_date() {
+    local entry
+    for entry in "${environments[@]}"; do
+        [ -x "${entry%%:*}/bin/python" ] || return 1
+    done
+    [ -x build/lineage-host ] && compgen -G 'build/test.*.so' >/dev/null &&
+        compgen -G 'build/lineage_report.*.so' >/dev/null || return 1
+    [ "$(cat "$stamp" 2>/dev/null)" = "$1" ]
+}
+
+digest=$(inputs_digest)
+if up_to_date "$digest"; then
+    exit 0
+fi
 
 is_python313() {
     "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
@@ -35,30 +67,37 @@ find_python313() {
     return 1
 }
 
+# make_environment VENV REQUIREMENTS
+make_environment() {
+    local venv=$1 requirements=$2 python want site pth
+    if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
+        python=$(find_python313)
+        say "setup: creating $venv with $python"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+    fi
+
+    want=$(sha256sum "$requirements" | cut -d' ' -f1)
+    if [ "$(cat "$venv/.requirements.sha" 2>/dev/null)" != "$want" ]; then
+        say "setup: installing the packages of $requirements into $venv"
+        "$venv/bin/python" -m pip install --disable-pip-version-check -q -r "$requirements" >&2
+        printf '%s\n' "$want" > "$venv/.requirements.sha"
+    fi
+
+    # The toolkit modules are ours and live in toolkit/; a .pth file puts
+    # them on the venv's path.
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+    pth="$site/kelvo_toolkit.pth"
+    if [ "$(cat "$pth" 2>/dev/null)" != "$root/toolkit" ]; then
+        printf '%s\n' "$root/toolkit" > "$pth"
+    fi
+}
+
+for entry in "${environments[@]}"; do
+    make_environment "${entry%%:*}" "${entry#*:}"
+done
+
 venv=.venv
-if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
-    python=$(find_python313)
-    say "setup: creating $venv with $python"
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
-fi
-
-stamp="$venv/.requirements.sha"
-want=$(sha256sum requirements.txt | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    say "setup: installing pinned packages"
-    "$venv/bin/python" -m pip install --disable-pip-version-check -q -r requirements.txt >&2
-    printf '%s\n' "$want" > "$stamp"
-fi
-
-# The toolkit modules are ours and live in toolkit/; a .pth file puts them on
-# the venv's path.
-site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-pth="$site/kelvo_toolkit.pth"
-if [ "$(cat "$pth" 2>/dev/null)" != "$root/toolkit" ]; then
-    printf '%s\n' "$root/toolkit" > "$pth"
-fi
-
 # CMake from the PATH, or else from PyPI into the venv.
 cmake=$(command -v cmake 2>/dev/null || true)
 if [ -z "$cmake" ]; then
@@ -83,3 +122,4 @@ if ! "$cmake" --build build -j 2 >build/build.log 2>&1; then
     cat build/build.log >&2
     exit 1
 fi
+printf '%s\n' "$digest" > "$stamp"

@@ -12,6 +12,7 @@
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/list_index.hpp"
 #include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
@@ -27,6 +28,7 @@ enum class Scope { table, query, other };
 struct Matching {
     PyObject* table_args;
     PyObject* texts;
+    list_index::ListIndex* texts_index;
     Ref new_columns;
     // The inner analysis of a subquery or CTE scope gives the same records
     // every time, so while the module's own functions are in place it is run
@@ -141,7 +143,7 @@ int match_record(Matching& state, PyObject* column) {
         return finished < 0 ? -1 : capi::append(state.new_columns.get(), column);
     }
     Ref text = record::text_of(column);
-    int waiting = text ? capi::contains(state.texts, text.get()) : -1;
+    int waiting = text ? list_index::contains(state.texts_index, state.texts, text.get()) : -1;
     if (waiting <= 0) {
         return waiting < 0 ? -1 : capi::append(state.new_columns.get(), column);
     }
@@ -171,13 +173,17 @@ int match_record(Matching& state, PyObject* column) {
     if (bound < 0) {
         return -1;
     }
-    return capi::call_method(state.texts, names.remove, {text.get()}) ? 0 : -1;
+    return list_index::remove(state.texts_index, state.texts, text.get());
 }
 
 }  // namespace
 
 PyObject* match_column(PyObject* const* args) {
-    Matching state{args[0], args[2], Ref::steal(PyList_New(0)), capi::functions_are_own(), Ref()};
+    Matching state{args[0], args[2], list_index::index_of(args[2]), Ref::steal(PyList_New(0)),
+                   capi::functions_are_own(), Ref()};
+    // The removals of this call reach the list before it is handed back,
+    // and stay made when the call fails.
+    list_index::FlushOnExit flush(state.texts_index);
     if (!state.new_columns) {
         return nullptr;
     }
