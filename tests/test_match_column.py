@@ -3,7 +3,7 @@
 import pytest
 from sqlglot import exp
 
-from conftest import analyse, lineage, parse
+from conftest import FROM, analyse, lineage, parse
 
 
 def record(sort, name, alias, table, kind="column", **table_side):
@@ -19,7 +19,7 @@ def bound(sort, name, alias, table, kind, db, table_name, table_alias):
 
 
 def from_scope(sql):
-    return parse(sql).args["from"].this
+    return parse(sql).args[FROM].this
 
 
 class TestBaseTable:
@@ -76,7 +76,7 @@ class TestSubqueryAndCte:
     def test_subquery_traces_the_inner_column(self):
         tree = parse("SELECT x.a AS b FROM (SELECT t.c AS a FROM db1.t AS t) AS x")
         new_columns, texts = lineage.match_column(
-            tree.args["from"].this, [record(1, "a", "b", "x")], ["a-b-x-column"])
+            tree.args[FROM].this, [record(1, "a", "b", "x")], ["a-b-x-column"])
         assert new_columns == [bound(1, "c", "b", "x", "column", "db1", "t", "t")]
         assert texts == []
 
@@ -104,7 +104,7 @@ class TestSubqueryAndCte:
         columns = [record(1, "a", "a", "x")]
         tree = parse(f"SELECT x.a FROM ({inner}) AS x")
         texts = ["a-a-x-column"]
-        new_columns, texts = lineage.match_column(tree.args["from"].this, columns, texts)
+        new_columns, texts = lineage.match_column(tree.args[FROM].this, columns, texts)
         assert new_columns == columns and new_columns[0] is columns[0]
         assert texts == []
         assert analyse(f"SELECT x.a FROM ({inner}) AS x") == columns
