@@ -114,6 +114,11 @@ Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* f
         Py_ssize_t position = 0;
         PyObject* value = nullptr;
         auto enqueue_if_node = [&](PyObject* child) {
+            // Strings, flags and None, the leaves of every tree, have no
+            // `parent`: their types are the interpreter's and fixed.
+            if (PyUnicode_CheckExact(child) || PyBool_Check(child) || child == Py_None) {
+                return 0;
+            }
             int is_node = PyObject_HasAttrWithError(child, names.parent);
             if (is_node > 0) {
                 queue.push_back(Ref::borrow(child));
