@@ -1,0 +1,81 @@
+"""What sqlglot's parse gains from tuning the garbage collector around it.
+
+Parses the corpus queries (repeated to about 2,500) in one interpreter, side by
+side in one run, under three settings of the collector, and prints each
+setting's time as a ratio of the default:
+
+- default: the collector as the interpreter starts it;
+- frozen: gc.freeze() once after the imports (the objects of sqlglot and the
+  other modules are never scanned again), default thresholds;
+- paused: the collector disabled while each query is parsed and enabled in
+  between, so that a collection never runs inside a parse.
+
+Run it in each environment (.venv, .venv-sqlglot27) to compare pure-Python
+and compiled sqlglot:  .venv/bin/python bench/gc_parse.py
+"""
+
+import gc
+import json
+import os
+import time
+
+from sqlglot import parse_one
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORPUS = next((path for path in (os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
+                                 os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared",
+                                              "corpus"))
+               if os.path.isdir(path)), None)
+
+
+def corpus_queries(count):
+    queries = []
+    for name in sorted(os.listdir(CORPUS)):
+        if name.endswith(".jsonl"):
+            with open(os.path.join(CORPUS, name), encoding="utf-8") as lines:
+                queries += [json.loads(line)["sql"].replace("`", "") for line in lines if line.strip()]
+    return [queries[i % len(queries)] for i in range(count)]
+
+
+def parse_all(queries):
+    for sql in queries:
+        parse_one(sql, dialect="mysql")
+
+
+def parse_all_paused(queries):
+    for sql in queries:
+        gc.disable()
+        try:
+            parse_one(sql, dialect="mysql")
+        finally:
+            gc.enable()
+
+
+def timed(action, queries):
+    gc.collect()
+    start = time.perf_counter()
+    action(queries)
+    return time.perf_counter() - start
+
+
+def main():
+    if CORPUS is None:
+        raise SystemExit("the shared corpus is not beside the checkout")
+    queries = corpus_queries(2500)
+    parse_all(queries[:200])  # warm-up: caches, lazily built tables
+    rounds = 3
+    best = {"default": float("inf"), "paused": float("inf"), "frozen": float("inf")}
+    for _ in range(rounds):  # interleaved, so that load on the machine hits all alike
+        best["default"] = min(best["default"], timed(parse_all, queries))
+        best["paused"] = min(best["paused"], timed(parse_all_paused, queries))
+    gc.freeze()
+    for _ in range(rounds):
+        best["frozen"] = min(best["frozen"], timed(parse_all, queries))
+    gc.unfreeze()
+    print(f"{len(queries)} parses, best of {rounds}")
+    for name, seconds in best.items():
+        print(f"{name:<8} {seconds:7.3f} s  ratio {seconds / best['default']:.3f}")
+
+
+if __name__ == "__main__":
+    main()
