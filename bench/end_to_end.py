@@ -12,7 +12,7 @@ in a fresh interpreter so that start-up and imports count for all alike:
 - the command's text output (`--format table` where the command has it, else
   its default report).
 
-Each is timed as the best of a few runs and printed as files/s and as a
+Each is timed as the best of a few rounds (each round runs every command once) and printed as files/s and as a
 multiple of the floor. The command is run as ./lineage runs it (the exec line
 of ./lineage with the environment's interpreter); one more row times
 ./lineage itself, set-up check included.
@@ -21,7 +21,6 @@ Run: .venv/bin/python bench/end_to_end.py [--files N] [--repeats R]
 """
 
 import argparse
-import json
 import os
 import re
 import shlex
@@ -30,11 +29,9 @@ import sys
 import tempfile
 import time
 
+from shared_corpus import corpus_queries
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORPUS = next((path for path in (os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
-                                 os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared",
-                                              "corpus"))
-               if os.path.isdir(path)), None)
 ENVIRONMENTS = [".venv", ".venv-sqlglot27"]
 
 PARSE_ONLY = """
@@ -45,15 +42,6 @@ for name in sorted(os.listdir(directory)):
     with open(os.path.join(directory, name), encoding="utf-8") as source:
         parse_one(source.read().replace("`", ""), dialect="mysql")
 """
-
-
-def corpus_queries():
-    queries = []
-    for name in sorted(os.listdir(CORPUS)):
-        if name.endswith(".jsonl"):
-            with open(os.path.join(CORPUS, name), encoding="utf-8") as lines:
-                queries += [json.loads(line)["sql"] for line in lines if line.strip()]
-    return queries
 
 
 def write_files(directory, queries, count):
@@ -80,16 +68,22 @@ def output_options(python):
     return ["--json"], []
 
 
-def best_time(argv, repeats):
-    best = float("inf")
+def run_once(argv):
+    start = time.perf_counter()
+    result = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    elapsed = time.perf_counter() - start
+    if result.returncode not in (0, 1):
+        raise SystemExit(f"{argv[:3]}... failed ({result.returncode}): {result.stderr[-500:]}")
+    return elapsed
+
+
+def best_times(commands, repeats):
+    """The best time of each command over `repeats` rounds; each round runs
+    every command once, so that load on a shared machine hits all alike."""
+    best = [float("inf")] * len(commands)
     for _ in range(repeats):
-        start = time.perf_counter()
-        result = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                text=True)
-        elapsed = time.perf_counter() - start
-        if result.returncode not in (0, 1):
-            raise SystemExit(f"{argv[:3]}... failed ({result.returncode}): {result.stderr[-500:]}")
-        best = min(best, elapsed)
+        for i, argv in enumerate(commands):
+            best[i] = min(best[i], run_once(argv))
     return best
 
 
@@ -104,11 +98,8 @@ def sqlglot_version(python):
 def main():
     options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     options.add_argument("--files", type=int, default=2500, help="number of one-query files")
-    options.add_argument("--repeats", type=int, default=3, help="runs per command; the best counts")
+    options.add_argument("--repeats", type=int, default=5, help="rounds of runs; the best counts")
     args = options.parse_args()
-    if CORPUS is None:
-        raise SystemExit("the shared corpus is not beside the checkout")
-
     with tempfile.TemporaryDirectory(prefix="lineage-bench-") as directory:
         write_files(directory, corpus_queries(), args.files)
         print(f"{args.files} files, best of {args.repeats}\n")
@@ -127,12 +118,10 @@ def main():
             if venv == ".venv":
                 runs.append((" ".join(["./lineage"] + json_options),
                              [os.path.join(ROOT, "lineage")] + json_options + [directory]))
-            floor = None
-            for name, argv in runs:
-                seconds = best_time(argv, args.repeats)
-                floor = floor or seconds
+            times = best_times([argv for _, argv in runs], args.repeats)
+            for (name, _), seconds in zip(runs, times):
                 print(f"{label:<34} {name:<28} {seconds:>8.2f} {args.files / seconds:>8.0f} "
-                      f"{seconds / floor:>8.2f}")
+                      f"{seconds / times[0]:>8.2f}")
             print()
 
 

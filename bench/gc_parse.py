@@ -15,25 +15,16 @@ and compiled sqlglot:  .venv/bin/python bench/gc_parse.py
 """
 
 import gc
-import json
-import os
 import time
 
 from sqlglot import parse_one
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORPUS = next((path for path in (os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
-                                 os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared",
-                                              "corpus"))
-               if os.path.isdir(path)), None)
+from shared_corpus import corpus_queries
 
 
-def corpus_queries(count):
-    queries = []
-    for name in sorted(os.listdir(CORPUS)):
-        if name.endswith(".jsonl"):
-            with open(os.path.join(CORPUS, name), encoding="utf-8") as lines:
-                queries += [json.loads(line)["sql"].replace("`", "") for line in lines if line.strip()]
+
+def repeated_queries(count):
+    queries = [sql.replace("`", "") for sql in corpus_queries()]
     return [queries[i % len(queries)] for i in range(count)]
 
 
@@ -59,9 +50,7 @@ def timed(action, queries):
 
 
 def main():
-    if CORPUS is None:
-        raise SystemExit("the shared corpus is not beside the checkout")
-    queries = corpus_queries(2500)
+    queries = repeated_queries(2500)
     parse_all(queries[:200])  # warm-up: caches, lazily built tables
     rounds = 3
     best = {"default": float("inf"), "paused": float("inf"), "frozen": float("inf")}
