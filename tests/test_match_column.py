@@ -133,6 +133,22 @@ class TestInnerAnalysisIsShared:
         # The outer query, then each derived table once.
         assert len(calls) == 3
 
+    def test_rebinding_between_analyses_is_seen_and_so_is_its_undoing(self, monkeypatch):
+        searches = []
+        real_find = exp.Expression.find
+        monkeypatch.setattr(exp.Expression, "find", lambda self, *classes, **kwargs: (
+            searches.append(classes), real_find(self, *classes, **kwargs))[1])
+        real = lineage.test
+        counts = []
+        for test_now in (real, lambda source: real(source), real):
+            searches.clear()
+            monkeypatch.setattr(lineage, "test", test_now)
+            assert lineage.test(parse(self.SQL)) == self.expected()
+            counts.append(len(searches))
+        # Shared: outer query and each derived table once; wrapped: once per
+        # bound record as well; shared again once the name is restored.
+        assert counts == [3, 5, 3]
+
     def test_once_per_bound_record_when_test_is_wrapped(self, rebind):
         real = lineage.test
         calls = []
