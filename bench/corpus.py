@@ -6,7 +6,6 @@ Run: .venv/bin/python bench/corpus.py
 """
 
 import contextlib
-import json
 import os
 import sys
 import time
@@ -18,7 +17,6 @@ import test as lineage  # noqa: E402  (the native module)
 from sqlglot import parse_one  # noqa: E402
 
 from shared_corpus import corpus_queries  # noqa: E402
-
 
 
 def load():
