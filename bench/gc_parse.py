@@ -8,7 +8,8 @@ setting's time as a ratio of the default:
 - frozen: gc.freeze() once after the imports (the objects of sqlglot and the
   other modules are never scanned again), default thresholds;
 - paused: the collector disabled while each query is parsed and enabled in
-  between, so that a collection never runs inside a parse.
+  between, so that a collection never runs inside a parse;
+- off: the collector disabled for the whole run, one collection at its end.
 
 Run it in each environment (.venv, .venv-sqlglot27) to compare pure-Python
 and compiled sqlglot:  .venv/bin/python bench/gc_parse.py
@@ -42,6 +43,23 @@ def parse_all_paused(queries):
             gc.enable()
 
 
+def parse_all_off(queries):
+    gc.disable()
+    try:
+        parse_all(queries)
+    finally:
+        gc.enable()
+        gc.collect()
+
+
+def parse_all_frozen(queries):
+    gc.freeze()
+    try:
+        parse_all(queries)
+    finally:
+        gc.unfreeze()
+
+
 def timed(action, queries):
     gc.collect()
     start = time.perf_counter()
@@ -53,14 +71,12 @@ def main():
     queries = repeated_queries(2500)
     parse_all(queries[:200])  # warm-up: caches, lazily built tables
     rounds = 3
-    best = {"default": float("inf"), "paused": float("inf"), "frozen": float("inf")}
+    settings = {"default": parse_all, "frozen": parse_all_frozen, "paused": parse_all_paused,
+                "off": parse_all_off}
+    best = dict.fromkeys(settings, float("inf"))
     for _ in range(rounds):  # interleaved, so that load on the machine hits all alike
-        best["default"] = min(best["default"], timed(parse_all, queries))
-        best["paused"] = min(best["paused"], timed(parse_all_paused, queries))
-    gc.freeze()
-    for _ in range(rounds):
-        best["frozen"] = min(best["frozen"], timed(parse_all, queries))
-    gc.unfreeze()
+        for name, action in settings.items():
+            best[name] = min(best[name], timed(action, queries))
     print(f"{len(queries)} parses, best of {rounds}")
     for name, seconds in best.items():
         print(f"{name:<8} {seconds:7.3f} s  ratio {seconds / best['default']:.3f}")
