@@ -6,7 +6,6 @@ Run: .venv/bin/python bench/corpus.py
 """
 
 import contextlib
-import json
 import os
 import sys
 import time
@@ -17,16 +16,11 @@ sys.path.insert(0, os.path.join(ROOT, "build"))
 import test as lineage  # noqa: E402  (the native module)
 from sqlglot import parse_one  # noqa: E402
 
-CORPUS = os.path.join(os.path.dirname(ROOT), "shared", "corpus")
+from shared_corpus import corpus_queries  # noqa: E402
 
 
 def load():
-    queries = []
-    for name in sorted(os.listdir(CORPUS)):
-        if name.endswith(".jsonl"):
-            with open(os.path.join(CORPUS, name), encoding="utf-8") as lines:
-                queries += [json.loads(line)["sql"].replace("`", "") for line in lines]
-    return queries
+    return [sql.replace("`", "") for sql in corpus_queries()]
 
 
 def analyse_all(trees):

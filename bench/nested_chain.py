@@ -1,9 +1,10 @@
-"""Analysis cost against parsing cost on chains of derived tables.
+"""Analysis cost against parsing cost on chains of derived tables and wide selects.
 
 For each depth (derived tables nested inside each other) and width (columns
 per level) the query is parsed with sqlglot and analysed with `test`, side by
 side in one run; the figure that matters is analysis time / parse time, which
-should stay well below 0.2 and should not grow with depth.
+should stay well below 0.2 and should not grow with depth. Then single selects
+of 250 to 2,000 columns over a join, whose ratio should not grow with width.
 
 Run: .venv/bin/python bench/nested_chain.py [--quick]
 """
@@ -28,6 +29,12 @@ def chain(depth, width):
         select = ", ".join(f"{alias}.c{i} AS c{i}" for i in range(1, width + 1))
         query = f"SELECT {select} FROM ({query}) AS {alias}"
     return query
+
+
+def wide(width):
+    """SELECT t.c0 AS c0, u.c1 AS c1, ... FROM warehouse.t AS t JOIN warehouse.u AS u ..."""
+    items = ", ".join(f"{'tu'[i % 2]}.c{i} AS c{i}" for i in range(width))
+    return f"SELECT {items} FROM warehouse.t AS t JOIN warehouse.u AS u ON t.k = u.k"
 
 
 def best_of(repeats, action, batch_seconds=0.02):
@@ -67,6 +74,16 @@ def main():
             worst = max(worst, ratio)
             print(f"{depth:>5} {width:>5} {parse * 1e3:>10.2f} {analyse * 1e3:>11.2f} {ratio:>7.3f}")
     print(f"worst ratio analysis/parse: {worst:.3f} (target: below 0.2)")
+
+    print(f"\n{'columns':>7} {'parse ms':>10} {'analyse ms':>11} {'ratio':>7}")
+    for width in [250, 500, 1000] if args.quick else [250, 500, 1000, 2000]:
+        sql = wide(width)
+        tree = parse_one(sql, dialect="mysql")
+        records = lineage.test(tree)
+        assert len(records) == width and records[-1]["table_name"] == "u", records[-1]
+        parse = best_of(repeats, lambda: parse_one(sql, dialect="mysql"))
+        analyse = best_of(repeats, lambda: lineage.test(tree))
+        print(f"{width:>7} {parse * 1e3:>10.2f} {analyse * 1e3:>11.2f} {analyse / parse:>7.3f}")
 
 
 if __name__ == "__main__":

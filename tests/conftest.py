@@ -11,13 +11,25 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(os.environ.get("LINEAGE_BUILD") or os.path.join(ROOT, "build"))
-CORPUS = os.environ.get("LINEAGE_CORPUS") or os.path.join(os.path.dirname(ROOT), "shared", "corpus")
+# The shared corpus sits beside the checkout, or beside the folder of work trees.
+CORPUS = os.environ.get("LINEAGE_CORPUS") or next(
+    (path for path in (os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
+                       os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared", "corpus"))
+     if os.path.isdir(path)), "")
 sys.path.insert(0, BUILD)
 
 import test as lineage  # noqa: E402  (the native module, not the stdlib package)
-from sqlglot import parse_one  # noqa: E402
+from sqlglot import exp, parse_one  # noqa: E402
 
 assert lineage.__file__.startswith(BUILD), lineage.__file__
+
+# The argument keys of a select's FROM and WITH clauses in the running sqlglot:
+# "from"/"with" up to 27.x, "from_"/"with_" from 28 on.
+FROM, WITH = ("from_", "with_") if "from_" in exp.Select.arg_types else ("from", "with")
+
+# Compiled sqlglot (sqlglotc): node classes without an instance __dict__, whose
+# methods are native and cannot be replaced or subclassed from Python.
+COMPILED = not hasattr(exp.Column(), "__dict__")
 
 
 def parse(sql):

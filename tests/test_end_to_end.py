@@ -3,7 +3,7 @@ out by hand from the rules of each step."""
 
 import pytest
 
-from conftest import analyse
+from conftest import FROM, analyse, lineage, parse
 
 KEYS = ["column_sort", "column_name", "column_alias", "column_table", "column_type",
         "table_db", "table_name", "table_alias"]
@@ -125,3 +125,37 @@ def test_records(sql, expected):
     assert records == expected
     assert [list(r) for r in records] == [KEYS[:len(r)] for r in expected]
     assert all(type(r["column_sort"]) is int for r in records)
+
+
+OTHER_FROM = "from" if FROM == "from_" else "from_"
+
+
+def test_the_from_clause_is_read_under_the_key_of_the_running_sqlglot():
+    tree = parse("SELECT x.a AS b FROM (SELECT t.c AS a FROM db1.t AS t) AS x")
+    assert lineage.test(tree)[0]["table_name"] == "t"
+    # The key is chosen once, at load; the other spelling is never tried, so
+    # a clause under it is no source: the record stays open.
+    tree.args[OTHER_FROM] = tree.args.pop(FROM)
+    assert "table_name" not in lineage.test(tree)[0]
+
+
+def wide_select(width):
+    items = ", ".join(f"t.c{i} AS o{i % 7}" for i in range(width))
+    return f"SELECT {items}, u.c0 AS o0, c1 FROM db1.t AS t JOIN u AS u ON t.k = u.k"
+
+
+@pytest.mark.parametrize("sql", [
+    "SELECT t.a AS x, t.a AS x, t.b AS x, a, a FROM t AS t",
+    "SELECT t.a + t.a + u.a AS s, t.b AS s FROM t AS t JOIN u AS u ON t.k = u.k",
+    "SELECT x.a AS b, x.a AS b, x.c FROM (SELECT t.c AS a, t.d AS a, t.c FROM t AS t) AS x",
+    "WITH w AS (SELECT t.a, t.a AS b FROM db.t AS t) SELECT w.a, w.b, w.a AS b FROM w AS w",
+    "SELECT MYFN(1) AS f, MYFN(2) AS f, (SELECT s.a FROM s AS s) AS q FROM t AS t",
+    wide_select(300),
+])
+def test_counted_lists_give_what_plain_lists_give(sql, rebind):
+    """With the module's own functions in place the lists of an analysis are
+    counted; a rebound function makes them plain lists again."""
+    counted = analyse(sql)
+    real_get_tables = lineage.get_tables
+    rebind("get_tables", lambda *args: real_get_tables(*args))
+    assert analyse(sql) == counted

@@ -4,7 +4,7 @@ column, the first FROM source of its nearest select."""
 import pytest
 from sqlglot import exp
 
-from conftest import lineage, parse
+from conftest import FROM, lineage, parse
 
 
 def column_node(tree, name):
@@ -39,8 +39,8 @@ def test_parent_lookup(sql, column, qualifier, alias, table):
 def test_a_subquery_source_is_returned_as_the_node():
     tree = parse("SELECT a AS x FROM (SELECT a FROM u) AS s")
     outer_a = tree.expressions[0].this
-    assert lineage.get_column_parent(outer_a, "") == ("x", tree.args["from"].this)
-    assert isinstance(tree.args["from"].this, exp.Subquery)
+    assert lineage.get_column_parent(outer_a, "") == ("x", tree.args[FROM].this)
+    assert isinstance(tree.args[FROM].this, exp.Subquery)
 
 
 def test_function_call_without_from():
@@ -83,5 +83,5 @@ def test_exp_is_read_from_the_namespace(rebind):
 
 def test_from_clause_without_source_gives_no_table():
     tree = parse("SELECT a AS x FROM t")
-    tree.args["from"].set("this", None)
+    tree.args[FROM].set("this", None)
     assert lineage.get_column_parent(column_node(tree, "a"), "") == ("x", None)

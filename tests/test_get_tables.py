@@ -4,7 +4,7 @@ record list and texts are threaded through."""
 import pytest
 from sqlglot import exp
 
-from conftest import lineage, parse
+from conftest import WITH, lineage, parse
 
 
 @pytest.fixture
@@ -69,7 +69,7 @@ def test_joined_sources_are_the_joins_this(scopes):
 
 def test_empty_with_returns_the_callers_list(scopes):
     tree = parse("SELECT a FROM t")
-    tree.set("with", exp.With(expressions=[]))
+    tree.set(WITH, exp.With(expressions=[]))
     columns, texts = [], []
     assert lineage.get_tables(tree, columns, texts) is columns
     assert scopes == []

@@ -3,7 +3,7 @@
 import pytest
 from sqlglot import exp
 
-from conftest import analyse, lineage, parse
+from conftest import FROM, analyse, lineage, parse
 
 
 def record(sort, name, alias, table, kind="column", **table_side):
@@ -19,7 +19,7 @@ def bound(sort, name, alias, table, kind, db, table_name, table_alias):
 
 
 def from_scope(sql):
-    return parse(sql).args["from"].this
+    return parse(sql).args[FROM].this
 
 
 class TestBaseTable:
@@ -76,7 +76,7 @@ class TestSubqueryAndCte:
     def test_subquery_traces_the_inner_column(self):
         tree = parse("SELECT x.a AS b FROM (SELECT t.c AS a FROM db1.t AS t) AS x")
         new_columns, texts = lineage.match_column(
-            tree.args["from"].this, [record(1, "a", "b", "x")], ["a-b-x-column"])
+            tree.args[FROM].this, [record(1, "a", "b", "x")], ["a-b-x-column"])
         assert new_columns == [bound(1, "c", "b", "x", "column", "db1", "t", "t")]
         assert texts == []
 
@@ -104,7 +104,7 @@ class TestSubqueryAndCte:
         columns = [record(1, "a", "a", "x")]
         tree = parse(f"SELECT x.a FROM ({inner}) AS x")
         texts = ["a-a-x-column"]
-        new_columns, texts = lineage.match_column(tree.args["from"].this, columns, texts)
+        new_columns, texts = lineage.match_column(tree.args[FROM].this, columns, texts)
         assert new_columns == columns and new_columns[0] is columns[0]
         assert texts == []
         assert analyse(f"SELECT x.a FROM ({inner}) AS x") == columns
@@ -132,6 +132,22 @@ class TestInnerAnalysisIsShared:
         analyse(self.SQL)
         # The outer query, then each derived table once.
         assert len(calls) == 3
+
+    def test_rebinding_between_analyses_is_seen_and_so_is_its_undoing(self, monkeypatch):
+        searches = []
+        real_find = exp.Expression.find
+        monkeypatch.setattr(exp.Expression, "find", lambda self, *classes, **kwargs: (
+            searches.append(classes), real_find(self, *classes, **kwargs))[1])
+        real = lineage.test
+        counts = []
+        for test_now in (real, lambda source: real(source), real):
+            searches.clear()
+            monkeypatch.setattr(lineage, "test", test_now)
+            assert lineage.test(parse(self.SQL)) == self.expected()
+            counts.append(len(searches))
+        # Shared: outer query and each derived table once; wrapped: once per
+        # bound record as well; shared again once the name is restored.
+        assert counts == [3, 5, 3]
 
     def test_once_per_bound_record_when_test_is_wrapped(self, rebind):
         real = lineage.test

@@ -1,13 +1,63 @@
 #!/usr/bin/env bash
-# Brings the checkout up to date: .venv with CPython 3.13 and the pinned
-# packages, then the native module under build/. Every step is skipped when
-# its inputs have not changed, so running it again is quick.
+# Brings the checkout up to date: two environments with CPython 3.13, .venv
+# with the pinned packages of requirements.txt (current sqlglot, compiled) and
+# .venv-sqlglot27 with those of requirements-sqlglot27.txt (sqlglot 27.29.0),
+# then the native module under build/, which both use: it does not link
+# sqlglot. Every step is skipped when its inputs have not changed, and a
+# digest of all inputs lets an unchanged checkout return at once, without
+# starting Python or CMake.
 # All output goes to stderr so that commands built on it keep stdout clean.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+# venv directory:requirements file
+environments=(.venv:requirements.txt .venv-sqlglot27:requirements-sqlglot27.txt)
+stamp=build/.inputs.sha
+
 say() { printf '%s\n' "$*" >&2; }
+
+# Everything the environments and the build are made from.
+inputs_digest() {
+    local sources
+    sources=$(find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) | LC_ALL=C sort)
+    # shellcheck disable=SC2086  # one source path a word
+    { printf '%s\n' "$root"; sha256sum tools/setup.sh CMakeLists.txt requirements*.txt $sources; } \
+        | sha256sum | cut -d' ' -f1
+}
+
+up_to_date() {
+    local entry
+    for entry in "${environments[@]}"; do
+        [ -x "${entry%%:*}/bin/python" ] || return 1
+    done
+    [ -x build/lineage-host ] && compgen -G 'build/test.*.so' >/dev/null &&
+        compgen -G 'build/lineage_report.*.so' >/dev/null || return 1
+    [ "$(cat "$stamp" 2>/dev/null)" = "$1" ]
+}
+
+# Debian's graphviz gives the html format its layout program (dot); the test
+# command also asks for chromium, the browser of the page's test. Installed
+# when missing and we are root with apt-get; elsewhere the html format says
+# dot is missing and the browser test skips, saying why. Checked before the
+# digest: a look on the PATH costs nothing.
+want_debs=()
+command -v dot >/dev/null 2>&1 || want_debs+=(graphviz)
+if [ -n "${SETUP_BROWSER:-}" ] && ! command -v chromium >/dev/null 2>&1; then
+    want_debs+=(chromium)
+fi
+if [ ${#want_debs[@]} -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    say "setup: installing ${want_debs[*]} with apt-get"
+    if ! { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+            --no-install-recommends "${want_debs[@]}"; } >&2; then
+        say "setup: could not install ${want_debs[*]}; going on without"
+    fi
+fi
+
+digest=$(inputs_digest)
+if up_to_date "$digest"; then
+    exit 0
+fi
 
 is_python313() {
     "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
@@ -35,48 +85,38 @@ find_python313() {
     return 1
 }
 
-venv=.venv
-if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
-    python=$(find_python313)
-    say "setup: creating $venv with $python"
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
-fi
-
-stamp="$venv/.requirements.sha"
-want=$(sha256sum requirements.txt | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    say "setup: installing pinned packages"
-    "$venv/bin/python" -m pip install --disable-pip-version-check -q -r requirements.txt >&2
-    printf '%s\n' "$want" > "$stamp"
-fi
-
-# The toolkit modules (toolkit/) and the column_lineage package (src/) are
-# ours; a .pth file puts them on the venv's path.
-site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-pth="$site/kelvo_toolkit.pth"
-paths=$(printf '%s\n%s' "$root/toolkit" "$root/src")
-if [ "$(cat "$pth" 2>/dev/null)" != "$paths" ]; then
-    printf '%s\n' "$paths" > "$pth"
-fi
-
-# Debian's graphviz gives the html format its layout program (dot); the test
-# command also asks for chromium, the browser of the page's test. Installed
-# when missing and we are root with apt-get; elsewhere the html format says
-# dot is missing and the browser test skips, saying why.
-want_debs=()
-command -v dot >/dev/null 2>&1 || want_debs+=(graphviz)
-if [ -n "${SETUP_BROWSER:-}" ] && ! command -v chromium >/dev/null 2>&1; then
-    want_debs+=(chromium)
-fi
-if [ ${#want_debs[@]} -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    say "setup: installing ${want_debs[*]} with apt-get"
-    if ! { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-            --no-install-recommends "${want_debs[@]}"; } >&2; then
-        say "setup: could not install ${want_debs[*]}; going on without"
+# make_environment VENV REQUIREMENTS
+make_environment() {
+    local venv=$1 requirements=$2 python want site pth
+    if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
+        python=$(find_python313)
+        say "setup: creating $venv with $python"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
     fi
-fi
 
+    want=$(sha256sum "$requirements" | cut -d' ' -f1)
+    if [ "$(cat "$venv/.requirements.sha" 2>/dev/null)" != "$want" ]; then
+        say "setup: installing the packages of $requirements into $venv"
+        "$venv/bin/python" -m pip install --disable-pip-version-check -q -r "$requirements" >&2
+        printf '%s\n' "$want" > "$venv/.requirements.sha"
+    fi
+
+    # The toolkit modules (toolkit/) and the column_lineage package (src/)
+    # are ours; a .pth file puts them on the venv's path.
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+    pth="$site/kelvo_toolkit.pth"
+    paths=$(printf '%s\n%s' "$root/toolkit" "$root/src")
+    if [ "$(cat "$pth" 2>/dev/null)" != "$paths" ]; then
+        printf '%s\n' "$paths" > "$pth"
+    fi
+}
+
+for entry in "${environments[@]}"; do
+    make_environment "${entry%%:*}" "${entry#*:}"
+done
+
+venv=.venv
 # CMake from the PATH, or else from PyPI into the venv.
 cmake=$(command -v cmake 2>/dev/null || true)
 if [ -z "$cmake" ]; then
@@ -101,3 +141,4 @@ if ! "$cmake" --build build -j 2 >build/build.log 2>&1; then
     cat build/build.log >&2
     exit 1
 fi
+printf '%s\n' "$digest" > "$stamp"

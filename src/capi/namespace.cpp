@@ -33,10 +33,40 @@ Ref call_global(PyObject* name, std::initializer_list<PyObject*> args) {
     return call(callable.get(), args);
 }
 
-bool functions_are_own() {
-    if (namespace_.globals == nullptr) {
+namespace {
+
+// Changes to the module namespace are counted by a dictionary watcher, so
+// that the answer of functions_are_own is worked out again only after one.
+int watcher = -1;                  // -2: none could be had
+PyObject* watched = nullptr;       // the namespace being watched (borrowed)
+unsigned long long changes = 0;    // events seen on it
+unsigned long long answered_at = 0;
+bool answered = false;
+bool answer = false;
+
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++changes;
+    return 0;
+}
+
+// Watches the namespace; false when no watcher could be had.
+bool watch_namespace() {
+    if (watched == namespace_.globals) {
+        return true;
+    }
+    if (watcher == -1 && (watcher = PyDict_AddWatcher(on_change)) < 0) {
+        watcher = -2;
+    }
+    if (watcher < 0 || PyDict_Watch(watcher, namespace_.globals) < 0) {
+        PyErr_Clear();
         return false;
     }
+    watched = namespace_.globals;
+    answered = false;
+    return true;
+}
+
+bool all_published_are_bound() {
     for (int i = 0; i < Namespace::published_count; ++i) {
         PyObject* name = namespace_.published_names[i];
         if (name == nullptr) {
@@ -52,6 +82,23 @@ bool functions_are_own() {
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool functions_are_own() {
+    if (namespace_.globals == nullptr) {
+        return false;
+    }
+    if (!watch_namespace()) {
+        return all_published_are_bound();
+    }
+    if (!answered || answered_at != changes) {
+        answer = all_published_are_bound();
+        answered = true;
+        answered_at = changes;
+    }
+    return answer;
 }
 
 }  // namespace capi

@@ -10,6 +10,7 @@
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/list_index.hpp"
 #include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
@@ -26,15 +27,17 @@ struct Resolution {
     PyObject* texts;
     PyObject* column_type;
     Ref sort;
+    list_index::ListIndex* alias_index;
+    list_index::ListIndex* texts_index;
 };
 
 // Numbers the output key `column_table_alias` unless `alias` holds it.
 int number_output(Resolution& state, PyObject* column_table_alias) {
-    int listed = capi::contains(state.alias, column_table_alias);
+    int listed = list_index::contains(state.alias_index, state.alias, column_table_alias);
     if (listed != 0) {
         return listed < 0 ? -1 : 0;
     }
-    if (capi::append(state.alias, column_table_alias) < 0) {
+    if (list_index::append(state.alias_index, state.alias, column_table_alias) < 0) {
         return -1;
     }
     state.sort = capi::concat(state.sort.get(), names.one);
@@ -105,11 +108,11 @@ int resolve_node(Resolution& state, PyObject* column, bool anonymous) {
     if (!text) {
         return -1;
     }
-    int waiting = capi::contains(state.texts, text.get());
+    int waiting = list_index::contains(state.texts_index, state.texts, text.get());
     if (waiting != 0) {
         return waiting < 0 ? -1 : 0;
     }
-    if (capi::append(state.texts, text.get()) < 0 ||
+    if (list_index::append(state.texts_index, state.texts, text.get()) < 0 ||
         number_output(state, column_table_alias.get()) < 0) {
         return -1;
     }
@@ -123,7 +126,8 @@ int resolve_node(Resolution& state, PyObject* column, bool anonymous) {
 
 PyObject* find_column(PyObject* const* args) {
     PyObject* find_list = args[0];
-    Resolution state{args[1], args[2], args[3], args[4], Ref::borrow(args[5])};
+    Resolution state{args[1], args[2], args[3], args[4], Ref::borrow(args[5]),
+                     list_index::index_of(args[2]), list_index::index_of(args[3])};
     int anonymous = capi::equals(state.column_type, names.anonymous);
     if (anonymous < 0) {
         return nullptr;

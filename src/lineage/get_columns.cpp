@@ -9,6 +9,7 @@
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/list_index.hpp"
 #include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
@@ -44,11 +45,12 @@ int is_item_of(PyObject* expression, PyObject* kind_class) {
 // Numbers a new output name: appends it to `alias` and raises `sort`, unless
 // the name is already listed.
 int number_output(SelectList& state, PyObject* output_name) {
-    int listed = capi::contains(state.alias.get(), output_name);
+    list_index::ListIndex* index = list_index::index_of(state.alias.get());
+    int listed = list_index::contains(index, state.alias.get(), output_name);
     if (listed != 0) {
         return listed < 0 ? -1 : 0;
     }
-    if (capi::append(state.alias.get(), output_name) < 0) {
+    if (list_index::append(index, state.alias.get(), output_name) < 0) {
         return -1;
     }
     state.sort = capi::concat(state.sort.get(), names.one);
@@ -167,6 +169,7 @@ PyObject* get_columns(PyObject* const* args) {
     if (!state.columns || !state.alias || !state.texts) {
         return nullptr;
     }
+    list_index::adopt(state.alias.get(), state.texts.get());
     if (capi::for_each(expressions, [&](PyObject* expression) { return extract_item(state, expression); }) < 0) {
         return nullptr;
     }

@@ -9,9 +9,13 @@
 // output alias and qualifier stay, the rest comes from the inner column.
 // Either way the record's text leaves `texts`, so no later scope binds it.
 
+#include <unordered_map>
+#include <vector>
+
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/list_index.hpp"
 #include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
@@ -24,9 +28,23 @@ using capi::Ref;
 
 enum class Scope { table, query, other };
 
+// Exact str keys: hash and equality that never fail and agree with `==`.
+struct TextHash {
+    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
+};
+struct TextEqual {
+    bool operator()(PyObject* left, PyObject* right) const {
+        return left == right || PyUnicode_Compare(left, right) == 0;
+    }
+};
+
+// The shared inner records by their `column_alias`, each list in inner order.
+using RecordsByAlias = std::unordered_map<PyObject*, std::vector<PyObject*>, TextHash, TextEqual>;
+
 struct Matching {
     PyObject* table_args;
     PyObject* texts;
+    list_index::ListIndex* texts_index;
     Ref new_columns;
     // The inner analysis of a subquery or CTE scope gives the same records
     // every time, so while the module's own functions are in place it is run
@@ -35,6 +53,12 @@ struct Matching {
     // wrapper sees every call.
     bool share_inner;
     Ref inner_records;
+    // Built once from the shared inner records when every one is a plain
+    // dict whose alias is a str or missing; keys and records are borrowed
+    // from `inner_records`.
+    bool by_alias_tried = false;
+    bool by_alias_usable = false;
+    RecordsByAlias by_alias;
 };
 
 int scope_kind(PyObject* table_args, Scope* kind) {
@@ -90,6 +114,54 @@ Ref inner_analysis(Matching& state) {
     return records;
 }
 
+// Indexes the shared inner records by alias, once per call. A record that is
+// not a plain dict, or an alias that is neither a str nor missing, leaves the
+// index unused: the records are then compared one by one.
+void index_inner_records(Matching& state) {
+    state.by_alias_tried = true;
+    PyObject* records = state.inner_records.get();
+    if (records == nullptr || !PyList_CheckExact(records)) {
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+        PyObject* table_column = PyList_GET_ITEM(records, i);
+        if (!PyDict_CheckExact(table_column)) {
+            return;
+        }
+        Ref alias = record::get(table_column, record::column_alias);
+        if (!alias) {
+            PyErr_Clear();
+            return;
+        }
+        // A missing alias reads as None, which equals no str.
+        if (alias.get() == Py_None) {
+            continue;
+        }
+        if (!PyUnicode_CheckExact(alias.get())) {
+            return;
+        }
+        state.by_alias[alias.get()].push_back(table_column);
+    }
+    state.by_alias_usable = true;
+}
+
+// The inner records whose alias equals `column_name`, in inner order, or
+// null when they must be found by comparing each.
+const std::vector<PyObject*>* inner_records_named(Matching& state, PyObject* column_name) {
+    if (!state.share_inner || !PyUnicode_CheckExact(column_name)) {
+        return nullptr;
+    }
+    if (!state.by_alias_tried) {
+        index_inner_records(state);
+    }
+    if (!state.by_alias_usable) {
+        return nullptr;
+    }
+    static const std::vector<PyObject*> none;
+    auto found = state.by_alias.find(column_name);
+    return found == state.by_alias.end() ? &none : &found->second;
+}
+
 // The outer record `column` carried through the inner output `table_column`.
 Ref traced_record(PyObject* column, PyObject* table_column) {
     using record::get;
@@ -116,6 +188,16 @@ int bind_to_query(Matching& state, PyObject* column) {
         return -1;
     }
     bool matched = false;
+    if (const std::vector<PyObject*>* named = inner_records_named(state, column_name.get())) {
+        for (PyObject* table_column : *named) {
+            matched = true;
+            Ref made = traced_record(column, table_column);
+            if (!made || capi::append(state.new_columns.get(), made.get()) < 0) {
+                return -1;
+            }
+        }
+        return matched ? 0 : capi::append(state.new_columns.get(), column);
+    }
     int walked = capi::for_each(table_new_columns.get(), [&](PyObject* table_column) {
         Ref inner_alias = record::get(table_column, record::column_alias);
         int same = inner_alias ? capi::equals(inner_alias.get(), column_name.get()) : -1;
@@ -141,7 +223,7 @@ int match_record(Matching& state, PyObject* column) {
         return finished < 0 ? -1 : capi::append(state.new_columns.get(), column);
     }
     Ref text = record::text_of(column);
-    int waiting = text ? capi::contains(state.texts, text.get()) : -1;
+    int waiting = text ? list_index::contains(state.texts_index, state.texts, text.get()) : -1;
     if (waiting <= 0) {
         return waiting < 0 ? -1 : capi::append(state.new_columns.get(), column);
     }
@@ -171,13 +253,17 @@ int match_record(Matching& state, PyObject* column) {
     if (bound < 0) {
         return -1;
     }
-    return capi::call_method(state.texts, names.remove, {text.get()}) ? 0 : -1;
+    return list_index::remove(state.texts_index, state.texts, text.get());
 }
 
 }  // namespace
 
 PyObject* match_column(PyObject* const* args) {
-    Matching state{args[0], args[2], Ref::steal(PyList_New(0)), capi::functions_are_own(), Ref()};
+    Matching state{args[0], args[2], list_index::index_of(args[2]), Ref::steal(PyList_New(0)),
+                   capi::functions_are_own(), Ref(), false, false, RecordsByAlias()};
+    // The removals of this call reach the list before it is handed back,
+    // and stay made when the call fails.
+    list_index::FlushOnExit flush(state.texts_index);
     if (!state.new_columns) {
         return nullptr;
     }

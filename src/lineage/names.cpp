@@ -85,6 +85,43 @@ int init_names() {
     return 0;
 }
 
+namespace {
+
+// True when exp.Select.arg_types holds `key`; a sqlglot without them reads as
+// one that does not.
+int select_declares(PyObject* exp_module, const char* key) {
+    capi::Ref select = capi::Ref::steal(PyObject_GetAttrString(exp_module, "Select"));
+    capi::Ref arg_types =
+        select ? capi::Ref::steal(PyObject_GetAttrString(select.get(), "arg_types")) : capi::Ref();
+    if (!arg_types || !PyDict_Check(arg_types.get())) {
+        PyErr_Clear();
+        return 0;
+    }
+    return PyDict_ContainsString(arg_types.get(), key);
+}
+
+int set_key(PyObject** slot, const char* text) {
+    PyObject* key = PyUnicode_InternFromString(text);
+    if (key == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(*slot, key);
+    return 0;
+}
+
+}  // namespace
+
+int choose_clause_keys(PyObject* exp_module) {
+    int trailing = select_declares(exp_module, "from_");
+    if (trailing < 0) {
+        return -1;
+    }
+    if (set_key(&names.from, trailing ? "from_" : "from") < 0) {
+        return -1;
+    }
+    return set_key(&names.with, trailing ? "with_" : "with");
+}
+
 int init_builtins(PyObject* builtins_module) {
     PyObject* dict = PyModule_GetDict(builtins_module);
     const char* wanted[] = {"print", "NotImplementedError"};

@@ -19,8 +19,8 @@ struct Names {
     PyObject* table;
     PyObject* db;
     PyObject* this_;
-    PyObject* from;
-    PyObject* with;
+    PyObject* from;  // "from" or "from_", as the running sqlglot names it
+    PyObject* with;  // "with" or "with_", likewise
     PyObject* joins;
     PyObject* remove;
     PyObject* instancecheck;  // "__instancecheck__"
@@ -64,6 +64,11 @@ extern Builtins builtins;
 // Makes the strings and integers (once per process). 0, or -1 with an
 // exception set.
 int init_names();
+
+// Chooses the argument keys of a select's FROM and WITH clauses once, from
+// sqlglot itself: "from_" and "with_" when exp.Select declares them (sqlglot
+// 28 on), else "from" and "with". 0, or -1 with an exception set.
+int choose_clause_keys(PyObject* exp_module);
 
 // Looks up `print` and `NotImplementedError` in the builtins module; NameError
 // if one is missing.

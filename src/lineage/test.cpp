@@ -10,6 +10,7 @@
 #include "capi/api.hpp"
 #include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/list_index.hpp"
 #include "lineage/names.hpp"
 #include "lineage/tree.hpp"
 
@@ -93,6 +94,8 @@ PyObject* test(PyObject* const* args) {
     if (!select_list) {
         return nullptr;
     }
+    list_index::Analysis analysis;
+    analysis.expect_lists();
     Ref extracted = capi::call_global(names.get_columns, {select_list.get()});
     Ref columns_and_texts[2];
     if (!extracted || capi::unpack(extracted.get(), 2, columns_and_texts) < 0) {

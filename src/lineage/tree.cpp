@@ -121,6 +121,11 @@ Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* f
             if (signals.tick() < 0) {
                 return -1;
             }
+            // Strings, flags and None, the leaves of every tree, have no
+            // `parent`: their types are the interpreter's and fixed.
+            if (PyUnicode_CheckExact(child) || PyBool_Check(child) || child == Py_None) {
+                return 0;
+            }
             int is_node = PyObject_HasAttrWithError(child, names.parent);
             if (is_node > 0) {
                 queue.push_back(Ref::borrow(child));
@@ -237,6 +242,40 @@ bool has_plain_instance_check(PyObject* cls) {
     return true;
 }
 
+// Types seen to answer `__class__` with the instance's own type: generic
+// attribute access, and object's own `__class__` descriptor first in the MRO
+// (a data descriptor, which no instance attribute can hide).
+CheckedTypes own_class_types;
+
+bool reports_own_type(PyTypeObject* type) {
+    if (own_class_types.known(type)) {
+        return true;
+    }
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_mro == nullptr) {
+        return false;
+    }
+    PyObject* found = nullptr;
+    PyObject* objects = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro) && found == nullptr; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i));
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        found = dict ? PyDict_GetItemWithError(dict.get(), names.class_) : nullptr;
+        if (base == &PyBaseObject_Type) {
+            objects = found;
+        }
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    // Borrowed from dictionaries that the types keep alive.
+    if (found == nullptr || found != objects) {
+        return false;
+    }
+    own_class_types.remember(type);
+    return true;
+}
+
 }  // namespace
 
 int is_instance_of(PyObject* node, PyObject* cls) {
@@ -248,6 +287,9 @@ int is_instance_of(PyObject* node, PyObject* cls) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (PyObject_TypeCheck(node, type)) {
         return 1;
+    }
+    if (reports_own_type(Py_TYPE(node))) {
+        return 0;
     }
     PyObject* declared = nullptr;
     int found = PyObject_GetOptionalAttr(node, names.class_, &declared);

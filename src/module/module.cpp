@@ -225,6 +225,9 @@ int load(PyObject* module) {
     }
     if (PyObject* exp = PyDict_GetItemString(namespace_.globals, "exp")) {
         lineage::tree::remember_library_search(exp);
+        if (lineage::choose_clause_keys(exp) < 0) {
+            return -1;
+        }
     }
     if (publish_functions(module) < 0) {
         return -1;

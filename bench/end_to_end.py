@@ -1,0 +1,128 @@
+"""End to end: the lineage command over a directory of one-query files, against
+parsing alone, side by side in one run, in every environment present.
+
+The corpus queries are copied round-robin into N files (2,500 by default) in a
+temporary directory. For each environment (.venv: current sqlglot, compiled;
+.venv-sqlglot27: sqlglot 27.29.0) three commands run over that directory, each
+in a fresh interpreter so that start-up and imports count for all alike:
+
+- parse only, the floor: read each file, drop backticks, sqlglot's parse_one;
+- the command's JSON output (`--format json` where the command has it, else
+  `--json`);
+- the command's text output (`--format table` where the command has it, else
+  its default report).
+
+Each is timed as the best of a few rounds (each round runs every command once) and printed as files/s and as a
+multiple of the floor. The command is run as ./lineage runs it (the exec line
+of ./lineage with the environment's interpreter); one more row times
+./lineage itself, set-up check included.
+
+Run: .venv/bin/python bench/end_to_end.py [--files N] [--repeats R]
+"""
+
+import argparse
+import os
+import re
+import shlex
+import subprocess
+import tempfile
+import time
+
+from shared_corpus import corpus_queries
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ENVIRONMENTS = [".venv", ".venv-sqlglot27"]
+
+PARSE_ONLY = """
+import os, sys
+from sqlglot import parse_one
+directory = sys.argv[1]
+for name in sorted(os.listdir(directory)):
+    with open(os.path.join(directory, name), encoding="utf-8") as source:
+        parse_one(source.read().replace("`", ""), dialect="mysql")
+"""
+
+
+def write_files(directory, queries, count):
+    for i in range(count):
+        with open(os.path.join(directory, f"q{i:05d}.sql"), "w", encoding="utf-8") as out:
+            out.write(queries[i % len(queries)])
+
+
+def command_line(python):
+    """What ./lineage executes, with `python` as its interpreter."""
+    with open(os.path.join(ROOT, "lineage"), encoding="utf-8") as script:
+        exec_line = next(line for line in script if line.startswith("exec "))
+    words = shlex.split(exec_line.replace('"$root"', ROOT).replace("$root", ROOT))[1:]
+    words = [word for word in words if word not in ('$@', '"$@"')]
+    return [python] + words[1:]
+
+
+def output_options(python):
+    """(JSON options, text options) that the command offers."""
+    usage = subprocess.run(command_line(python) + ["--help"], capture_output=True,
+                           text=True).stdout
+    if re.search(r"--format", usage):
+        return ["--format", "json"], ["--format", "table"]
+    return ["--json"], []
+
+
+def run_once(argv):
+    start = time.perf_counter()
+    result = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    elapsed = time.perf_counter() - start
+    if result.returncode not in (0, 1):
+        raise SystemExit(f"{argv[:3]}... failed ({result.returncode}): {result.stderr[-500:]}")
+    return elapsed
+
+
+def best_times(commands, repeats):
+    """The best time of each command over `repeats` rounds; each round runs
+    every command once, so that load on a shared machine hits all alike."""
+    best = [float("inf")] * len(commands)
+    for _ in range(repeats):
+        for i, argv in enumerate(commands):
+            best[i] = min(best[i], run_once(argv))
+    return best
+
+
+def sqlglot_version(python):
+    code = ("import importlib.metadata as m, sqlglot\n"
+            "try: m.version('sqlglotc'); c = ' + sqlglotc'\n"
+            "except m.PackageNotFoundError: c = ''\n"
+            "print(sqlglot.__version__ + c)")
+    return subprocess.run([python, "-c", code], capture_output=True, text=True).stdout.strip()
+
+
+def main():
+    options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    options.add_argument("--files", type=int, default=2500, help="number of one-query files")
+    options.add_argument("--repeats", type=int, default=5, help="rounds of runs; the best counts")
+    args = options.parse_args()
+    with tempfile.TemporaryDirectory(prefix="lineage-bench-") as directory:
+        write_files(directory, corpus_queries(), args.files)
+        print(f"{args.files} files, best of {args.repeats}\n")
+        print(f"{'environment':<34} {'run':<28} {'seconds':>8} {'files/s':>8} {'× floor':>8}")
+        for venv in ENVIRONMENTS:
+            python = os.path.join(ROOT, venv, "bin", "python")
+            if not os.path.exists(python):
+                continue
+            label = f"{venv} (sqlglot {sqlglot_version(python)})"
+            json_options, text_options = output_options(python)
+            command = command_line(python)
+            runs = [("parse only (floor)", [python, "-c", PARSE_ONLY, directory]),
+                    (" ".join(["command"] + json_options), command + json_options + [directory]),
+                    (" ".join(["command"] + (text_options or ["(text)"])),
+                     command + text_options + [directory])]
+            if venv == ".venv":
+                runs.append((" ".join(["./lineage"] + json_options),
+                             [os.path.join(ROOT, "lineage")] + json_options + [directory]))
+            times = best_times([argv for _, argv in runs], args.repeats)
+            for (name, _), seconds in zip(runs, times):
+                print(f"{label:<34} {name:<28} {seconds:>8.2f} {args.files / seconds:>8.0f} "
+                      f"{seconds / times[0]:>8.2f}")
+            print()
+
+
+if __name__ == "__main__":
+    main()

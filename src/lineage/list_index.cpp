@@ -1,0 +1,171 @@
+#include "lineage/list_index.hpp"
+
+#include "capi/api.hpp"
+#include "capi/namespace.hpp"
+#include "lineage/names.hpp"
+
+namespace lineage::list_index {
+
+namespace {
+
+// The innermost `test` call of this thread.
+thread_local Analysis* innermost = nullptr;
+
+}  // namespace
+
+// Only exact str objects are counted: their hash and equality never fail and
+// run no interpreter code, and agree with the list's `in` and `remove`.
+size_t ListIndex::Hash::operator()(PyObject* text) const {
+    return static_cast<size_t>(PyObject_Hash(text));
+}
+
+bool ListIndex::Equal::operator()(PyObject* left, PyObject* right) const {
+    return left == right || PyUnicode_Compare(left, right) == 0;
+}
+
+void ListIndex::count(Counts& counts, PyObject* text, Py_ssize_t by) {
+    auto [entry, added] = counts.try_emplace(text, 0);
+    if (added) {
+        Py_INCREF(text);
+    }
+    entry->second += by;
+}
+
+void ListIndex::release(Counts& counts) {
+    for (auto& [text, _] : counts) {
+        Py_DECREF(text);
+    }
+    counts.clear();
+}
+
+ListIndex::ListIndex(PyObject* list) : list_(capi::Ref::borrow(list)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && usable_; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (PyUnicode_CheckExact(item)) {
+            count(listed_, item, 1);
+        } else {
+            usable_ = false;
+        }
+    }
+}
+
+ListIndex::~ListIndex() {
+    release(listed_);
+    release(removed_);
+}
+
+int ListIndex::contains(PyObject* item) const {
+    if (!PyUnicode_CheckExact(item)) {
+        return -2;
+    }
+    auto found = listed_.find(item);
+    return found != listed_.end() && found->second > 0;
+}
+
+int ListIndex::append(PyObject* item) {
+    if (PyList_Append(list_.get(), item) < 0) {
+        return -1;
+    }
+    if (PyUnicode_CheckExact(item)) {
+        count(listed_, item, 1);
+    } else {
+        usable_ = false;
+    }
+    return 0;
+}
+
+void ListIndex::remove(PyObject* item) {
+    count(listed_, item, -1);
+    count(removed_, item, 1);
+}
+
+// Compacts the list in place: kept entries move forward, removed ones lose
+// the list's reference (a str frees without running interpreter code), and
+// the length shrinks to the kept count within the list's own storage.
+void ListIndex::flush() {
+    if (removed_.empty()) {
+        return;
+    }
+    PyObject* list = list_.get();
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        auto pending = PyUnicode_CheckExact(item) ? removed_.find(item) : removed_.end();
+        if (pending != removed_.end() && pending->second > 0) {
+            --pending->second;
+            Py_DECREF(item);
+        } else {
+            PyList_SET_ITEM(list, kept++, item);
+        }
+    }
+    for (Py_ssize_t i = kept; i < size; ++i) {
+        PyList_SET_ITEM(list, i, nullptr);
+    }
+    Py_SET_SIZE(list, kept);
+    release(removed_);
+}
+
+Analysis::Analysis() : outer_(innermost) {
+    innermost = this;
+}
+
+Analysis::~Analysis() {
+    innermost = outer_;
+}
+
+void adopt(PyObject* alias, PyObject* texts) {
+    Analysis* analysis = innermost;
+    if (analysis == nullptr || !analysis->expecting_) {
+        return;
+    }
+    analysis->expecting_ = false;
+    if (!capi::functions_are_own()) {
+        return;
+    }
+    analysis->alias_ = std::make_unique<ListIndex>(alias);
+    analysis->texts_ = std::make_unique<ListIndex>(texts);
+}
+
+ListIndex* index_of(PyObject* list) {
+    Analysis* analysis = innermost;
+    if (analysis == nullptr || !analysis->texts_) {
+        return nullptr;
+    }
+    if (!capi::functions_are_own()) {
+        // A rebound function may have seen the lists: from now on they are
+        // plain lists, for every analysis under way on this thread.
+        for (Analysis* each = analysis; each != nullptr; each = each->outer_) {
+            if (each->texts_) {
+                each->alias_->drop();
+                each->texts_->drop();
+            }
+        }
+        return nullptr;
+    }
+    for (ListIndex* index : {analysis->alias_.get(), analysis->texts_.get()}) {
+        if (index->list() == list) {
+            return index->usable() ? index : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+int contains(ListIndex* index, PyObject* list, PyObject* item) {
+    int known = index != nullptr ? index->contains(item) : -2;
+    return known != -2 ? known : capi::contains(list, item);
+}
+
+int append(ListIndex* index, PyObject* list, PyObject* item) {
+    return index != nullptr ? index->append(item) : capi::append(list, item);
+}
+
+int remove(ListIndex* index, PyObject* list, PyObject* item) {
+    if (index != nullptr && PyUnicode_CheckExact(item)) {
+        index->remove(item);
+        return 0;
+    }
+    return capi::call_method(list, names.remove, {item}) ? 0 : -1;
+}
+
+}  // namespace lineage::list_index

@@ -1,0 +1,120 @@
+// Constant-time membership for the output-name list `alias` and the
+// pending-text list `texts` of one analysis.
+//
+// find_column asks whether a key or a text is listed once per node, and
+// match_column asks and removes once per record, so with plain lists a select
+// of n columns costs n^2. While the module's own functions are in place, the
+// two lists that get_columns creates for a `test` call pass only through the
+// module's code until that call ends; for those two lists a count of every
+// entry is kept beside the list. The lists themselves stay exactly what they
+// would be without it: appends go to the list at once, and the removals of one
+// match_column call are applied to it in one pass before that call returns.
+//
+// Any list the module does not know to be its own (one a caller built, or any
+// list once a function has been rebound) is used as a plain list.
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+
+#include "capi/ref.hpp"
+
+namespace lineage::list_index {
+
+// Counts of the entries of one list of strings.
+class ListIndex {
+public:
+    // Indexes `list` as it stands; an entry that is not a str makes the
+    // index unusable, and the list is then used as it is.
+    explicit ListIndex(PyObject* list);
+    ~ListIndex();
+    ListIndex(const ListIndex&) = delete;
+    ListIndex& operator=(const ListIndex&) = delete;
+
+    PyObject* list() const { return list_.get(); }
+    bool usable() const { return usable_; }
+    void drop() { usable_ = false; }
+
+    // item in list: 1 or 0; -2 when the index cannot tell (not a str).
+    int contains(PyObject* item) const;
+    // list.append(item), counted. 0, or -1 with an exception set.
+    int append(PyObject* item);
+    // Takes one `item` off the count; the list loses its first equal entry
+    // at the next flush. The item must be listed.
+    void remove(PyObject* item);
+    // Deletes from the list the first entries equal to each removed item, as
+    // many as were removed, in one pass. Cannot fail.
+    void flush();
+
+private:
+    struct Hash {
+        size_t operator()(PyObject* text) const;
+    };
+    struct Equal {
+        bool operator()(PyObject* left, PyObject* right) const;
+    };
+    using Counts = std::unordered_map<PyObject*, Py_ssize_t, Hash, Equal>;
+
+    static void count(Counts& counts, PyObject* text, Py_ssize_t by);
+    static void release(Counts& counts);
+
+    capi::Ref list_;
+    bool usable_ = true;
+    Counts listed_;   // entries of the list, less the removed ones
+    Counts removed_;  // removals not yet applied to the list
+};
+
+// One `test` call, on this thread's stack of analyses. Indexes the lists of
+// the get_columns call that `test` makes next, when the module's own
+// functions are in place then.
+class Analysis {
+public:
+    Analysis();
+    ~Analysis();
+    Analysis(const Analysis&) = delete;
+    Analysis& operator=(const Analysis&) = delete;
+
+    // Called right before `test` calls get_columns: that call's new lists are
+    // taken as this analysis' own.
+    void expect_lists() { expecting_ = true; }
+
+private:
+    friend void adopt(PyObject* alias, PyObject* texts);
+    friend ListIndex* index_of(PyObject* list);
+
+    Analysis* outer_;
+    bool expecting_ = false;
+    std::unique_ptr<ListIndex> alias_;
+    std::unique_ptr<ListIndex> texts_;
+};
+
+// get_columns, on the lists it has just created.
+void adopt(PyObject* alias, PyObject* texts);
+
+// The index kept beside `list`, or null when the list is to be used as a
+// plain list.
+ListIndex* index_of(PyObject* list);
+
+// The list operations, through the index when there is one.
+int contains(ListIndex* index, PyObject* list, PyObject* item);
+int append(ListIndex* index, PyObject* list, PyObject* item);
+// list.remove(item), or its deferred form; the item must be listed.
+int remove(ListIndex* index, PyObject* list, PyObject* item);
+
+// Flushes an index when it goes out of scope, on success and on failure.
+class FlushOnExit {
+public:
+    explicit FlushOnExit(ListIndex* index) : index_(index) {}
+    ~FlushOnExit() {
+        if (index_ != nullptr) {
+            index_->flush();
+        }
+    }
+    FlushOnExit(const FlushOnExit&) = delete;
+    FlushOnExit& operator=(const FlushOnExit&) = delete;
+
+private:
+    ListIndex* index_;
+};
+
+}  // namespace lineage::list_index
