@@ -76,7 +76,10 @@ class TestCommand:
         (tmp_path / "4_binary.sql").write_bytes(b"\xff\xfe")
         (tmp_path / "5_ok.sql").write_text("SELECT 7 AS seven")
         (tmp_path / "6_unterminated.sql").write_text("SELECT 'abc FROM t")
-        (tmp_path / "7_deep.sql").write_text("SELECT " + "(" * 3000 + "1" + ")" * 3000)
+        # Deep enough to overflow the compiled parser's stack, were it parsed.
+        (tmp_path / "7_deep.sql").write_text("SELECT " + "(" * 10000 + "1" + ")" * 10000)
+        (tmp_path / "7_deep_case.sql").write_text(
+            "SELECT " + "CASE WHEN 1 THEN " * 10000 + "1" + " END" * 10000)
         (tmp_path / "8_empty.sql").write_text("-- nothing here\n")
         (tmp_path / "9_ok.sql").write_text("SELECT 8 AS eight; UPDATE t SET a = 1")
         result = run_command(str(tmp_path), str(tmp_path / "missing.sql"))
@@ -88,10 +91,11 @@ class TestCommand:
             f"lineage: {tmp_path / '4_binary.sql'}: not UTF-8 text (invalid start byte at byte 0)",
             f"lineage: {tmp_path / '6_unterminated.sql'}: token error: " + errors[2].split(": ")[-1],
             f"lineage: {tmp_path / '7_deep.sql'}: statement 1: too deeply nested to parse",
+            f"lineage: {tmp_path / '7_deep_case.sql'}: statement 1: too deeply nested to parse",
             f"lineage: {tmp_path / '8_empty.sql'}: no SQL statement",
             f"lineage: {tmp_path / '9_ok.sql'}: statement 2: skipped: UPDATE statement has no query",
             f"lineage: {tmp_path / 'missing.sql'}: cannot read: No such file or directory",
-            summary(files=10, statements=7, columns=5, skipped=1, failed=6),
+            summary(files=11, statements=8, columns=5, skipped=1, failed=7),
         ]
         assert "Alias(" not in result.stdout  # the analysis' own print stays out
         assert report_lines(result.stdout)[:2] == [LINE_T_A, LINE_LITERAL]

@@ -128,6 +128,7 @@ CLIENT = """
     from sqlglot import exp, parse_one
 
     from column_lineage import LineageRecord, RowDict, Statement, analyse_sql, test
+    from column_lineage.shapes import SqlNode
 
     tree = parse_one("SELECT t.a AS x FROM db1.orders AS t", dialect="mysql")
     records: list[LineageRecord] = test.test(source=tree)
@@ -137,7 +138,7 @@ CLIENT = """
     columns, texts = test.get_columns(select.expressions)
     columns, alias, texts, sort = test.find_column([], columns, [], texts, "column", 0)
     old_alias, table = test.get_column_parent(select.expressions[0], "")
-    found: exp.Expression | None = table
+    found: SqlNode | None = table
     bound: list[LineageRecord] = test.get_tables(select, columns, texts)
     matched, texts = test.match_column(table_args=select, columns=columns, texts=texts)
     statements: list[Statement] = analyse_sql("SELECT 1 AS one", dialect="mysql")

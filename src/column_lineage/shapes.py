@@ -3,7 +3,15 @@ module's lineage record and a row as a dictionary (`Row.as_dict()`)."""
 
 from __future__ import annotations
 
-from typing import Literal, TypedDict
+from typing import Any, Literal, Protocol, TypedDict
+
+
+class SqlNode(Protocol):
+    """A node of a sqlglot tree, of whichever release: `exp.Expression` up
+    to 27.x, `exp.Expr` (its base) from 28 on, as the parser returns it."""
+
+    args: dict[str, Any]
+
 
 # The kinds of select item a record can describe.
 ColumnType = Literal["literal", "null", "column", "subquery", "anonymous"]

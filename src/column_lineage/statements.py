@@ -85,6 +85,24 @@ def tokenise(text: str, dialect: Dialect) -> list:
         raise LineageError(f"token error: {message}") from error
 
 
+# Parentheses and CASE … END nest the parser's recursion; the compiled
+# parser (sqlglotc) checks no recursion limit and overflows the C stack at a
+# few thousand levels, so deeper statements are refused before parsing.
+MAX_NESTING = 1000
+
+
+def nesting_depth(tokens: list) -> int:
+    depth = deepest = 0
+    for token in tokens:
+        kind = token.token_type
+        if kind == TokenType.L_PAREN or kind == TokenType.CASE:
+            depth += 1
+            deepest = max(deepest, depth)
+        elif kind == TokenType.R_PAREN or kind == TokenType.END:
+            depth -= 1
+    return deepest
+
+
 def split_statements(tokens: list) -> list[list]:
     chunks, current = [], []
     for token in tokens:
@@ -113,6 +131,10 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
             number, source, item_texts=select_item_texts(tokens, text),
             first_word=tokens[0].text.upper(),
             has_select=any(token.token_type == TokenType.SELECT for token in tokens))
+        if nesting_depth(tokens) > MAX_NESTING:
+            statement.error = "too deeply nested to parse"
+            statements.append(statement)
+            continue
         try:
             trees = [tree for tree in sql_dialect.parser().parse(tokens, text) if tree is not None]
             statement.tree = trees[0] if trees else None

@@ -4,16 +4,14 @@
 
 from collections.abc import Iterable
 
-from sqlglot import exp
+from column_lineage.shapes import LineageRecord, SqlNode
 
-from column_lineage.shapes import LineageRecord
-
-def test(source: exp.Expression) -> list[LineageRecord]: ...
+def test(source: SqlNode) -> list[LineageRecord]: ...
 def get_columns(
-    expressions: Iterable[exp.Expression],
+    expressions: Iterable[SqlNode],
 ) -> tuple[list[LineageRecord], list[str]]: ...
 def find_column(
-    find_list: Iterable[exp.Expression],
+    find_list: Iterable[SqlNode],
     columns: list[LineageRecord],
     alias: list[str],
     texts: list[str],
@@ -21,11 +19,11 @@ def find_column(
     sort: int,
 ) -> tuple[list[LineageRecord], list[str], list[str], int]: ...
 def get_column_parent(
-    column: exp.Expression, column_table: str
-) -> tuple[str, exp.Expression | None]: ...
+    column: SqlNode, column_table: str
+) -> tuple[str, SqlNode | None]: ...
 def get_tables(
-    expression: exp.Expression, columns: list[LineageRecord], texts: list[str]
+    expression: SqlNode, columns: list[LineageRecord], texts: list[str]
 ) -> list[LineageRecord]: ...
 def match_column(
-    table_args: exp.Expression, columns: list[LineageRecord], texts: list[str]
+    table_args: SqlNode, columns: list[LineageRecord], texts: list[str]
 ) -> tuple[list[LineageRecord], list[str]]: ...
