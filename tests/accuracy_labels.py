@@ -153,40 +153,38 @@ def package_answers(case: Case):
     return answers, {statement.number: statement for statement in statements}
 
 
-def package_problems(case: Case) -> list[str]:
-    """Every way the package's answer for the case differs from its labels
-    (empty when it is exactly right)."""
+def package_problems(case: Case) -> list[tuple[int, str]]:
+    """Every way the package's answer for the case differs from its labels,
+    as (statement number, what differs); empty when it is exactly right."""
     answers, statements = package_answers(case)
     problems = []
     for labelled in case.statements:
         statement = statements.get(labelled.number)
-        if statement is None:
-            problems.append(f"statement {labelled.number}: missing")
-            continue
-        if not labelled.has_query:
-            if not statement.skipped:
-                problems.append(f"statement {labelled.number}: not skipped ({statement.kind})")
-            continue
-        if statement.error or statement.skipped:
-            problems.append(f"statement {labelled.number}: {statement.error or statement.skipped}")
-            continue
-        target = (statement.target_db or "", statement.target_table or "") \
-            if statement.target_table else None
-        if target is not None:
-            target = (target[0].lower(), target[1].lower())
-        if target != labelled.target:
-            problems.append(f"statement {labelled.number}: target {target} != {labelled.target}")
-        if len(statement.columns) != len(labelled.columns):
-            problems.append(f"statement {labelled.number}: {len(statement.columns)} output "
-                            f"columns != {len(labelled.columns)}")
-        for label in labelled.columns:
-            answer = answers.get(label.key)
-            problems.extend(column_problems(label, answer))
+        found = (["missing"] if statement is None else
+                 statement_problems(labelled, statement, answers))
+        problems.extend((labelled.number, problem) for problem in found)
+    return problems
+
+
+def statement_problems(labelled: LabelledStatement, statement, answers: dict) -> list[str]:
+    if not labelled.has_query:
+        return [] if statement.skipped else [f"not skipped ({statement.kind})"]
+    if statement.error or statement.skipped:
+        return [statement.error or statement.skipped]
+    problems = []
+    target = ((statement.target_db or "").lower(), statement.target_table.lower()) \
+        if statement.target_table else None
+    if target != labelled.target:
+        problems.append(f"target {target} != {labelled.target}")
+    if len(statement.columns) != len(labelled.columns):
+        problems.append(f"{len(statement.columns)} output columns != {len(labelled.columns)}")
+    for label in labelled.columns:
+        problems.extend(column_problems(label, answers.get(label.key)))
     return problems
 
 
 def column_problems(label: Label, answer: Answer | None) -> list[str]:
-    where = f"statement {label.statement} position {label.position} ({label.name})"
+    where = f"position {label.position} ({label.name})"
     if answer is None:
         return [f"{where}: no output column"]
     problems = []
