@@ -132,11 +132,9 @@ def item_name(query: exp.Query, label: Label) -> str:
     if label.name.endswith("*"):
         return "*"
     selects = query.selects
-    if label.position > len(selects):
-        return label.name
+    if label.position > len(selects) or has_star(query):
+        return label.name  # positions past a star: the name the star's column has
     item = selects[label.position - 1]
-    if isinstance(item, exp.Star) or (isinstance(item, exp.Column) and item.is_star):
-        return label.name
     return item.alias_or_name or f"_col_{label.position - 1}"
 
 
