@@ -140,13 +140,26 @@ def item_name(query: exp.Query, label: Label) -> str:
 
 # sqlglot's lineage module.
 
+def column_name(name: str) -> str:
+    """The column of a lineage node's name ("t.a", "t.*"); sqlglot 30's
+    to_column refuses a star."""
+    if not name:
+        return ""
+    if name == "*" or name.endswith(".*"):
+        return "*"
+    try:
+        return exp.to_column(name, dialect="mysql").name
+    except TypeError:  # sqlglot 30 parses "db.t.a" to a Dot
+        return exp.maybe_parse(name, dialect="mysql").name
+
+
 def sqlglot_sources(node) -> frozenset:
     found = set()
     for each in node.walk():
         if each.downstream or not isinstance(each.source, exp.Table):
             continue
         table = each.source
-        column = exp.to_column(each.name, dialect="mysql").name if each.name else ""
+        column = column_name(each.name)
         found.add((table.db.lower(), table.name.lower(), column.lower()))
     return frozenset(found)
 
