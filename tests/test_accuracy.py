@@ -18,18 +18,7 @@ from accuracy_labels import load_cases, package_problems, source
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CASES = {case.id: case for case in load_cases()}
 
-KNOWN_WRONG = {
-    ("expressions", 6): "an unaliased CONCAT(e.event_type, ':', e.user_id) after the item "
-                        "e.user_id loses its user_id source (only event_type reported)",
-    ("repeated_columns_in_items", 1): "o.amount + o.store_id after the items o.amount and "
-                                      "o.amount * 2 loses its amount source (only store_id)",
-    ("named_window", 1): "SUM(o.amount) OVER w with WINDOW w AS (PARTITION BY o.store_id ORDER "
-                         "BY o.order_day) gives only amount; an inline OVER gives all three",
-    ("lateral_and_dual", 1): "a LATERAL derived table is reported unsupported: l.last_amount gets "
-                             "no source (expected shop.orders.amount)",
-    ("parenthesised_joins", 1): "FROM ((a JOIN b ON ...) JOIN c ON ...): c's column s.region "
-                                "gets no source table (expected shop.stores.region)",
-}
+KNOWN_WRONG: dict[tuple[str, int], str] = {}
 
 
 @functools.lru_cache(maxsize=None)

@@ -8,6 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from sqlglot import exp
+from sqlglot.transforms import eliminate_window_clause
 
 from .statements import arg, arg_key
 
@@ -61,17 +62,18 @@ def unwrap_query(node: exp.Expression) -> exp.Expression:
 
 
 def unwrap_joined(node: exp.Expression) -> tuple[exp.Expression, list[exp.Join]]:
-    """A parenthesised join `((a JOIN b ON …))` as its first table and joins."""
+    """A parenthesised join `((a JOIN b ON …) JOIN c ON …)` as its first
+    table and its joins, the inner ones first. The parser hangs each level's
+    joins on that level's node: the table, or the parentheses around it."""
     joins: list[exp.Join] = []
     while True:
+        if isinstance(node, (exp.Subquery, exp.Paren, exp.Table)) and node.args.get("joins"):
+            joins = list(node.args["joins"]) + joins
+            node.set("joins", None)
         if isinstance(node, (exp.Subquery, exp.Paren)) and not node.alias \
                 and isinstance(node.this, (exp.Subquery, exp.Paren, exp.Table)):
             node = node.this
             continue
-        inner_joins = node.args.get("joins") if isinstance(node, exp.Table) else None
-        if inner_joins:
-            node.set("joins", None)
-            joins = list(inner_joins) + joins
         return node, joins
 
 
@@ -98,10 +100,25 @@ def flatten_joins(select: exp.Select) -> None:
         select.set("joins", flat)
 
 
+def inline_windows(select: exp.Select) -> None:
+    """`OVER w` with `WINDOW w AS (…)` reads as the window written in place,
+    so its PARTITION BY and ORDER BY columns feed the item as they do inline."""
+    if select.args.get("windows"):
+        eliminate_window_clause(select)
+
+
 def source_nodes(select: exp.Select) -> list[exp.Expression]:
     from_clause = arg(select, "from")
     nodes = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
     return nodes + [join.this for join in select.args.get("joins") or [] if join.this is not None]
+
+
+def lateral_query(node: exp.Expression) -> exp.Expression | None:
+    """The query of a LATERAL derived table, `LATERAL (SELECT …) AS l`."""
+    if isinstance(node, exp.Lateral) and isinstance(node.this, exp.Subquery) \
+            and isinstance(node.this.this, exp.Query):
+        return node.this.this
+    return None
 
 
 def alias_columns(node: exp.Expression) -> list[str] | None:
