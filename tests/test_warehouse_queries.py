@@ -54,6 +54,23 @@ SELECT a.ref, a.delta FROM ledger.adjustments AS a
                  [{"a.id", "b.id", "c.id"}, {"a.x"}, {"a.k", "b.k"}], id="columns joined with USING"),
     pytest.param("SELECT NOW() AS at, CURRENT_DATE, 1 + 1 AS two, 'x' AS lit, t.a FROM t",
                  [{"?NOW"}, {"?"}, {"?"}, {"?x"}, {"t.a"}], id="items without columns"),
+    pytest.param("SELECT a.x, b.y, c.z FROM ((a JOIN b ON a.id = b.id) JOIN c ON c.id = a.id)",
+                 [{"a.x"}, {"b.y"}, {"c.z"}], id="joins at two levels of parentheses"),
+    pytest.param("SELECT t.a, t.a * 2, t.a + t.b, CONCAT(t.b, t.a) FROM t",
+                 [{"t.a"}, {"t.a"}, {"t.a", "t.b"}, {"t.a", "t.b"}],
+                 id="a column repeated in later unaliased items"),
+    pytest.param("SELECT SUM(t.a) OVER w2 AS s, RANK() OVER w AS r FROM t "
+                 "WINDOW w AS (PARTITION BY t.p), w2 AS (w ORDER BY t.o)",
+                 [{"t.a", "t.p", "t.o"}, {"t.p"}], id="named windows, one built on another"),
+    pytest.param("SELECT c.k, l.v, l.w FROM c, LATERAL (SELECT o.v, c.k * 2 AS w FROM o "
+                 "WHERE o.k = c.k LIMIT 1) AS l", [{"c.k"}, {"o.v"}, {"c.k"}],
+                 id="LATERAL derived table reading the source before it"),
+    pytest.param("SELECT l.x FROM c JOIN LATERAL (SELECT c.k + 1) AS l (x) ON TRUE",
+                 [{"c.k"}], id="LATERAL without FROM, with a column list"),
+    pytest.param("SELECT t.a, t.b INTO OUTFILE '/tmp/t.csv' FIELDS TERMINATED BY ',' FROM t",
+                 [{"t.a"}, {"t.b"}], id="INTO OUTFILE before FROM"),
+    pytest.param("SELECT t.a FROM t WHERE t.b > 0 INTO DUMPFILE '/tmp/t.bin'",
+                 [{"t.a"}], id="INTO DUMPFILE at the end"),
     pytest.param("SELECT orders.id FROM shop.orders", [{"shop.orders.id"}],
                  id="column qualified by the table's own name"),
     pytest.param("WITH RECURSIVE r (n) AS (SELECT t.id FROM t UNION ALL SELECT r.n + 1 FROM r) "
@@ -179,6 +196,9 @@ def test_unaliased_items_are_named_as_written(sql, names):
     pytest.param("WITH s AS (SELECT customer_id, SUM(amount) AS total FROM orders GROUP BY 1) "
                  "INSERT INTO mart.spend SELECT email, total FROM s JOIN customers ON id = customer_id",
                  [{"customers.email"}, {"orders.amount"}], id="WITH before INSERT"),
+    pytest.param("SELECT id, email, amount FROM orders NATURAL JOIN customers",
+                 [{"orders.id", "customers.id"}, {"customers.email"}, {"orders.amount"}],
+                 id="NATURAL JOIN coalesces the shared columns"),
 ])
 def test_lineage_with_a_schema(sql, expected):
     assert lineage(sql, schema=fixture("schema.json")) == expected

@@ -193,14 +193,28 @@ def match_qualifiers(columns: list[exp.Column], sources: list[Source]) -> None:
             node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
 
 
-def using_sources(select: exp.Select) -> dict[str, list[int]]:
-    """Column name -> the sources (by index) a USING (…) join coalesces it
-    from: the first source and each source joined USING that column."""
+def using_sources(select: exp.Select, sources: list[Source]) -> dict[str, list[int]]:
+    """Column name -> the sources (by index) a USING (…) or NATURAL join
+    coalesces it from: the first source and each source joined USING that
+    column, or joined NATURAL to sources before it holding a column of that
+    name (known only where the sources' columns are)."""
     joined: dict[str, list[int]] = {}
     for position, join in enumerate(select.args.get("joins") or [], start=1):
-        for column_name in join.args.get("using") or []:
-            joined.setdefault(column_name.name.lower(), [0]).append(position)
+        names = [name.name.lower() for name in join.args.get("using") or []]
+        if str(join.args.get("method") or "").upper() == "NATURAL":
+            names = natural_columns(sources, position)
+        for name in names:
+            joined.setdefault(name, [0]).append(position)
     return joined
+
+
+def natural_columns(sources: list[Source], position: int) -> list[str]:
+    """The columns a NATURAL join of the source at `position` matches: those
+    it shares with the sources before it."""
+    if position >= len(sources) or not sources[position].columns:
+        return []
+    before = {name.lower() for source in sources[:position] for name in source.columns or []}
+    return [name.lower() for name in sources[position].columns if name.lower() in before]
 
 
 def qualify_unqualified(columns: list[exp.Column], sources: list[Source],

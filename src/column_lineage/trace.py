@@ -119,7 +119,7 @@ class Tracer:
         names = [item.alias_or_name for item in items]
         described = [item.copy() for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
-        using = normalise.using_sources(select)
+        using = normalise.using_sources(select, sources)
         columns = []
         for index, item in enumerate(items):
             item_columns = normalise.count_stars(item, sources)
