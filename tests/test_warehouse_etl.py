@@ -69,6 +69,8 @@ def test_target_columns_come_from_the_schema_when_not_written():
                  ["total", "id"], id="CREATE TABLE without definitions"),
     pytest.param("CREATE VIEW mart.v (a, b) AS SELECT o.amount, o.id FROM orders o",
                  ["a", "b"], id="a view's column list is positional"),
+    pytest.param("CREATE VIEW mart.v (a, b) AS SELECT o.amount, o.id FROM orders o "
+                 "WITH CASCADED CHECK OPTION", ["a", "b"], id="a view WITH CHECK OPTION"),
     pytest.param("INSERT INTO mart.o (b, a) SELECT o.amount, o.id FROM orders o",
                  ["b", "a"], id="an INSERT's column list is positional"),
 ])

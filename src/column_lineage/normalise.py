@@ -121,6 +121,20 @@ def lateral_query(node: exp.Expression) -> exp.Expression | None:
     return None
 
 
+def json_table_query(node: exp.Expression) -> exp.Select | None:
+    """`JSON_TABLE(doc, path COLUMNS (…)) AS j` as the select it amounts to:
+    each of its columns (NESTED PATH ones too) is read from the document, a
+    FOR ORDINALITY column from nothing. Like LATERAL, it reads the sources
+    before it."""
+    table = node.this if isinstance(node, exp.Table) else None
+    if not isinstance(table, exp.JSONTable) or table.this is None:
+        return None
+    items = [exp.alias_(exp.Null() if column.args.get("ordinality") else table.this.copy(),
+                        column.name)
+             for column in table.find_all(exp.JSONColumnDef, bfs=False) if column.name]
+    return exp.Select(expressions=items) if items else None
+
+
 def alias_columns(node: exp.Expression) -> list[str] | None:
     table_alias = node.args.get("alias")
     if isinstance(table_alias, exp.TableAlias) and table_alias.columns:
@@ -283,9 +297,10 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
     alias is not visible to later items in MySQL, so alias references are
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
-    written = {}
+    written, coalesced = {}, {}
     for select in query.find_all(exp.Select):
         written[id(select)] = list(select.expressions)
+        coalesced[id(select)] = star_using_columns(select)
         for item in select.expressions:
             item.meta["aliased"] = bool(item.alias)
     for node in query.find_all(exp.Column):
@@ -309,7 +324,31 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
                     for key in ("aliased", "written"):
                         if key in old.meta and key not in new.meta:
                             new.meta[key] = old.meta[key]
+            items = coalesced_first(items, coalesced.get(id(select)))
             select.set("expressions", [unalias(item) for item in items])
+
+
+def star_using_columns(select: exp.Select) -> list[str]:
+    """The columns a `SELECT *` joined with USING lists first."""
+    items = select.expressions
+    if len(items) != 1 or not isinstance(items[0], exp.Star):
+        return []
+    return [name.name.lower() for join in select.args.get("joins") or []
+            for name in join.args.get("using") or []]
+
+
+def coalesced_first(items: list[exp.Expression], names: list[str] | None) -> list[exp.Expression]:
+    """`SELECT *` over a join USING (k) lists the coalesced k first, then the
+    other columns in table order (as MySQL does; sqlglot 27 expands the star
+    in table order)."""
+    if not names:
+        return items
+    by_name: dict[str, exp.Expression] = {}
+    for item in items:
+        by_name.setdefault(item.alias_or_name.lower(), item)
+    first = [by_name[name] for name in dict.fromkeys(names) if name in by_name]
+    taken = {id(item) for item in first}
+    return first + [item for item in items if id(item) not in taken]
 
 
 def unalias(item: exp.Expression) -> exp.Expression:

@@ -137,7 +137,7 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
             statements.append(statement)
             continue
         try:
-            trees = [tree for tree in sql_dialect.parser().parse(without_export(tokens), text)
+            trees = [tree for tree in sql_dialect.parser().parse(parseable(tokens), text)
                      if tree is not None]
             statement.tree = trees[0] if trees else None
             if statement.tree is not None and statement.tree.key == "command":
@@ -150,13 +150,30 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     return statements
 
 
+def parseable(tokens: list) -> list:
+    """The tokens without the MySQL clauses sqlglot does not parse and that
+    change nothing of the lineage: where a query's rows are exported to, and
+    a view's CHECK OPTION."""
+    return without_check_option(without_export(tokens))
+
+
+def without_check_option(tokens: list) -> list:
+    """`CREATE VIEW … WITH [CASCADED | LOCAL] CHECK OPTION` without it."""
+    words = [token.text.upper() for token in tokens[-4:]]
+    if words[-3:] == ["WITH", "CHECK", "OPTION"]:
+        return tokens[:-3]
+    if len(words) == 4 and words[0] == "WITH" and words[1] in ("CASCADED", "LOCAL") \
+            and words[2:] == ["CHECK", "OPTION"]:
+        return tokens[:-4]
+    return tokens
+
+
 EXPORTS = {"OUTFILE", "DUMPFILE"}
 
 
 def without_export(tokens: list) -> list:
     """The tokens without MySQL's `INTO OUTFILE 'file' [options]` or `INTO
-    DUMPFILE 'file'`, which sqlglot does not parse: where a query's rows are
-    written to a file changes nothing of their lineage."""
+    DUMPFILE 'file'`."""
     for index, token in enumerate(tokens):
         if token.token_type == TokenType.INTO and index + 1 < len(tokens) \
                 and tokens[index + 1].text.upper() in EXPORTS:

@@ -258,7 +258,7 @@ class Tracer:
             return self.stand_in(node, node.alias, node.this, scope, normalise.alias_columns(node))
         if isinstance(node, exp.Values):
             return self.stand_in(node, node.alias, node, scope, normalise.alias_columns(node))
-        lateral = normalise.lateral_query(node)
+        lateral = normalise.lateral_query(node) or normalise.json_table_query(node)
         if lateral is not None:
             return self.stand_in(node, node.alias, lateral, scope, normalise.alias_columns(node),
                                  outer=list(before))
