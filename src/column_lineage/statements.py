@@ -7,6 +7,7 @@ text as written."""
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass, field
 
 from sqlglot import exp
@@ -137,7 +138,7 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
             statements.append(statement)
             continue
         try:
-            trees = [tree for tree in sql_dialect.parser().parse(parseable(tokens), text)
+            trees = [tree for tree in sql_dialect.parser().parse(parseable(tokens, source), text)
                      if tree is not None]
             statement.tree = trees[0] if trees else None
             if statement.tree is not None and statement.tree.key == "command":
@@ -150,10 +151,16 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     return statements
 
 
-def parseable(tokens: list) -> list:
+UNPARSED_CLAUSE = re.compile(r"\b(?:OUTFILE|DUMPFILE|OPTION)\b", re.IGNORECASE)
+
+
+def parseable(tokens: list, source: str) -> list:
     """The tokens without the MySQL clauses sqlglot does not parse and that
     change nothing of the lineage: where a query's rows are exported to, and
-    a view's CHECK OPTION."""
+    a view's CHECK OPTION. (The text is searched first: it is faster than
+    a look at every token.)"""
+    if not UNPARSED_CLAUSE.search(source):
+        return tokens
     return without_check_option(without_export(tokens))
 
 
