@@ -182,8 +182,9 @@ def without_export(tokens: list) -> list:
     """The tokens without MySQL's `INTO OUTFILE 'file' [options]` or `INTO
     DUMPFILE 'file'`."""
     for index, token in enumerate(tokens):
-        if token.token_type == TokenType.INTO and index + 1 < len(tokens) \
-                and tokens[index + 1].text.upper() in EXPORTS:
+        if token.token_type == TokenType.INTO and index + 2 < len(tokens) \
+                and tokens[index + 1].text.upper() in EXPORTS \
+                and tokens[index + 2].token_type == TokenType.STRING:
             end = next((at for at in range(index + 2, len(tokens))
                         if tokens[at].token_type in EXPORT_ENDS), len(tokens))
             return tokens[:index] + without_export(tokens[end:])
