@@ -113,7 +113,7 @@ def source_nodes(select: exp.Select) -> list[exp.Expression]:
     return nodes + [join.this for join in select.args.get("joins") or [] if join.this is not None]
 
 
-def lateral_query(node: exp.Expression) -> exp.Expression | None:
+def lateral_query(node: exp.Expression) -> exp.Query | None:
     """The query of a LATERAL derived table, `LATERAL (SELECT …) AS l`."""
     if isinstance(node, exp.Lateral) and isinstance(node.this, exp.Subquery) \
             and isinstance(node.this.this, exp.Query):
@@ -225,10 +225,11 @@ def using_sources(select: exp.Select, sources: list[Source]) -> dict[str, list[i
 def natural_columns(sources: list[Source], position: int) -> list[str]:
     """The columns a NATURAL join of the source at `position` matches: those
     it shares with the sources before it."""
-    if position >= len(sources) or not sources[position].columns:
+    joined = sources[position].columns if position < len(sources) else None
+    if not joined:
         return []
     before = {name.lower() for source in sources[:position] for name in source.columns or []}
-    return [name.lower() for name in sources[position].columns if name.lower() in before]
+    return [name.lower() for name in joined if name.lower() in before]
 
 
 def qualify_unqualified(columns: list[exp.Column], sources: list[Source],

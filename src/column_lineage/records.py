@@ -96,7 +96,9 @@ def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[Numbered]:
     keys, and the nodes it drops (a qualified column already listed under
     the same name: `o.amount` in an unaliased `o.amount + o.store_id` after
     the item `o.amount`), each with the kept node whose record it shares."""
-    keys, kept, sort, records, count = set(), {}, 0, [], 0
+    keys: set[str] = set()
+    kept: dict[str, int] = {}  # node text -> its place among the kept nodes
+    sort, count, records = 0, 0, []
     for index, item in items:
         kind = normalise.item_kind(item)
         if kind in ("literal", "null"):
@@ -129,4 +131,4 @@ def placed_records(numbering: list[Numbered], records: list[dict]) -> list[dict]
     the kept nodes, and a dropped node shares the record of the node it
     repeats."""
     kept = iter(records)
-    return [next(kept) if entry.kept else records[entry.repeats] for entry in numbering]
+    return [next(kept) if entry.repeats is None else records[entry.repeats] for entry in numbering]
