@@ -216,3 +216,10 @@ def test_qualification_keeps_the_module_view_of_the_text():
         ("amount", "amount"), ("SUM(amount) * 2", "SUM(amount) * 2")]
     assert [(r.column_alias, r.column_table, r.table_alias) for r in statement.rows] == [
         ("amount", "", ""), ("amount", "", "")]
+
+
+def test_natural_join_reads_each_shared_column_from_the_sources_that_hold_it():
+    schema = {"": {"a": {"x": "INT", "p": "INT"}, "b": {"k": "INT", "q": "INT"},
+                   "c": {"k": "INT", "x": "INT"}}}
+    assert lineage("SELECT k, x, p, q FROM a JOIN b ON a.x = b.q NATURAL JOIN c", schema=schema) == [
+        {"b.k", "c.k"}, {"a.x", "c.x"}, {"a.p"}, {"b.q"}]

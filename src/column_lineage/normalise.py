@@ -214,22 +214,25 @@ def using_sources(select: exp.Select, sources: list[Source]) -> dict[str, list[i
     name (known only where the sources' columns are)."""
     joined: dict[str, list[int]] = {}
     for position, join in enumerate(select.args.get("joins") or [], start=1):
-        names = [name.name.lower() for name in join.args.get("using") or []]
+        shared = {name.name.lower(): [0] for name in join.args.get("using") or []}
         if str(join.args.get("method") or "").upper() == "NATURAL":
-            names = natural_columns(sources, position)
-        for name in names:
-            joined.setdefault(name, [0]).append(position)
+            shared = natural_columns(sources, position)
+        for name, holders in shared.items():
+            joined.setdefault(name, holders).append(position)
     return joined
 
 
-def natural_columns(sources: list[Source], position: int) -> list[str]:
-    """The columns a NATURAL join of the source at `position` matches: those
-    it shares with the sources before it."""
+def natural_columns(sources: list[Source], position: int) -> dict[str, list[int]]:
+    """The columns a NATURAL join of the source at `position` matches, each
+    with the sources before it that hold it."""
     joined = sources[position].columns if position < len(sources) else None
-    if not joined:
-        return []
-    before = {name.lower() for source in sources[:position] for name in source.columns or []}
-    return [name.lower() for name in joined if name.lower() in before]
+    shared: dict[str, list[int]] = {}
+    for name in (name.lower() for name in joined or []):
+        holders = [at for at, source in enumerate(sources[:position])
+                   if name in (known.lower() for known in source.columns or [])]
+        if holders:
+            shared[name] = holders
+    return shared
 
 
 def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
