@@ -50,7 +50,11 @@ int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias
     if (has_alias < 0) {
         return -1;
     }
-    *column_alias = has_alias ? std::move(old_alias) : capi::getattr(column, state.names.alias_or_name);
+    if (has_alias) {
+        *column_alias = std::move(old_alias);
+        return 0;
+    }
+    *column_alias = capi::getattr(column, state.names.alias_or_name);
     return *column_alias ? 0 : -1;
 }
 
@@ -80,17 +84,17 @@ int add_bound_record(Resolution& resolution, PyObject* name, PyObject* column_al
         return -1;
     }
     Ref table_side[3];
-    PyObject* const table_keys[3] = {state.names.db, state.names.name,
-                                     state.names.alias};
+    PyObject* const table_keys[3] = {state.names.db, state.names.name, state.names.alias};
     for (int i = 0; i < 3; ++i) {
         table_side[i] = capi::getattr(table, table_keys[i]);
         if (!table_side[i]) {
             return -1;
         }
     }
-    PyObject* values[] = {resolution.sort.get(),     name,        column_alias,
-                          record_table,         resolution.column_type,
-                          table_side[0].get(),  table_side[1].get(), table_side[2].get()};
+    PyObject* values[] = {resolution.sort.get(), name,
+                          column_alias,          record_table,
+                          resolution.column_type, table_side[0].get(),
+                          table_side[1].get(),   table_side[2].get()};
     Ref made = record::make(values, record::bound_size);
     if (!made) {
         return -1;
@@ -116,7 +120,8 @@ int add_open_record(Resolution& resolution, PyObject* name, PyObject* column_ali
     if (resolution.number_output(column_table_alias) < 0) {
         return -1;
     }
-    PyObject* values[] = {resolution.sort.get(), name, column_alias, record_table, resolution.column_type};
+    PyObject* values[] = {resolution.sort.get(), name, column_alias, record_table,
+                          resolution.column_type};
     Ref made = record::make(values, record::open_size);
     if (!made) {
         return -1;
@@ -166,8 +171,8 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
 
 PyObject* find_column_impl(PyObject*, PyObject* find_list, PyObject* columns, PyObject* alias,
                            PyObject* texts, PyObject* column_type, PyObject* sort) {
-    Resolution resolution{columns,          alias,
-                          texts,            column_type,
+    Resolution resolution{columns,           alias,
+                          texts,             column_type,
                           Ref::borrow(sort), list_index::index_of(alias),
                           list_index::index_of(texts)};
     int anonymous = capi::equals(column_type, state.names.anonymous);

@@ -65,7 +65,8 @@ int add_constant_record(SelectList& select_list, PyObject* expression, PyObject*
     if (!column_alias) {
         return -1;
     }
-    PyObject* values[] = {select_list.sort.get(), name.get(), column_alias.get(), names.empty, kind};
+    PyObject* values[] = {select_list.sort.get(), name.get(), column_alias.get(), names.empty,
+                          kind};
     Ref made = record::make(values, record::open_size);
     if (!made) {
         return -1;

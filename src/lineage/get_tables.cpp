@@ -29,7 +29,8 @@ struct Walk {
     int match(PyObject* table_args) {
         Ref updated[2];
         if (state.globals.call_unpacked(state.names.match_column,
-                                        {table_args, new_columns.get(), texts.get()}, updated) < 0) {
+                                        {table_args, new_columns.get(), texts.get()},
+                                        updated) < 0) {
             return -1;
         }
         new_columns = std::move(updated[0]);

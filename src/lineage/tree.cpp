@@ -122,10 +122,11 @@ int is_instance_of(PyObject* node, PyObject* cls) {
     if (found <= 0) {
         return found;
     }
-    if (declared.get() == reinterpret_cast<PyObject*>(Py_TYPE(node)) || !PyType_Check(declared.get())) {
+    PyObject* claimed = declared.get();
+    if (claimed == reinterpret_cast<PyObject*>(Py_TYPE(node)) || !PyType_Check(claimed)) {
         return 0;
     }
-    return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(declared.get()), type);
+    return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(claimed), type);
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {

@@ -1,8 +1,10 @@
 // The module's process-wide state, in one place. The module keeps no
 // per-module state (its state size is 0): there is one module object per
-// process, and everything it holds lives here. Only the load sequence
-// (module.cpp) fills it; per-thread state (the nesting depth and the
-// analyses under way) stays in thread_local variables beside its code.
+// process, and everything it holds lives here. The load sequence (module.cpp)
+// fills it; afterwards only the caches change (the namespace watch, and the
+// types seen to search and to test instances as sqlglot's own do). Per-thread
+// state (the nesting depth and the analyses under way) stays in thread_local
+// variables beside its code.
 #pragma once
 
 #include <cstdint>
