@@ -52,13 +52,6 @@ Ref add(PyObject* left, PyObject* right) {
     return Ref::steal(PyNumber_Add(left, right));
 }
 
-int dict_get(PyObject* dict, PyObject* key, Ref* out) {
-    PyObject* found = nullptr;
-    int result = PyDict_GetItemRef(dict, key, &found);
-    *out = Ref::steal(found);
-    return result;
-}
-
 namespace {
 
 void too_many_values(Py_ssize_t expected) {

@@ -34,8 +34,13 @@ int append(PyObject* container, PyObject* item);
 Ref add(PyObject* left, PyObject* right);
 
 // dict[key] into `out`: 1 when found, 0 when missing (`out` left empty), or
-// -1 with an exception set.
-int dict_get(PyObject* dict, PyObject* key, Ref* out);
+// -1 with an exception set. Inline: it sits on the analysis' hottest paths.
+inline int dict_get(PyObject* dict, PyObject* key, Ref* out) {
+    PyObject* found = nullptr;
+    int result = PyDict_GetItemRef(dict, key, &found);
+    *out = Ref::steal(found);
+    return result;
+}
 
 // a, b, ... = object: exactly `count` items into `out`, or ValueError.
 int unpack(PyObject* object, Py_ssize_t count, Ref* out);

@@ -14,15 +14,19 @@ struct Interned {
 
 #define LINEAGE_NAME_ENTRY(field, text) {&Names::field, text},
 #define LINEAGE_FUNCTION_NAME_ENTRY(function, ...) {&Names::function, #function},
-#define LINEAGE_RECORD_KEY_ENTRY(key) {&Names::key, #key},
 const Interned interned[] = {
     LINEAGE_NAMES(LINEAGE_NAME_ENTRY)
     LINEAGE_FUNCTIONS(LINEAGE_FUNCTION_NAME_ENTRY)
-    LINEAGE_RECORD_KEYS(LINEAGE_RECORD_KEY_ENTRY)
 };
 #undef LINEAGE_NAME_ENTRY
 #undef LINEAGE_FUNCTION_NAME_ENTRY
-#undef LINEAGE_RECORD_KEY_ENTRY
+
+int intern(PyObject** slot, const char* text) {
+    if (*slot == nullptr) {
+        *slot = PyUnicode_InternFromString(text);
+    }
+    return *slot == nullptr ? -1 : 0;
+}
 
 int make_integer(PyObject** slot, long value) {
     if (*slot == nullptr) {
@@ -60,8 +64,12 @@ int set_key(PyObject** slot, const char* text) {
 
 int make_names(Names& names) {
     for (const Interned& entry : interned) {
-        PyObject*& slot = names.*entry.field;
-        if (slot == nullptr && (slot = PyUnicode_InternFromString(entry.text)) == nullptr) {
+        if (intern(&(names.*entry.field), entry.text) < 0) {
+            return -1;
+        }
+    }
+    for (int key = 0; key < record::bound_size; ++key) {
+        if (intern(&names.record_keys[key], record::key_texts[key]) < 0) {
             return -1;
         }
     }

@@ -68,10 +68,8 @@ struct Names {
 #define LINEAGE_FUNCTION_NAME_FIELD(function, ...) PyObject* function = nullptr;
     LINEAGE_FUNCTIONS(LINEAGE_FUNCTION_NAME_FIELD)
 #undef LINEAGE_FUNCTION_NAME_FIELD
-    // The record keys, in key order (record_key() reads them by Key).
-#define LINEAGE_RECORD_KEY_FIELD(key) PyObject* key = nullptr;
-    LINEAGE_RECORD_KEYS(LINEAGE_RECORD_KEY_FIELD)
-#undef LINEAGE_RECORD_KEY_FIELD
+    // The record keys, by record::Key (texts: record::key_texts).
+    PyObject* record_keys[record::bound_size] = {};
     // Integer constants.
     PyObject* zero = nullptr;
     PyObject* one = nullptr;

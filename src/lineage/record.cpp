@@ -15,12 +15,7 @@ const Names& names() {
 }
 
 PyObject* key_name(Key key) {
-    static constexpr PyObject* Names::*fields[bound_size] = {
-#define LINEAGE_RECORD_KEY_FIELD(key) &Names::key,
-        LINEAGE_RECORD_KEYS(LINEAGE_RECORD_KEY_FIELD)
-#undef LINEAGE_RECORD_KEY_FIELD
-    };
-    return names().*fields[key];
+    return names().record_keys[key];
 }
 
 }  // namespace

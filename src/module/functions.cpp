@@ -25,18 +25,20 @@ struct Function {
     PyObject* lineage::Names::*name;
 };
 
-// impl(module, bound[0], bound[1], ...), as many as it has parameters.
-template <typename... Parameters, std::size_t... I>
-PyObject* apply(PyObject* (*impl)(PyObject*, Parameters...), PyObject* module,
-                PyObject* const* bound, std::index_sequence<I...>) {
-    return impl(module, bound[I]...);
+template <typename... Parameters>
+constexpr std::size_t arity(PyObject* (*)(PyObject* module, Parameters...)) {
+    return sizeof...(Parameters);
 }
 
+template <auto Impl, std::size_t... I>
+PyObject* call_impl(PyObject* module, PyObject* const* bound, std::index_sequence<I...>) {
+    return Impl(module, bound[I]...);
+}
+
+// Impl(module, bound[0], bound[1], ...), as many as Impl has parameters.
 template <auto Impl>
 PyObject* unpack_into(PyObject* module, PyObject* const* bound) {
-    return [&]<typename... Parameters>(PyObject* (*impl)(PyObject*, Parameters...)) {
-        return apply(impl, module, bound, std::index_sequence_for<Parameters...>());
-    }(Impl);
+    return call_impl<Impl>(module, bound, std::make_index_sequence<arity(Impl)>());
 }
 
 #define MODULE_STRING(text) #text
@@ -45,6 +47,8 @@ PyObject* unpack_into(PyObject* module, PyObject* const* bound) {
 LINEAGE_FUNCTIONS(MODULE_PARAMETERS)
 #undef MODULE_PARAMETERS
 
+// The docstring is the name and the parameters as LINEAGE_FUNCTIONS writes
+// them: stringizing keeps ", " between them.
 #define MODULE_FUNCTION(function, ...)                                                      \
     {{#function, function##_parameters, std::size(function##_parameters)},                  \
      "test." #function, #function "(" #__VA_ARGS__ ")", unpack_into<lineage::function##_impl>, \
