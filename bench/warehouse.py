@@ -11,7 +11,6 @@ Run: .venv/bin/python bench/warehouse.py [ROUNDS]
 
 import contextlib
 import io
-import json
 import os
 import sys
 import time
@@ -26,18 +25,7 @@ from sqlglot import parse_one  # noqa: E402
 from column_lineage import analyse_sql  # noqa: E402
 from column_lineage.statements import parse_statements  # noqa: E402
 
-CORPORA = [os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
-           os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared", "corpus")]
-
-
-def load():
-    folder = next(folder for folder in CORPORA if os.path.isdir(folder))
-    queries = []
-    for name in sorted(os.listdir(folder)):
-        if name.endswith(".jsonl"):
-            with open(os.path.join(folder, name), encoding="utf-8") as lines:
-                queries += [json.loads(line)["sql"] for line in lines if line.strip()]
-    return queries
+from shared_corpus import corpus_queries  # noqa: E402
 
 
 def module_resolved(sql, width):
@@ -68,7 +56,7 @@ def timed(function, queries):
 
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-    queries = load()
+    queries = corpus_queries()
     columns = before = after = 0
     for sql in queries:
         width, resolved = package_counts(sql)

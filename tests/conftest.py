@@ -1,8 +1,9 @@
 """Shared set-up: the freshly built module comes first on the path, ahead of
-the standard library's own package named `test`.
+the standard library's own package named `test`; record builders and the
+`rebind` and `spy` fixtures shared by the module's tests.
 
 LINEAGE_BUILD names another build directory to test (the sanitizer build,
-say); LINEAGE_CORPUS another directory of corpus queries."""
+say); LINEAGE_CORPUS another directory of corpus queries (bench/shared_corpus.py)."""
 
 import os
 import sys
@@ -11,15 +12,13 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(os.environ.get("LINEAGE_BUILD") or os.path.join(ROOT, "build"))
-# The shared corpus sits beside the checkout, or beside the folder of work trees.
-CORPUS = os.environ.get("LINEAGE_CORPUS") or next(
-    (path for path in (os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
-                       os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared", "corpus"))
-     if os.path.isdir(path)), "")
 sys.path.insert(0, BUILD)
+sys.path.append(os.path.join(ROOT, "bench"))  # the corpus loader, shared with the benchmarks
 
 import test as lineage  # noqa: E402  (the native module, not the stdlib package)
 from sqlglot import exp, parse_one  # noqa: E402
+
+from shared_corpus import corpus_entries  # noqa: E402  (the corpus loader)
 
 assert lineage.__file__.startswith(BUILD), lineage.__file__
 
@@ -30,6 +29,27 @@ FROM, WITH = ("from_", "with_") if "from_" in exp.Select.arg_types else ("from",
 # Compiled sqlglot (sqlglotc): node classes without an instance __dict__, whose
 # methods are native and cannot be replaced or subclassed from Python.
 COMPILED = not hasattr(exp.Column(), "__dict__")
+
+
+# The keys of a lineage record, in the order the module writes them: the
+# first five make an open record, all eight a bound one.
+RECORD_KEYS = ["column_sort", "column_name", "column_alias", "column_table", "column_type",
+               "table_db", "table_name", "table_alias"]
+
+
+def record(sort, name, alias, table, kind="column", **table_side):
+    """An open record, with any of the table-side keys given by name."""
+    return {**dict(zip(RECORD_KEYS, (sort, name, alias, table, kind))), **table_side}
+
+
+def bound(sort, name, alias, table, kind, db, table_name, table_alias):
+    return record(sort, name, alias, table, kind, table_db=db, table_name=table_name,
+                  table_alias=table_alias)
+
+
+def rows(*values):
+    """Records from tuples of values in key order (five or eight each)."""
+    return [dict(zip(RECORD_KEYS, row)) for row in values]
 
 
 def parse(sql):
@@ -61,3 +81,23 @@ def rebind(monkeypatch):
         monkeypatch.setattr(lineage, name, value)
 
     return _rebind
+
+
+@pytest.fixture
+def spy(rebind):
+    """spy(name, note=...) rebinds the module function `name` to a wrapper
+    that appends note(*args) (by default the arguments) to the returned list
+    and then runs the real function."""
+
+    def _spy(name, note=lambda *args: args):
+        real = getattr(lineage, name)
+        calls = []
+
+        def wrapper(*args):
+            calls.append(note(*args))
+            return real(*args)
+
+        rebind(name, wrapper)
+        return calls
+
+    return _spy

@@ -14,19 +14,10 @@ import types
 import pytest
 from sqlglot import exp
 
-from conftest import COMPILED, CORPUS, FROM, ROOT, lineage, parse, subprocess_env
+from conftest import COMPILED, FROM, ROOT, lineage, parse, subprocess_env
+from shared_corpus import corpus_entries
 
-
-def corpus_queries():
-    queries = []
-    for name in sorted(os.listdir(CORPUS)) if os.path.isdir(CORPUS) else []:
-        if name.endswith(".jsonl"):
-            with open(os.path.join(CORPUS, name), encoding="utf-8") as lines:
-                queries += [json.loads(line) for line in lines if line.strip()]
-    return queries
-
-
-QUERIES = corpus_queries()
+QUERIES = corpus_entries()
 
 
 def outcome(tree):
@@ -193,17 +184,27 @@ class TestDeepNesting:
 
 class TestBadInput:
     @pytest.mark.parametrize("call, error", [
-        (lambda: lineage.test(None), AttributeError),
-        (lambda: lineage.test(42), AttributeError),
-        (lambda: lineage.get_columns(5), TypeError),
-        (lambda: lineage.get_columns([object()]), AttributeError),
-        (lambda: lineage.find_column(5, [], [], [], "column", 0), TypeError),
-        (lambda: lineage.find_column([exp.column("a", table="t")], None, [], [], "column", 0), AttributeError),
-        (lambda: lineage.find_column([exp.column("a", table="t")], [], 3, [], "column", 0), TypeError),
-        (lambda: lineage.get_column_parent(None, ""), AttributeError),
-        (lambda: lineage.get_tables(None, [], []), AttributeError),
-        (lambda: lineage.match_column(None, [{"table_name": None}], []), TypeError),
-        (lambda: lineage.match_column(None, None, []), TypeError),
+        pytest.param(lambda: lineage.test(None), AttributeError, id="test-None"),
+        pytest.param(lambda: lineage.test(42), AttributeError, id="test-int"),
+        pytest.param(lambda: lineage.get_columns(5), TypeError, id="get_columns-int"),
+        pytest.param(lambda: lineage.get_columns([object()]), AttributeError,
+                     id="get_columns-non-node-item"),
+        pytest.param(lambda: lineage.find_column(5, [], [], [], "column", 0), TypeError,
+                     id="find_column-int-find-list"),
+        pytest.param(lambda: lineage.find_column([exp.column("a", table="t")], None, [], [],
+                                                 "column", 0), AttributeError,
+                     id="find_column-None-columns"),
+        pytest.param(lambda: lineage.find_column([exp.column("a", table="t")], [], 3, [],
+                                                 "column", 0), TypeError,
+                     id="find_column-int-alias"),
+        pytest.param(lambda: lineage.get_column_parent(None, ""), AttributeError,
+                     id="get_column_parent-None"),
+        pytest.param(lambda: lineage.get_tables(None, [], []), AttributeError,
+                     id="get_tables-None"),
+        pytest.param(lambda: lineage.match_column(None, [{"table_name": None}], []), TypeError,
+                     id="match_column-None-scope"),
+        pytest.param(lambda: lineage.match_column(None, None, []), TypeError,
+                     id="match_column-None-columns"),
     ])
     def test_raises_instead_of_crashing(self, call, error):
         with pytest.raises(error):

@@ -3,14 +3,7 @@ out by hand from the rules of each step."""
 
 import pytest
 
-from conftest import FROM, analyse, lineage, parse
-
-KEYS = ["column_sort", "column_name", "column_alias", "column_table", "column_type",
-        "table_db", "table_name", "table_alias"]
-
-
-def rows(*values):
-    return [dict(zip(KEYS, row)) for row in values]
+from conftest import FROM, RECORD_KEYS, analyse, lineage, parse, rows
 
 
 CASES = {
@@ -123,7 +116,7 @@ CASES = {
 def test_records(sql, expected):
     records = analyse(sql)
     assert records == expected
-    assert [list(r) for r in records] == [KEYS[:len(r)] for r in expected]
+    assert [list(r) for r in records] == [RECORD_KEYS[:len(r)] for r in expected]
     assert all(type(r["column_sort"]) is int for r in records)
 
 
@@ -145,12 +138,17 @@ def wide_select(width):
 
 
 @pytest.mark.parametrize("sql", [
-    "SELECT t.a AS x, t.a AS x, t.b AS x, a, a FROM t AS t",
-    "SELECT t.a + t.a + u.a AS s, t.b AS s FROM t AS t JOIN u AS u ON t.k = u.k",
-    "SELECT x.a AS b, x.a AS b, x.c FROM (SELECT t.c AS a, t.d AS a, t.c FROM t AS t) AS x",
-    "WITH w AS (SELECT t.a, t.a AS b FROM db.t AS t) SELECT w.a, w.b, w.a AS b FROM w AS w",
-    "SELECT MYFN(1) AS f, MYFN(2) AS f, (SELECT s.a FROM s AS s) AS q FROM t AS t",
-    wide_select(300),
+    pytest.param("SELECT t.a AS x, t.a AS x, t.b AS x, a, a FROM t AS t",
+                 id="repeated-names"),
+    pytest.param("SELECT t.a + t.a + u.a AS s, t.b AS s FROM t AS t JOIN u AS u ON t.k = u.k",
+                 id="repeated-columns-in-one-item"),
+    pytest.param("SELECT x.a AS b, x.a AS b, x.c FROM (SELECT t.c AS a, t.d AS a, t.c "
+                 "FROM t AS t) AS x", id="derived-table-with-repeated-aliases"),
+    pytest.param("WITH w AS (SELECT t.a, t.a AS b FROM db.t AS t) "
+                 "SELECT w.a, w.b, w.a AS b FROM w AS w", id="cte"),
+    pytest.param("SELECT MYFN(1) AS f, MYFN(2) AS f, (SELECT s.a FROM s AS s) AS q FROM t AS t",
+                 id="calls-and-a-subquery"),
+    pytest.param(wide_select(300), id="wide-select"),
 ])
 def test_counted_lists_give_what_plain_lists_give(sql, rebind):
     """With the module's own functions in place the lists of an analysis are

@@ -4,7 +4,7 @@ texts and deduplication."""
 import pytest
 from sqlglot import exp
 
-from conftest import analyse, lineage, parse
+from conftest import analyse, lineage, parse, record
 
 
 def resolve(sql, kind="column", node_class=exp.Column, item=0, state=None):
@@ -17,15 +17,10 @@ def resolve(sql, kind="column", node_class=exp.Column, item=0, state=None):
     return result
 
 
-def open_record(sort, name, alias, table, kind="column"):
-    return {"column_sort": sort, "column_name": name, "column_alias": alias,
-            "column_table": table, "column_type": kind}
-
-
 class TestRecords:
     def test_qualified_column_waits_for_its_table(self):
         columns, alias, texts, sort = resolve("SELECT t.amount AS total FROM orders t")
-        assert columns == [open_record(1, "amount", "total", "t")]
+        assert columns == [record(1, "amount", "total", "t")]
         assert list(columns[0]) == ["column_sort", "column_name", "column_alias",
                                     "column_table", "column_type"]
         assert (alias, texts, sort) == (["t.total"], ["amount-total-t-column"], 1)
@@ -33,7 +28,7 @@ class TestRecords:
     def test_unqualified_column_binds_the_first_from_table(self):
         columns, alias, texts, sort = resolve(
             "SELECT amount AS total FROM orders o JOIN items i ON o.id = i.order_id")
-        assert columns == [{**open_record(1, "amount", "total", ""), "table_db": "",
+        assert columns == [{**record(1, "amount", "total", ""), "table_db": "",
                             "table_name": "orders", "table_alias": "o"}]
         assert list(columns[0])[5:] == ["table_db", "table_name", "table_alias"]
         assert (alias, texts, sort) == ([".total"], [], 1)
@@ -46,14 +41,14 @@ class TestRecords:
     def test_function_call(self):
         columns, alias, texts, sort = resolve(
             "SELECT MYFN('2020') AS f", kind="anonymous", node_class=exp.Anonymous)
-        assert columns == [open_record(1, "MYFN", "f", "", "anonymous")]
+        assert columns == [record(1, "MYFN", "f", "", "anonymous")]
         assert (alias, texts) == (["anonymous.f"], ["MYFN-f-anonymous-anonymous"])
         columns, *_ = resolve("SELECT MYFN('2020')", kind="anonymous", node_class=exp.Anonymous)
         assert columns[0]["column_alias"] == "MYFN"
 
     def test_table_literally_named_anonymous(self):
         columns, alias, texts, _ = resolve("SELECT anonymous.a AS x FROM t AS anonymous")
-        assert columns == [open_record(1, "a", "x", "")]
+        assert columns == [record(1, "a", "x", "")]
         assert (alias, texts) == (["anonymous.x"], ["a-x-anonymous-column"])
         # Its listed text never matches the record again, so it stays open.
         assert analyse("SELECT anonymous.a AS x FROM t AS anonymous") == columns
@@ -66,13 +61,13 @@ class TestRecords:
         tree = parse("SELECT (SELECT u.b AS c FROM u) AS s FROM t")
         nodes = list(tree.find(exp.Subquery).this.expressions[0].find_all(exp.Column))
         columns, *_ = lineage.find_column(nodes, [], [], [], "subquery", 0)
-        assert columns == [open_record(1, "b", "c", "u", "subquery")]
+        assert columns == [record(1, "b", "c", "u", "subquery")]
 
 
 class TestNumberingAndDuplicates:
     def test_repeated_qualified_column_is_one_record(self):
         columns, _, texts, _ = resolve("SELECT t.a + t.a AS s FROM t")
-        assert columns == [open_record(1, "a", "s", "t")]
+        assert columns == [record(1, "a", "s", "t")]
         assert texts == ["a-s-t-column"]
 
     def test_repeated_unqualified_column_gives_two_records(self):
@@ -110,16 +105,16 @@ class TestNumberingAndDuplicates:
 
 
 class TestSources:
-    def test_unqualified_column_over_a_subquery_waits_as_an_open_record(self):
+    def test_unqualified_column_over_a_subquery_waits_as_an_record(self):
         tree = parse("SELECT a AS x FROM (SELECT a FROM u) AS s")
         columns, alias, texts, sort = lineage.find_column(
             [tree.expressions[0].this], [], [], [], "column", 0)
-        assert columns == [open_record(1, "a", "x", "")]
+        assert columns == [record(1, "a", "x", "")]
         assert texts == ["a-x--column"] and alias == [".x"]
 
-    def test_unqualified_column_without_from_is_an_open_record(self):
+    def test_unqualified_column_without_from_is_an_record(self):
         columns, alias, texts, _ = resolve("SELECT a + 1 AS b")
-        assert columns == [open_record(1, "a", "b", "")]
+        assert columns == [record(1, "a", "b", "")]
         assert texts == ["a-b--column"]
 
 

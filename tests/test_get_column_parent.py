@@ -17,14 +17,17 @@ def table_node(tree, name):
 
 @pytest.mark.parametrize("sql, column, qualifier, alias, table", [
     # A qualified column never reads the FROM clause.
-    ("SELECT t.a AS x FROM t JOIN u ON t.id = u.id", "a", "t", "x", None),
+    pytest.param("SELECT t.a AS x FROM t JOIN u ON t.id = u.id", "a", "t", "x", None,
+                 id="qualified"),
     # The first FROM source, never a joined one.
-    ("SELECT a AS x FROM t JOIN u ON t.id = u.id", "a", "", "x", "t"),
-    ("SELECT a FROM t", "a", "", "", "t"),
+    pytest.param("SELECT a AS x FROM t JOIN u ON t.id = u.id", "a", "", "x", "t",
+                 id="unqualified-first-source"),
+    pytest.param("SELECT a FROM t", "a", "", "", "t", id="unqualified-without-alias"),
     # The item directly under the select gives the alias: SUM has none.
-    ("SELECT SUM(t.a) FROM t", "a", "t", "", None),
+    pytest.param("SELECT SUM(t.a) FROM t", "a", "t", "", None, id="inside-a-call"),
     # The nearest select is the inner one; the outer alias plays no part.
-    ("SELECT (SELECT MAX(b) FROM u) AS m FROM t", "b", "", "", "u"),
+    pytest.param("SELECT (SELECT MAX(b) FROM u) AS m FROM t", "b", "", "", "u",
+                 id="nearest-select"),
 ])
 def test_parent_lookup(sql, column, qualifier, alias, table):
     tree = parse(sql)

@@ -3,21 +3,14 @@
 import pytest
 from sqlglot import exp
 
-from conftest import lineage, parse
+from conftest import lineage, parse, record
 
 
 @pytest.fixture
-def find_column_calls(rebind):
-    """Records every find_column call, then runs the real one."""
-    real = lineage.find_column
-    calls = []
-
-    def spy(find_list, columns, alias, texts, column_type, sort):
-        calls.append((list(find_list), column_type, sort))
-        return real(find_list, columns, alias, texts, column_type, sort)
-
-    rebind("find_column", spy)
-    return calls
+def find_column_calls(spy):
+    """The nodes, kind and counter of every find_column call."""
+    return spy("find_column", lambda find_list, columns, alias, texts, column_type, sort:
+               (list(find_list), column_type, sort))
 
 
 def items(sql):
@@ -28,12 +21,9 @@ class TestConstants:
     def test_literals_and_nulls_share_the_numbering(self, find_column_calls):
         columns, texts = lineage.get_columns(items("SELECT 1 AS a, NULL AS b, 2 AS a"))
         assert columns == [
-            {"column_sort": 1, "column_name": "1", "column_alias": "a", "column_table": "",
-             "column_type": "literal"},
-            {"column_sort": 2, "column_name": "NULL", "column_alias": "b", "column_table": "",
-             "column_type": "null"},
-            {"column_sort": 2, "column_name": "2", "column_alias": "a", "column_table": "",
-             "column_type": "literal"},
+            record(1, "1", "a", "", "literal"),
+            record(2, "NULL", "b", "", "null"),
+            record(2, "2", "a", "", "literal"),
         ]
         assert texts == [] and find_column_calls == []
 
@@ -98,7 +88,8 @@ class TestUnsupported:
         assert len(find_column_calls) == 1  # the item before it was handled
 
     @pytest.mark.parametrize("sql", ["SELECT COUNT(*) FROM t", "SELECT * FROM t",
-                                     "SELECT CURRENT_DATE AS d"])
+                                     "SELECT CURRENT_DATE AS d"],
+                             ids=["count-star", "star", "current-date"])
     def test_items_without_columns_literals_or_anonymous_calls(self, sql, capsys):
         with pytest.raises(NotImplementedError):
             lineage.get_columns(items(sql))
@@ -107,9 +98,10 @@ class TestUnsupported:
 
 class TestFailures:
     @pytest.mark.parametrize("returned, error, message", [
-        ((1, 2, 3), ValueError, "need more than 3 values to unpack"),
-        ((1, 2, 3, 4, 5), ValueError, "too many values to unpack (expected 4)"),
-        (None, TypeError, "'NoneType' object is not iterable"),
+        pytest.param((1, 2, 3), ValueError, "need more than 3 values to unpack", id="three"),
+        pytest.param((1, 2, 3, 4, 5), ValueError, "too many values to unpack (expected 4)",
+                     id="five"),
+        pytest.param(None, TypeError, "'NoneType' object is not iterable", id="None"),
     ])
     def test_find_column_result_must_be_four_values(self, rebind, returned, error, message):
         rebind("find_column", lambda *args: returned)

@@ -3,19 +3,7 @@
 import pytest
 from sqlglot import exp
 
-from conftest import FROM, analyse, lineage, parse
-
-
-def record(sort, name, alias, table, kind="column", **table_side):
-    made = {"column_sort": sort, "column_name": name, "column_alias": alias,
-            "column_table": table, "column_type": kind}
-    made.update(table_side)
-    return made
-
-
-def bound(sort, name, alias, table, kind, db, table_name, table_alias):
-    return record(sort, name, alias, table, kind, table_db=db, table_name=table_name,
-                  table_alias=table_alias)
+from conftest import FROM, analyse, bound, lineage, parse, record
 
 
 def from_scope(sql):
@@ -149,16 +137,9 @@ class TestInnerAnalysisIsShared:
         # bound record as well; shared again once the name is restored.
         assert counts == [3, 5, 3]
 
-    def test_once_per_bound_record_when_test_is_wrapped(self, rebind):
-        real = lineage.test
-        calls = []
-
-        def wrapped(source):
-            calls.append(source)
-            return real(source)
-
-        rebind("test", wrapped)
-        records = wrapped(parse(self.SQL))
+    def test_once_per_bound_record_when_test_is_wrapped(self, spy):
+        calls = spy("test")
+        records = lineage.test(parse(self.SQL))
         assert len(calls) == 1 + 3 + 1  # outer, three records of x, one of y
         assert records == self.expected()
 

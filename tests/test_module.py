@@ -195,18 +195,25 @@ class TestFunctionObjects:
 
 
 BINDING_ERRORS = [
-    ("find_column", (1, 2, 3, 4, 5), {},
-     "find_column() takes exactly 6 positional arguments (5 given)"),
-    ("test", (), {}, "test() takes exactly 1 positional argument (0 given)"),
-    ("test", (1, 2), {}, "test() takes exactly 1 positional argument (2 given)"),
-    ("get_columns", (), {"expression": 1},
-     "get_columns() got an unexpected keyword argument 'expression'"),
-    ("get_tables", (1,), {"expression": 2},
-     "get_tables() got multiple values for keyword argument 'expression'"),
-    ("get_column_parent", (), {"column": 1},
-     "get_column_parent() takes exactly 2 positional arguments (1 given)"),
-    ("match_column", (1,), {"texts": 3},
-     "match_column() takes exactly 3 positional arguments (1 given)"),
+    pytest.param("find_column", (1, 2, 3, 4, 5), {},
+                 "find_column() takes exactly 6 positional arguments (5 given)",
+                 id="too-few-positional"),
+    pytest.param("test", (), {}, "test() takes exactly 1 positional argument (0 given)",
+                 id="none-given-singular"),
+    pytest.param("test", (1, 2), {}, "test() takes exactly 1 positional argument (2 given)",
+                 id="too-many-positional"),
+    pytest.param("get_columns", (), {"expression": 1},
+                 "get_columns() got an unexpected keyword argument 'expression'",
+                 id="unknown-keyword"),
+    pytest.param("get_tables", (1,), {"expression": 2},
+                 "get_tables() got multiple values for keyword argument 'expression'",
+                 id="position-and-keyword"),
+    pytest.param("get_column_parent", (), {"column": 1},
+                 "get_column_parent() takes exactly 2 positional arguments (1 given)",
+                 id="keyword-but-one-missing"),
+    pytest.param("match_column", (1,), {"texts": 3},
+                 "match_column() takes exactly 3 positional arguments (1 given)",
+                 id="middle-parameter-missing"),
 ]
 
 
@@ -266,10 +273,11 @@ class TestWiring:
         assert calls[1][1] is tree and calls[1][2] is columns and calls[1][3] is texts
 
     @pytest.mark.parametrize("returned, message", [
-        ((1,), "need more than 1 value to unpack"),
-        ((), "need more than 0 values to unpack"),
-        ((1, 2, 3), "too many values to unpack (expected 2)"),
-        (iter([1, 2, 3]), "too many values to unpack (expected 2)"),
+        pytest.param((1,), "need more than 1 value to unpack", id="one"),
+        pytest.param((), "need more than 0 values to unpack", id="none"),
+        pytest.param((1, 2, 3), "too many values to unpack (expected 2)", id="three"),
+        pytest.param(iter([1, 2, 3]), "too many values to unpack (expected 2)",
+                     id="iterator-of-three"),
     ])
     def test_get_columns_must_return_two_values(self, rebind, returned, message):
         rebind("get_columns", lambda expressions: returned)

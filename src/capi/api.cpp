@@ -48,18 +48,22 @@ int append(PyObject* container, PyObject* item) {
     return Ref::steal(PyObject_CallMethod(container, "append", "O", item)) ? 0 : -1;
 }
 
-Ref concat(PyObject* left, PyObject* right) {
+Ref add(PyObject* left, PyObject* right) {
     return Ref::steal(PyNumber_Add(left, right));
 }
 
-static void too_many_values(Py_ssize_t expected) {
+namespace {
+
+void too_many_values(Py_ssize_t expected) {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
-static void need_more_values(Py_ssize_t got) {
+void need_more_values(Py_ssize_t got) {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
                  got == 1 ? "" : "s");
 }
+
+}  // namespace
 
 int unpack(PyObject* object, Py_ssize_t count, Ref* out) {
     if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
@@ -107,21 +111,33 @@ Ref tuple(std::initializer_list<PyObject*> items) {
     return result;
 }
 
-void add_traceback(const char* function, int line, PyObject* globals) {
-    // The code and frame objects are made with the exception put aside, so that
-    // a failure here cannot replace it; the entry is simply not added then.
-    PyObject* pending = PyErr_GetRaisedException();
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("test.py", function, line)));
+namespace {
+
+// A frame of an empty code object `function` in `file`, for a traceback entry.
+Ref traceback_frame(const char* file, const char* function, int line, PyObject* globals) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
+    if (!code) {
+        return code;
+    }
     Ref own_globals;
-    if (code && globals == nullptr) {
+    if (globals == nullptr) {
         own_globals = Ref::steal(PyDict_New());
+        if (!own_globals) {
+            return own_globals;
+        }
         globals = own_globals.get();
     }
-    Ref frame;
-    if (code && globals != nullptr) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-    }
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+}
+
+}  // namespace
+
+void add_traceback(const char* file, const char* function, int line, PyObject* globals) {
+    // The frame is made with the exception put aside, so that a failure here
+    // cannot replace it; the entry is simply not added then.
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref frame = traceback_frame(file, function, line, globals);
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
     if (frame) {

@@ -30,8 +30,17 @@ int contains(PyObject* container, PyObject* item);
 // container.append(item), with the plain list taking the short way.
 int append(PyObject* container, PyObject* item);
 
-// left + right
-Ref concat(PyObject* left, PyObject* right);
+// left + right: joins strings, adds numbers.
+Ref add(PyObject* left, PyObject* right);
+
+// dict[key] into `out`: 1 when found, 0 when missing (`out` left empty), or
+// -1 with an exception set. Inline: it sits on the analysis' hottest paths.
+inline int dict_get(PyObject* dict, PyObject* key, Ref* out) {
+    PyObject* found = nullptr;
+    int result = PyDict_GetItemRef(dict, key, &found);
+    *out = Ref::steal(found);
+    return result;
+}
 
 // a, b, ... = object: exactly `count` items into `out`, or ValueError.
 int unpack(PyObject* object, Py_ssize_t count, Ref* out);
@@ -67,8 +76,8 @@ private:
 // New tuple holding the given objects.
 Ref tuple(std::initializer_list<PyObject*> items);
 
-// Adds an entry `function` in file "test.py" to the traceback of the pending
+// Adds an entry `function` in `file` to the traceback of the pending
 // exception, with `globals` as the frame's globals (may be null).
-void add_traceback(const char* function, int line, PyObject* globals);
+void add_traceback(const char* file, const char* function, int line, PyObject* globals);
 
 }  // namespace capi

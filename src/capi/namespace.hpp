@@ -1,36 +1,35 @@
-// The module namespace as the analysis sees it: names are looked up at the
+// A module namespace as interpreted code sees it: names are looked up at the
 // moment of use, in the module's dictionary first and then in the builtins,
 // exactly as a global name in interpreted code is.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
-#include "capi/ref.hpp"
+#include "capi/api.hpp"
 
 namespace capi {
 
-// Process-wide; set once by the load sequence, cleared if the load fails.
-struct Namespace {
-    PyObject* module = nullptr;    // the one module object of the process
-    PyObject* globals = nullptr;   // its namespace dictionary
+struct Globals {
+    PyObject* dict = nullptr;      // the module's namespace dictionary
     PyObject* builtins = nullptr;  // the builtins module
 
-    // The function objects the module published, and their names.
-    static constexpr int published_count = 6;
-    PyObject* published_names[published_count] = {};
-    PyObject* published[published_count] = {};
+    // The object bound to `name`, or an empty Ref with NameError set.
+    Ref lookup(PyObject* name) const;
+
+    // name(*args), the callable looked up at the moment of the call.
+    Ref call(PyObject* name, std::initializer_list<PyObject*> args) const;
+
+    // a, b, ... = name(*args): exactly N results into `out`. 0, or -1 with
+    // an exception set.
+    template <std::size_t N>
+    int call_unpacked(PyObject* name, std::initializer_list<PyObject*> args, Ref (&out)[N]) const {
+        Ref result = call(name, args);
+        if (!result) {
+            return -1;
+        }
+        return unpack(result.get(), N, out);
+    }
 };
-extern Namespace namespace_;
-
-// The object bound to `name`, or an empty Ref with NameError set.
-Ref lookup_global(PyObject* name);
-
-// Calls the object bound to `name` with positional arguments.
-Ref call_global(PyObject* name, std::initializer_list<PyObject*> args);
-
-// True while every published name is still bound to the module's own
-// function object, so that a call by name is known to reach the module's
-// code; false once any of them is rebound or deleted.
-bool functions_are_own();
 
 }  // namespace capi

@@ -6,14 +6,14 @@
 // reported as the interpreter reports an uncaught exception, and the host
 // exits with status 1.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <string>
+
+#include "capi/ref.hpp"
 
 namespace {
 
@@ -56,10 +56,30 @@ bool start_interpreter(const std::string& venv_python, int argc, char** argv) {
 
 int prepend_to_path(const std::string& directory) {
     PyObject* path = PySys_GetObject("path");  // borrowed
-    PyObject* entry = PyUnicode_DecodeFSDefault(directory.c_str());
-    int result = (path != nullptr && entry != nullptr) ? PyList_Insert(path, 0, entry) : -1;
-    Py_XDECREF(entry);
-    return result;
+    if (path == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.path is missing");
+        return -1;
+    }
+    capi::Ref entry = capi::Ref::steal(PyUnicode_DecodeFSDefault(directory.c_str()));
+    if (!entry) {
+        return -1;
+    }
+    return PyList_Insert(path, 0, entry.get());
+}
+
+// import test; 0, or 1 with the error printed as the interpreter prints an
+// uncaught exception.
+int import_module(const std::string& build) {
+    if (prepend_to_path(build) < 0) {
+        PyErr_Print();
+        return 1;
+    }
+    capi::Ref module = capi::Ref::steal(PyImport_ImportModule("test"));
+    if (!module) {
+        PyErr_Print();
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -82,16 +102,7 @@ int main(int argc, char** argv) {
     *is_main = 1;
 
     start_interpreter(venv_python, argc, argv);
-    int status = 0;
-    if (prepend_to_path(build) < 0) {
-        PyErr_Print();
-        status = 1;
-    } else if (PyObject* module = PyImport_ImportModule("test")) {
-        Py_DECREF(module);
-    } else {
-        PyErr_Print();
-        status = 1;
-    }
+    int status = import_module(build);
     if (Py_FinalizeEx() < 0 && status == 0) {
         status = 120;  // as the interpreter does when flushing fails
     }

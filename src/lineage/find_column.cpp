@@ -8,18 +8,18 @@
 // waiting is a duplicate and is dropped.
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
-#include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
+#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
+using module::state;
 
 struct Resolution {
     PyObject* columns;
@@ -29,54 +29,126 @@ struct Resolution {
     Ref sort;
     list_index::ListIndex* alias_index;
     list_index::ListIndex* texts_index;
+
+    int number_output(PyObject* column_table_alias) {
+        return record::number_output(alias, alias_index, sort, column_table_alias);
+    }
 };
 
-// Numbers the output key `column_table_alias` unless `alias` holds it.
-int number_output(Resolution& state, PyObject* column_table_alias) {
-    int listed = list_index::contains(state.alias_index, state.alias, column_table_alias);
-    if (listed != 0) {
-        return listed < 0 ? -1 : 0;
-    }
-    if (list_index::append(state.alias_index, state.alias, column_table_alias) < 0) {
+// The output name of the node, and its table when it has one:
+// get_column_parent(column, column_table) by name. An old alias that is
+// empty gives way to the node's own alias_or_name.
+int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias, Ref* table) {
+    Ref old_alias_and_table[2];
+    if (state.globals.call_unpacked(state.names.get_column_parent, {column, column_table},
+                                    old_alias_and_table) < 0) {
         return -1;
     }
-    state.sort = capi::concat(state.sort.get(), names.one);
-    return state.sort ? 0 : -1;
+    auto& [old_alias, parent_table] = old_alias_and_table;
+    *table = std::move(parent_table);
+    int has_alias = capi::truthy(old_alias.get());
+    if (has_alias < 0) {
+        return -1;
+    }
+    if (has_alias) {
+        *column_alias = std::move(old_alias);
+        return 0;
+    }
+    *column_alias = capi::getattr(column, state.names.alias_or_name);
+    return *column_alias ? 0 : -1;
 }
 
-int resolve_node(Resolution& state, PyObject* column, bool anonymous) {
+// column_table + "." + column_alias, the key by which output names are told
+// apart.
+Ref output_key(PyObject* column_table, PyObject* column_alias) {
+    Ref prefix = capi::add(column_table, state.names.dot);
+    if (!prefix) {
+        return prefix;
+    }
+    return capi::add(prefix.get(), column_alias);
+}
+
+// Only a base table binds a column here; an unqualified column whose first
+// source is a subquery waits for that scope like a qualified one.
+int is_base_table(PyObject* table) {
+    if (table == Py_None) {
+        return 0;
+    }
+    return tree::is_instance(table, state.names.Table);
+}
+
+// The bound record of a node whose table is known.
+int add_bound_record(Resolution& resolution, PyObject* name, PyObject* column_alias,
+                     PyObject* record_table, PyObject* table, PyObject* column_table_alias) {
+    if (resolution.number_output(column_table_alias) < 0) {
+        return -1;
+    }
+    Ref table_side[3];
+    PyObject* const table_keys[3] = {state.names.db, state.names.name, state.names.alias};
+    for (int i = 0; i < 3; ++i) {
+        table_side[i] = capi::getattr(table, table_keys[i]);
+        if (!table_side[i]) {
+            return -1;
+        }
+    }
+    PyObject* values[] = {resolution.sort.get(), name,
+                          column_alias,          record_table,
+                          resolution.column_type, table_side[0].get(),
+                          table_side[1].get(),   table_side[2].get()};
+    Ref made = record::make(values, record::bound_size);
+    if (!made) {
+        return -1;
+    }
+    return capi::append(resolution.columns, made.get());
+}
+
+// The open record of a node that waits for its table, unless its text is
+// already waiting.
+int add_open_record(Resolution& resolution, PyObject* name, PyObject* column_alias,
+                    PyObject* column_table, PyObject* record_table, PyObject* column_table_alias) {
+    Ref text = record::text(name, column_alias, column_table, resolution.column_type);
+    if (!text) {
+        return -1;
+    }
+    int waiting = list_index::contains(resolution.texts_index, resolution.texts, text.get());
+    if (waiting != 0) {
+        return waiting < 0 ? -1 : 0;
+    }
+    if (list_index::append(resolution.texts_index, resolution.texts, text.get()) < 0) {
+        return -1;
+    }
+    if (resolution.number_output(column_table_alias) < 0) {
+        return -1;
+    }
+    PyObject* values[] = {resolution.sort.get(), name, column_alias, record_table,
+                          resolution.column_type};
+    Ref made = record::make(values, record::open_size);
+    if (!made) {
+        return -1;
+    }
+    return capi::append(resolution.columns, made.get());
+}
+
+int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
+    const Names& names = state.names;
     // The working qualifier: "anonymous" for a function call, else what the
     // column was written with before its dot.
     Ref column_table = anonymous ? Ref::borrow(names.anonymous) : capi::getattr(column, names.table);
     if (!column_table) {
         return -1;
     }
-    Ref parent = capi::call_global(names.get_column_parent, {column, column_table.get()});
-    Ref old_alias_and_table[2];
-    if (!parent || capi::unpack(parent.get(), 2, old_alias_and_table) < 0) {
+    Ref column_alias;
+    Ref table;
+    if (output_and_table(column, column_table.get(), &column_alias, &table) < 0) {
         return -1;
     }
-    auto& [old_alias, table] = old_alias_and_table;
-
-    int has_alias = capi::truthy(old_alias.get());
-    if (has_alias < 0) {
-        return -1;
-    }
-    Ref column_alias = has_alias ? Ref::borrow(old_alias.get()) : capi::getattr(column, names.alias_or_name);
-    Ref prefix = column_alias ? capi::concat(column_table.get(), names.dot) : Ref();
-    Ref column_table_alias = prefix ? capi::concat(prefix.get(), column_alias.get()) : Ref();
+    Ref column_table_alias = output_key(column_table.get(), column_alias.get());
     if (!column_table_alias) {
         return -1;
     }
-
-    // Only a base table binds a column here; an unqualified column whose
-    // first source is a subquery waits for that scope like a qualified one.
-    int bound = 0;
-    if (table.get() != Py_None) {
-        bound = tree::is_instance(table.get(), names.Table);
-        if (bound < 0) {
-            return -1;
-        }
+    int bound = is_base_table(table.get());
+    if (bound < 0) {
+        return -1;
     }
     Ref name = capi::getattr(column, names.name);
     if (!name) {
@@ -87,55 +159,33 @@ int resolve_node(Resolution& state, PyObject* column, bool anonymous) {
         return -1;
     }
     PyObject* record_table = is_anonymous_qualifier ? names.empty : column_table.get();
-
     if (bound) {
-        if (number_output(state, column_table_alias.get()) < 0) {
-            return -1;
-        }
-        Ref db = capi::getattr(table.get(), names.db);
-        Ref table_name = db ? capi::getattr(table.get(), names.name) : Ref();
-        Ref table_alias = table_name ? capi::getattr(table.get(), names.alias) : Ref();
-        if (!table_alias) {
-            return -1;
-        }
-        PyObject* values[] = {state.sort.get(), name.get(),  column_alias.get(), record_table,
-                              state.column_type, db.get(), table_name.get(),    table_alias.get()};
-        Ref made = record::make(values, record::bound_size);
-        return made ? capi::append(state.columns, made.get()) : -1;
+        return add_bound_record(resolution, name.get(), column_alias.get(), record_table,
+                                table.get(), column_table_alias.get());
     }
-
-    Ref text = record::text(name.get(), column_alias.get(), column_table.get(), state.column_type);
-    if (!text) {
-        return -1;
-    }
-    int waiting = list_index::contains(state.texts_index, state.texts, text.get());
-    if (waiting != 0) {
-        return waiting < 0 ? -1 : 0;
-    }
-    if (list_index::append(state.texts_index, state.texts, text.get()) < 0 ||
-        number_output(state, column_table_alias.get()) < 0) {
-        return -1;
-    }
-    PyObject* values[] = {state.sort.get(), name.get(), column_alias.get(), record_table,
-                          state.column_type};
-    Ref made = record::make(values, record::open_size);
-    return made ? capi::append(state.columns, made.get()) : -1;
+    return add_open_record(resolution, name.get(), column_alias.get(), column_table.get(),
+                           record_table, column_table_alias.get());
 }
 
 }  // namespace
 
-PyObject* find_column(PyObject* const* args) {
-    PyObject* find_list = args[0];
-    Resolution state{args[1], args[2], args[3], args[4], Ref::borrow(args[5]),
-                     list_index::index_of(args[2]), list_index::index_of(args[3])};
-    int anonymous = capi::equals(state.column_type, names.anonymous);
+PyObject* find_column_impl(PyObject*, PyObject* find_list, PyObject* columns, PyObject* alias,
+                           PyObject* texts, PyObject* column_type, PyObject* sort) {
+    Resolution resolution{columns,           alias,
+                          texts,             column_type,
+                          Ref::borrow(sort), list_index::index_of(alias),
+                          list_index::index_of(texts)};
+    int anonymous = capi::equals(column_type, state.names.anonymous);
     if (anonymous < 0) {
         return nullptr;
     }
-    if (capi::for_each(find_list, [&](PyObject* column) { return resolve_node(state, column, anonymous); }) < 0) {
+    int resolved = capi::for_each(find_list, [&](PyObject* column) {
+        return resolve_node(resolution, column, anonymous);
+    });
+    if (resolved < 0) {
         return nullptr;
     }
-    return capi::tuple({state.columns, state.alias, state.texts, state.sort.get()}).release();
+    return capi::tuple({columns, alias, texts, resolution.sort.get()}).release();
 }
 
 }  // namespace lineage

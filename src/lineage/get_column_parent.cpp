@@ -6,37 +6,57 @@
 
 #include "capi/api.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/names.hpp"
 #include "lineage/tree.hpp"
+#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
+using module::state;
 
 // The first source of the select's FROM clause, or None when the select has
 // no FROM clause (a select of constants has no table to offer).
 Ref first_source(PyObject* select) {
-    Ref from = tree::arg(select, names.from);
+    Ref from = tree::arg(select, state.names.from);
     if (!from || from.get() == Py_None) {
         return from;
     }
-    return tree::arg(from.get(), names.this_);
+    return tree::arg(from.get(), state.names.this_);
 }
 
+// (old.alias, table)
 PyObject* result(PyObject* old, PyObject* table) {
-    Ref old_alias = capi::getattr(old, names.alias);
-    return old_alias ? capi::tuple({old_alias.get(), table}).release() : nullptr;
+    Ref old_alias = capi::getattr(old, state.names.alias);
+    if (!old_alias) {
+        return nullptr;
+    }
+    return capi::tuple({old_alias.get(), table}).release();
+}
+
+// The result at the enclosing select `select`: the table only for an
+// unqualified column.
+PyObject* result_at_select(PyObject* old, PyObject* select, PyObject* column_table) {
+    int unqualified = capi::equals(column_table, state.names.empty);
+    if (unqualified < 0) {
+        return nullptr;
+    }
+    if (!unqualified) {
+        return result(old, Py_None);
+    }
+    Ref table = first_source(select);
+    if (!table) {
+        return nullptr;
+    }
+    return result(old, table.get());
 }
 
 }  // namespace
 
-PyObject* get_column_parent(PyObject* const* args) {
-    PyObject* column = args[0];
-    PyObject* column_table = args[1];
+PyObject* get_column_parent_impl(PyObject*, PyObject* column, PyObject* column_table) {
     Ref old = Ref::borrow(column);
-    Ref parent = capi::getattr(column, names.parent);
+    Ref parent = capi::getattr(column, state.names.parent);
     capi::SignalCheck signals;  // a parent chain with a cycle never ends
     while (parent) {
         if (signals.tick() < 0) {
@@ -46,19 +66,14 @@ PyObject* get_column_parent(PyObject* const* args) {
         if (more <= 0) {
             return more < 0 ? nullptr : result(old.get(), Py_None);
         }
-        int is_select = tree::is_instance(parent.get(), names.Select);
+        int is_select = tree::is_instance(parent.get(), state.names.Select);
         if (is_select < 0) {
             return nullptr;
         }
         if (is_select) {
-            int unqualified = capi::equals(column_table, names.empty);
-            if (unqualified < 0) {
-                return nullptr;
-            }
-            Ref table = unqualified ? first_source(parent.get()) : Ref::borrow(Py_None);
-            return table ? result(old.get(), table.get()) : nullptr;
+            return result_at_select(old.get(), parent.get(), column_table);
         }
-        Ref next = capi::getattr(parent.get(), names.parent);
+        Ref next = capi::getattr(parent.get(), state.names.parent);
         old = std::move(parent);
         parent = std::move(next);
     }

@@ -7,18 +7,18 @@
 // numbering of output columns is shared by every kind of item.
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
-#include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
+#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
+using module::state;
 
 // The running state of one select list.
 struct SelectList {
@@ -26,6 +26,11 @@ struct SelectList {
     Ref alias;
     Ref texts;
     Ref sort;
+
+    int number_output(PyObject* output_name) {
+        return record::number_output(alias.get(), list_index::index_of(alias.get()), sort,
+                                     output_name);
+    }
 };
 
 // An item of class `kind_class`, or an Alias over one: 1, 0, -1 on error.
@@ -34,79 +39,82 @@ int is_item_of(PyObject* expression, PyObject* kind_class) {
     if (direct != 0) {
         return direct;
     }
-    int aliased = tree::is_instance(expression, names.Alias);
+    int aliased = tree::is_instance(expression, state.names.Alias);
     if (aliased <= 0) {
         return aliased;
     }
-    Ref inner = tree::arg(expression, names.this_);
-    return inner ? tree::is_instance(inner.get(), kind_class) : -1;
-}
-
-// Numbers a new output name: appends it to `alias` and raises `sort`, unless
-// the name is already listed.
-int number_output(SelectList& state, PyObject* output_name) {
-    list_index::ListIndex* index = list_index::index_of(state.alias.get());
-    int listed = list_index::contains(index, state.alias.get(), output_name);
-    if (listed != 0) {
-        return listed < 0 ? -1 : 0;
-    }
-    if (list_index::append(index, state.alias.get(), output_name) < 0) {
+    Ref inner = tree::arg(expression, state.names.this_);
+    if (!inner) {
         return -1;
     }
-    state.sort = capi::concat(state.sort.get(), names.one);
-    return state.sort ? 0 : -1;
+    return tree::is_instance(inner.get(), kind_class);
 }
 
 // The open record of a literal or NULL item.
-int add_constant_record(SelectList& state, PyObject* expression, PyObject* kind) {
+int add_constant_record(SelectList& select_list, PyObject* expression, PyObject* kind) {
+    const Names& names = state.names;
     Ref output_name = capi::getattr(expression, names.alias_or_name);
-    if (!output_name || number_output(state, output_name.get()) < 0) {
+    if (!output_name || select_list.number_output(output_name.get()) < 0) {
         return -1;
     }
     Ref name = capi::getattr(expression, names.name);
-    Ref column_alias = name ? capi::getattr(expression, names.alias_or_name) : Ref();
+    if (!name) {
+        return -1;
+    }
+    Ref column_alias = capi::getattr(expression, names.alias_or_name);
     if (!column_alias) {
         return -1;
     }
-    PyObject* values[] = {state.sort.get(), name.get(), column_alias.get(), names.empty, kind};
+    PyObject* values[] = {select_list.sort.get(), name.get(), column_alias.get(), names.empty,
+                          kind};
     Ref made = record::make(values, record::open_size);
-    return made ? capi::append(state.columns.get(), made.get()) : -1;
+    if (!made) {
+        return -1;
+    }
+    return capi::append(select_list.columns.get(), made.get());
 }
 
 // find_column(find_list, columns, alias, texts, kind, sort), taking back the
 // four pieces of running state it returns.
-int resolve(SelectList& state, PyObject* find_list, PyObject* kind) {
-    Ref result = capi::call_global(
-        names.find_column,
-        {find_list, state.columns.get(), state.alias.get(), state.texts.get(), kind, state.sort.get()});
+int resolve(SelectList& select_list, PyObject* find_list, PyObject* kind) {
     Ref updated[4];
-    if (!result || capi::unpack(result.get(), 4, updated) < 0) {
+    if (state.globals.call_unpacked(state.names.find_column,
+                                    {find_list, select_list.columns.get(), select_list.alias.get(),
+                                     select_list.texts.get(), kind, select_list.sort.get()},
+                                    updated) < 0) {
         return -1;
     }
-    state.columns = std::move(updated[0]);
-    state.alias = std::move(updated[1]);
-    state.texts = std::move(updated[2]);
-    state.sort = std::move(updated[3]);
+    select_list.columns = std::move(updated[0]);
+    select_list.alias = std::move(updated[1]);
+    select_list.texts = std::move(updated[2]);
+    select_list.sort = std::move(updated[3]);
     return 0;
 }
 
 // An item holding a subquery: each entry of the first inner select list goes
 // to its own find_column call with that entry's columns.
-int resolve_subquery_item(SelectList& state, PyObject* expression) {
-    Ref inner = tree::find(expression, names.Select);
-    Ref subquery_expressions = inner ? capi::getattr(inner.get(), names.expressions) : Ref();
+int resolve_subquery_item(SelectList& select_list, PyObject* expression) {
+    Ref inner = tree::find(expression, state.names.Select);
+    if (!inner) {
+        return -1;
+    }
+    Ref subquery_expressions = capi::getattr(inner.get(), state.names.expressions);
     if (!subquery_expressions) {
         return -1;
     }
     return capi::for_each(subquery_expressions.get(), [&](PyObject* subquery) {
-        Ref find_list = tree::find_all(subquery, names.Column);
-        return find_list ? resolve(state, find_list.get(), record::kinds.subquery) : -1;
+        Ref find_list = tree::find_all(subquery, state.names.Column);
+        if (!find_list) {
+            return -1;
+        }
+        return resolve(select_list, find_list.get(), state.names.subquery);
     });
 }
 
 // Tries the nodes of class `node_class` under the item: 1 when there were
 // some and they were resolved with `kind`, 0 when there were none.
-int resolve_nodes(SelectList& state, PyObject* expression, PyObject* node_class, PyObject* kind) {
+int resolve_nodes(SelectList& select_list, PyObject* expression, PyObject* node_class,
+                  PyObject* kind) {
     Ref find_list = tree::find_all(expression, node_class);
     if (!find_list) {
         return -1;
@@ -114,12 +122,12 @@ int resolve_nodes(SelectList& state, PyObject* expression, PyObject* node_class,
     if (PyList_GET_SIZE(find_list.get()) == 0) {
         return 0;
     }
-    return resolve(state, find_list.get(), kind) < 0 ? -1 : 1;
+    return resolve(select_list, find_list.get(), kind) < 0 ? -1 : 1;
 }
 
 int not_supported(PyObject* expression) {
     Ref text = Ref::steal(PyObject_Repr(expression));
-    if (!text || !capi::call(builtins.print, {text.get()})) {
+    if (!text || !capi::call(state.print, {text.get()})) {
         return -1;
     }
     raise_not_supported(expression);
@@ -132,12 +140,13 @@ struct Kind {
     PyObject* kind;
 };
 
-int extract_item(SelectList& state, PyObject* expression) {
-    const Kind constants[] = {{names.Literal, record::kinds.literal}, {names.Null, record::kinds.null}};
+int extract_item(SelectList& select_list, PyObject* expression) {
+    const Names& names = state.names;
+    const Kind constants[] = {{names.Literal, names.literal}, {names.Null, names.null}};
     for (const Kind& constant : constants) {
         int matches = is_item_of(expression, constant.node_class);
         if (matches != 0) {
-            return matches < 0 ? -1 : add_constant_record(state, expression, constant.kind);
+            return matches < 0 ? -1 : add_constant_record(select_list, expression, constant.kind);
         }
     }
 
@@ -146,13 +155,12 @@ int extract_item(SelectList& state, PyObject* expression) {
         return -1;
     }
     if (PyList_GET_SIZE(subqueries.get()) > 0) {
-        return resolve_subquery_item(state, expression);
+        return resolve_subquery_item(select_list, expression);
     }
 
-    const Kind node_kinds[] = {{names.Column, record::kinds.column},
-                               {names.Anonymous, record::kinds.anonymous}};
+    const Kind node_kinds[] = {{names.Column, names.column}, {names.Anonymous, names.anonymous}};
     for (const Kind& nodes : node_kinds) {
-        int resolved = resolve_nodes(state, expression, nodes.node_class, nodes.kind);
+        int resolved = resolve_nodes(select_list, expression, nodes.node_class, nodes.kind);
         if (resolved != 0) {
             return resolved < 0 ? -1 : 0;
         }
@@ -162,18 +170,20 @@ int extract_item(SelectList& state, PyObject* expression) {
 
 }  // namespace
 
-PyObject* get_columns(PyObject* const* args) {
-    PyObject* expressions = args[0];
-    SelectList state{Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)),
-                     Ref::steal(PyList_New(0)), Ref::borrow(names.zero)};
-    if (!state.columns || !state.alias || !state.texts) {
+PyObject* get_columns_impl(PyObject*, PyObject* expressions) {
+    SelectList select_list{Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)),
+                           Ref::steal(PyList_New(0)), Ref::borrow(state.names.zero)};
+    if (!select_list.columns || !select_list.alias || !select_list.texts) {
         return nullptr;
     }
-    list_index::adopt(state.alias.get(), state.texts.get());
-    if (capi::for_each(expressions, [&](PyObject* expression) { return extract_item(state, expression); }) < 0) {
+    list_index::adopt(select_list.alias.get(), select_list.texts.get());
+    int extracted = capi::for_each(expressions, [&](PyObject* expression) {
+        return extract_item(select_list, expression);
+    });
+    if (extracted < 0) {
         return nullptr;
     }
-    return capi::tuple({state.columns.get(), state.texts.get()}).release();
+    return capi::tuple({select_list.columns.get(), select_list.texts.get()}).release();
 }
 
 }  // namespace lineage

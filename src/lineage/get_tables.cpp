@@ -9,10 +9,9 @@
 // no scope there.
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/names.hpp"
 #include "lineage/tree.hpp"
+#include "module/state.hpp"
 
 namespace lineage {
 
@@ -20,6 +19,7 @@ namespace {
 
 using capi::for_each;
 using capi::Ref;
+using module::state;
 
 struct Walk {
     Ref new_columns;
@@ -27,9 +27,10 @@ struct Walk {
 
     // match_column(table_args, new_columns, texts), taking back both lists.
     int match(PyObject* table_args) {
-        Ref result = capi::call_global(names.match_column, {table_args, new_columns.get(), texts.get()});
         Ref updated[2];
-        if (!result || capi::unpack(result.get(), 2, updated) < 0) {
+        if (state.globals.call_unpacked(state.names.match_column,
+                                        {table_args, new_columns.get(), texts.get()},
+                                        updated) < 0) {
             return -1;
         }
         new_columns = std::move(updated[0]);
@@ -39,20 +40,23 @@ struct Walk {
 
     // The source of `select`'s FROM clause, when it has one.
     int match_from_of(PyObject* select) {
-        Ref from = tree::arg(select, names.from);
+        Ref from = tree::arg(select, state.names.from);
         if (!from) {
             return -1;
         }
         if (from.get() == Py_None) {
             return 0;
         }
-        Ref from_args = tree::arg(from.get(), names.this_);
-        return from_args ? match(from_args.get()) : -1;
+        Ref from_args = tree::arg(from.get(), state.names.this_);
+        if (!from_args) {
+            return -1;
+        }
+        return match(from_args.get());
     }
 };
 
 int walk_ctes(Walk& walk, PyObject* with) {
-    Ref ctes = capi::getattr(with, names.expressions);
+    Ref ctes = capi::getattr(with, state.names.expressions);
     if (!ctes) {
         return -1;
     }
@@ -60,47 +64,61 @@ int walk_ctes(Walk& walk, PyObject* with) {
 }
 
 int walk_sources(Walk& walk, PyObject* expression) {
-    Ref select_args = capi::getattr(expression, names.expressions);
+    Ref select_args = capi::getattr(expression, state.names.expressions);
     if (!select_args) {
         return -1;
     }
     int walked = for_each(select_args.get(), [&](PyObject* select) {
-        Ref subqueries = tree::find_all(select, names.Subquery);
+        Ref subqueries = tree::find_all(select, state.names.Subquery);
         if (!subqueries) {
             return -1;
         }
         return for_each(subqueries.get(), [&](PyObject* subquery) {
-            Ref inner = tree::arg(subquery, names.this_);
-            return inner ? walk.match_from_of(inner.get()) : -1;
+            Ref inner = tree::arg(subquery, state.names.this_);
+            if (!inner) {
+                return -1;
+            }
+            return walk.match_from_of(inner.get());
         });
     });
     if (walked < 0 || walk.match_from_of(expression) < 0) {
         return -1;
     }
     Ref no_joins = Ref::steal(PyList_New(0));
-    Ref join_args = no_joins ? tree::arg_or(expression, names.joins, no_joins.get()) : Ref();
+    if (!no_joins) {
+        return -1;
+    }
+    Ref join_args = tree::arg_or(expression, state.names.joins, no_joins.get());
     if (!join_args) {
         return -1;
     }
     return for_each(join_args.get(), [&](PyObject* join) {
-        Ref joined = tree::arg(join, names.this_);
-        return joined ? walk.match(joined.get()) : -1;
+        Ref joined = tree::arg(join, state.names.this_);
+        if (!joined) {
+            return -1;
+        }
+        return walk.match(joined.get());
     });
 }
 
 }  // namespace
 
-PyObject* get_tables(PyObject* const* args) {
-    PyObject* expression = args[0];
-    Walk walk{Ref::borrow(args[1]), Ref::borrow(args[2])};
-    Ref with = tree::arg(expression, names.with);
-    int has_with = with ? capi::truthy(with.get()) : -1;
+PyObject* get_tables_impl(PyObject*, PyObject* expression, PyObject* columns, PyObject* texts) {
+    Walk walk{Ref::borrow(columns), Ref::borrow(texts)};
+    Ref with = tree::arg(expression, state.names.with);
+    if (!with) {
+        return nullptr;
+    }
+    int has_with = capi::truthy(with.get());
     if (has_with < 0) {
         return nullptr;
     }
     // With a WITH clause the CTEs are the only scopes.
     int walked = has_with ? walk_ctes(walk, with.get()) : walk_sources(walk, expression);
-    return walked < 0 ? nullptr : walk.new_columns.release();
+    if (walked < 0) {
+        return nullptr;
+    }
+    return walk.new_columns.release();
 }
 
 }  // namespace lineage

@@ -1,8 +1,8 @@
 #include "lineage/list_index.hpp"
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
-#include "lineage/names.hpp"
+#include "module/functions.hpp"
+#include "module/state.hpp"
 
 namespace lineage::list_index {
 
@@ -13,29 +13,13 @@ thread_local Analysis* innermost = nullptr;
 
 }  // namespace
 
-// Only exact str objects are counted: their hash and equality never fail and
-// run no interpreter code, and agree with the list's `in` and `remove`.
-size_t ListIndex::Hash::operator()(PyObject* text) const {
-    return static_cast<size_t>(PyObject_Hash(text));
-}
-
-bool ListIndex::Equal::operator()(PyObject* left, PyObject* right) const {
-    return left == right || PyUnicode_Compare(left, right) == 0;
-}
-
+// Only exact str objects are counted (TextHash, TextEqual).
 void ListIndex::count(Counts& counts, PyObject* text, Py_ssize_t by) {
-    auto [entry, added] = counts.try_emplace(text, 0);
+    auto [entry, added] = counts.try_emplace(text);
     if (added) {
-        Py_INCREF(text);
+        entry->second.text = capi::Ref::borrow(text);
     }
-    entry->second += by;
-}
-
-void ListIndex::release(Counts& counts) {
-    for (auto& [text, _] : counts) {
-        Py_DECREF(text);
-    }
-    counts.clear();
+    entry->second.count += by;
 }
 
 ListIndex::ListIndex(PyObject* list) : list_(capi::Ref::borrow(list)) {
@@ -49,17 +33,14 @@ ListIndex::ListIndex(PyObject* list) : list_(capi::Ref::borrow(list)) {
     }
 }
 
-ListIndex::~ListIndex() {
-    release(listed_);
-    release(removed_);
-}
+ListIndex::~ListIndex() = default;
 
 int ListIndex::contains(PyObject* item) const {
     if (!PyUnicode_CheckExact(item)) {
         return -2;
     }
     auto found = listed_.find(item);
-    return found != listed_.end() && found->second > 0;
+    return found != listed_.end() && found->second.count > 0;
 }
 
 int ListIndex::append(PyObject* item) {
@@ -92,9 +73,9 @@ void ListIndex::flush() {
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         auto pending = PyUnicode_CheckExact(item) ? removed_.find(item) : removed_.end();
-        if (pending != removed_.end() && pending->second > 0) {
-            --pending->second;
-            Py_DECREF(item);
+        if (pending != removed_.end() && pending->second.count > 0) {
+            --pending->second.count;
+            capi::Ref::steal(item);  // the list's reference, released here
         } else {
             PyList_SET_ITEM(list, kept++, item);
         }
@@ -103,7 +84,7 @@ void ListIndex::flush() {
         PyList_SET_ITEM(list, i, nullptr);
     }
     Py_SET_SIZE(list, kept);
-    release(removed_);
+    removed_.clear();
 }
 
 Analysis::Analysis() : outer_(innermost) {
@@ -120,7 +101,7 @@ void adopt(PyObject* alias, PyObject* texts) {
         return;
     }
     analysis->expecting_ = false;
-    if (!capi::functions_are_own()) {
+    if (!module::functions_are_own()) {
         return;
     }
     analysis->alias_ = std::make_unique<ListIndex>(alias);
@@ -132,7 +113,7 @@ ListIndex* index_of(PyObject* list) {
     if (analysis == nullptr || !analysis->texts_) {
         return nullptr;
     }
-    if (!capi::functions_are_own()) {
+    if (!module::functions_are_own()) {
         // A rebound function may have seen the lists: from now on they are
         // plain lists, for every analysis under way on this thread.
         for (Analysis* each = analysis; each != nullptr; each = each->outer_) {
@@ -165,7 +146,7 @@ int remove(ListIndex* index, PyObject* list, PyObject* item) {
         index->remove(item);
         return 0;
     }
-    return capi::call_method(list, names.remove, {item}) ? 0 : -1;
+    return capi::call_method(list, module::state.names.remove, {item}) ? 0 : -1;
 }
 
 }  // namespace lineage::list_index

@@ -21,6 +21,18 @@
 
 namespace lineage::list_index {
 
+// Hash and equality of exact str objects for unordered containers: they never
+// fail, run no interpreter code, and agree with the list's `in` and `remove`
+// and with `==`.
+struct TextHash {
+    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
+};
+struct TextEqual {
+    bool operator()(PyObject* left, PyObject* right) const {
+        return left == right || PyUnicode_Compare(left, right) == 0;
+    }
+};
+
 // Counts of the entries of one list of strings.
 class ListIndex {
 public:
@@ -47,16 +59,15 @@ public:
     void flush();
 
 private:
-    struct Hash {
-        size_t operator()(PyObject* text) const;
+    // Each counted text with the reference that keeps it alive while it is
+    // a key.
+    struct Count {
+        capi::Ref text;
+        Py_ssize_t count = 0;
     };
-    struct Equal {
-        bool operator()(PyObject* left, PyObject* right) const;
-    };
-    using Counts = std::unordered_map<PyObject*, Py_ssize_t, Hash, Equal>;
+    using Counts = std::unordered_map<PyObject*, Count, TextHash, TextEqual>;
 
     static void count(Counts& counts, PyObject* text, Py_ssize_t by);
-    static void release(Counts& counts);
 
     capi::Ref list_;
     bool usable_ = true;

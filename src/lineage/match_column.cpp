@@ -13,33 +13,26 @@
 #include <vector>
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
-#include "lineage/names.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
+#include "module/functions.hpp"
+#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
+using module::state;
 
 enum class Scope { table, query, other };
 
-// Exact str keys: hash and equality that never fail and agree with `==`.
-struct TextHash {
-    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
-};
-struct TextEqual {
-    bool operator()(PyObject* left, PyObject* right) const {
-        return left == right || PyUnicode_Compare(left, right) == 0;
-    }
-};
-
-// The shared inner records by their `column_alias`, each list in inner order.
-using RecordsByAlias = std::unordered_map<PyObject*, std::vector<PyObject*>, TextHash, TextEqual>;
+// The shared inner records by their `column_alias` (an exact str), each list
+// in inner order.
+using RecordsByAlias = std::unordered_map<PyObject*, std::vector<PyObject*>, list_index::TextHash,
+                                          list_index::TextEqual>;
 
 struct Matching {
     PyObject* table_args;
@@ -62,13 +55,16 @@ struct Matching {
 };
 
 int scope_kind(PyObject* table_args, Scope* kind) {
-    int is_table = tree::is_instance(table_args, names.Table);
+    int is_table = tree::is_instance(table_args, state.names.Table);
     if (is_table != 0) {
         *kind = Scope::table;
         return is_table < 0 ? -1 : 0;
     }
-    Ref subquery = tree::exp_class(names.Subquery);
-    Ref cte = subquery ? tree::exp_class(names.CTE) : Ref();
+    Ref subquery = tree::exp_class(state.names.Subquery);
+    if (!subquery) {
+        return -1;
+    }
+    Ref cte = tree::exp_class(state.names.CTE);
     if (!cte) {
         return -1;
     }
@@ -82,7 +78,7 @@ int scope_kind(PyObject* table_args, Scope* kind) {
 
 // The record's five column-side values, then the table's database, name
 // and alias.
-int bind_to_table(Matching& state, PyObject* column, PyObject* scope_alias) {
+int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
     Ref values[record::bound_size];
     for (int key = 0; key < record::open_size; ++key) {
         values[key] = record::get(column, static_cast<record::Key>(key));
@@ -90,26 +86,33 @@ int bind_to_table(Matching& state, PyObject* column, PyObject* scope_alias) {
             return -1;
         }
     }
-    values[record::table_db] = capi::getattr(state.table_args, names.db);
-    if (values[record::table_db]) {
-        values[record::table_name] = capi::getattr(state.table_args, names.name);
+    values[record::table_db] = capi::getattr(matching.table_args, state.names.db);
+    if (!values[record::table_db]) {
+        return -1;
     }
+    values[record::table_name] = capi::getattr(matching.table_args, state.names.name);
     if (!values[record::table_name]) {
         return -1;
     }
     values[record::table_alias] = Ref::borrow(scope_alias);
     Ref made = record::make(values);
-    return made ? capi::append(state.new_columns.get(), made.get()) : -1;
+    if (!made) {
+        return -1;
+    }
+    return capi::append(matching.new_columns.get(), made.get());
 }
 
-Ref inner_analysis(Matching& state) {
-    if (state.share_inner && state.inner_records) {
-        return Ref::borrow(state.inner_records.get());
+Ref inner_analysis(Matching& matching) {
+    if (matching.share_inner && matching.inner_records) {
+        return Ref::borrow(matching.inner_records.get());
     }
-    Ref inner = tree::arg(state.table_args, names.this_);
-    Ref records = inner ? capi::call_global(names.test, {inner.get()}) : Ref();
-    if (records && state.share_inner) {
-        state.inner_records = Ref::borrow(records.get());
+    Ref inner = tree::arg(matching.table_args, state.names.this_);
+    if (!inner) {
+        return inner;
+    }
+    Ref records = state.globals.call(state.names.test, {inner.get()});
+    if (records && matching.share_inner) {
+        matching.inner_records = Ref::borrow(records.get());
     }
     return records;
 }
@@ -117,9 +120,9 @@ Ref inner_analysis(Matching& state) {
 // Indexes the shared inner records by alias, once per call. A record that is
 // not a plain dict, or an alias that is neither a str nor missing, leaves the
 // index unused: the records are then compared one by one.
-void index_inner_records(Matching& state) {
-    state.by_alias_tried = true;
-    PyObject* records = state.inner_records.get();
+void index_inner_records(Matching& matching) {
+    matching.by_alias_tried = true;
+    PyObject* records = matching.inner_records.get();
     if (records == nullptr || !PyList_CheckExact(records)) {
         return;
     }
@@ -140,26 +143,26 @@ void index_inner_records(Matching& state) {
         if (!PyUnicode_CheckExact(alias.get())) {
             return;
         }
-        state.by_alias[alias.get()].push_back(table_column);
+        matching.by_alias[alias.get()].push_back(table_column);
     }
-    state.by_alias_usable = true;
+    matching.by_alias_usable = true;
 }
 
 // The inner records whose alias equals `column_name`, in inner order, or
 // null when they must be found by comparing each.
-const std::vector<PyObject*>* inner_records_named(Matching& state, PyObject* column_name) {
-    if (!state.share_inner || !PyUnicode_CheckExact(column_name)) {
+const std::vector<PyObject*>* inner_records_named(Matching& matching, PyObject* column_name) {
+    if (!matching.share_inner || !PyUnicode_CheckExact(column_name)) {
         return nullptr;
     }
-    if (!state.by_alias_tried) {
-        index_inner_records(state);
+    if (!matching.by_alias_tried) {
+        index_inner_records(matching);
     }
-    if (!state.by_alias_usable) {
+    if (!matching.by_alias_usable) {
         return nullptr;
     }
     static const std::vector<PyObject*> none;
-    auto found = state.by_alias.find(column_name);
-    return found == state.by_alias.end() ? &none : &found->second;
+    auto found = matching.by_alias.find(column_name);
+    return found == matching.by_alias.end() ? &none : &found->second;
 }
 
 // The outer record `column` carried through the inner output `table_column`.
@@ -181,96 +184,134 @@ Ref traced_record(PyObject* column, PyObject* table_column) {
     return record::make(values);
 }
 
-int bind_to_query(Matching& state, PyObject* column) {
-    Ref table_new_columns = inner_analysis(state);
-    Ref column_name = table_new_columns ? record::get(column, record::column_name) : Ref();
+// Appends the outer record carried through `table_column`.
+int add_traced_record(Matching& matching, PyObject* column, PyObject* table_column) {
+    Ref made = traced_record(column, table_column);
+    if (!made) {
+        return -1;
+    }
+    return capi::append(matching.new_columns.get(), made.get());
+}
+
+// One traced record per inner record whose alias equals the record's
+// `column_name`. An inner query that offers no output of that name (a star
+// select, say) leaves the record as it was rather than losing the output
+// column.
+int bind_to_query(Matching& matching, PyObject* column) {
+    Ref table_new_columns = inner_analysis(matching);
+    if (!table_new_columns) {
+        return -1;
+    }
+    Ref column_name = record::get(column, record::column_name);
     if (!column_name) {
         return -1;
     }
     bool matched = false;
-    if (const std::vector<PyObject*>* named = inner_records_named(state, column_name.get())) {
+    if (const std::vector<PyObject*>* named = inner_records_named(matching, column_name.get())) {
         for (PyObject* table_column : *named) {
             matched = true;
-            Ref made = traced_record(column, table_column);
-            if (!made || capi::append(state.new_columns.get(), made.get()) < 0) {
+            if (add_traced_record(matching, column, table_column) < 0) {
                 return -1;
             }
         }
-        return matched ? 0 : capi::append(state.new_columns.get(), column);
-    }
-    int walked = capi::for_each(table_new_columns.get(), [&](PyObject* table_column) {
-        Ref inner_alias = record::get(table_column, record::column_alias);
-        int same = inner_alias ? capi::equals(inner_alias.get(), column_name.get()) : -1;
-        if (same <= 0) {
-            return same;
+    } else {
+        int walked = capi::for_each(table_new_columns.get(), [&](PyObject* table_column) {
+            Ref inner_alias = record::get(table_column, record::column_alias);
+            if (!inner_alias) {
+                return -1;
+            }
+            int same = capi::equals(inner_alias.get(), column_name.get());
+            if (same <= 0) {
+                return same;
+            }
+            matched = true;
+            return add_traced_record(matching, column, table_column);
+        });
+        if (walked < 0) {
+            return -1;
         }
-        matched = true;
-        Ref made = traced_record(column, table_column);
-        return made ? capi::append(state.new_columns.get(), made.get()) : -1;
-    });
-    if (walked < 0) {
-        return -1;
     }
-    // An inner query that offers no output of that name (a star select, say)
-    // leaves the record as it was rather than losing the output column.
-    return matched ? 0 : capi::append(state.new_columns.get(), column);
+    return matched ? 0 : capi::append(matching.new_columns.get(), column);
 }
 
-int match_record(Matching& state, PyObject* column) {
+// 1 when the record waits for this scope: it has no table yet, its text
+// still waits in `texts` (handed back in `text`) and its qualifier equals the
+// scope's alias (handed back in `scope_alias`); 0 when not, -1 on error.
+int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_alias) {
     Ref table_name = record::get(column, record::table_name);
-    int finished = table_name ? capi::truthy(table_name.get()) : -1;
+    if (!table_name) {
+        return -1;
+    }
+    int finished = capi::truthy(table_name.get());
     if (finished != 0) {
-        return finished < 0 ? -1 : capi::append(state.new_columns.get(), column);
+        return finished < 0 ? -1 : 0;
     }
-    Ref text = record::text_of(column);
-    int waiting = text ? list_index::contains(state.texts_index, state.texts, text.get()) : -1;
+    *text = record::text_of(column);
+    if (!*text) {
+        return -1;
+    }
+    int waiting = list_index::contains(matching.texts_index, matching.texts, text->get());
     if (waiting <= 0) {
-        return waiting < 0 ? -1 : capi::append(state.new_columns.get(), column);
+        return waiting;
     }
-    Ref scope_alias = capi::getattr(state.table_args, names.alias);
-    Ref column_table = scope_alias ? record::get(column, record::column_table) : Ref();
-    int same_alias = column_table ? capi::equals(scope_alias.get(), column_table.get()) : -1;
-    if (same_alias <= 0) {
-        return same_alias < 0 ? -1 : capi::append(state.new_columns.get(), column);
+    *scope_alias = capi::getattr(matching.table_args, state.names.alias);
+    if (!*scope_alias) {
+        return -1;
     }
+    Ref column_table = record::get(column, record::column_table);
+    if (!column_table) {
+        return -1;
+    }
+    return capi::equals(scope_alias->get(), column_table.get());
+}
 
+int match_record(Matching& matching, PyObject* column) {
+    Ref text;
+    Ref scope_alias;
+    int waits = waits_for_scope(matching, column, &text, &scope_alias);
+    if (waits <= 0) {
+        return waits < 0 ? -1 : capi::append(matching.new_columns.get(), column);
+    }
     Scope kind;
-    if (scope_kind(state.table_args, &kind) < 0) {
+    if (scope_kind(matching.table_args, &kind) < 0) {
         return -1;
     }
     int bound = -1;
     switch (kind) {
         case Scope::table:
-            bound = bind_to_table(state, column, scope_alias.get());
+            bound = bind_to_table(matching, column, scope_alias.get());
             break;
         case Scope::query:
-            bound = bind_to_query(state, column);
+            bound = bind_to_query(matching, column);
             break;
         case Scope::other:
-            raise_not_supported(state.table_args);
+            raise_not_supported(matching.table_args);
             return -1;
     }
     if (bound < 0) {
         return -1;
     }
-    return list_index::remove(state.texts_index, state.texts, text.get());
+    return list_index::remove(matching.texts_index, matching.texts, text.get());
 }
 
 }  // namespace
 
-PyObject* match_column(PyObject* const* args) {
-    Matching state{args[0], args[2], list_index::index_of(args[2]), Ref::steal(PyList_New(0)),
-                   capi::functions_are_own(), Ref(), false, false, RecordsByAlias()};
+PyObject* match_column_impl(PyObject*, PyObject* table_args, PyObject* columns, PyObject* texts) {
+    Matching matching{table_args, texts, list_index::index_of(texts), Ref::steal(PyList_New(0)),
+                      module::functions_are_own(), Ref(), false, false, RecordsByAlias()};
     // The removals of this call reach the list before it is handed back,
     // and stay made when the call fails.
-    list_index::FlushOnExit flush(state.texts_index);
-    if (!state.new_columns) {
+    list_index::FlushOnExit flush(matching.texts_index);
+    if (!matching.new_columns) {
         return nullptr;
     }
-    if (capi::for_each(args[1], [&](PyObject* column) { return match_record(state, column); }) < 0) {
+    int matched = capi::for_each(columns, [&](PyObject* column) {
+        return match_record(matching, column);
+    });
+    if (matched < 0) {
         return nullptr;
     }
-    return capi::tuple({state.new_columns.get(), state.texts}).release();
+    return capi::tuple({matching.new_columns.get(), texts}).release();
 }
 
 }  // namespace lineage

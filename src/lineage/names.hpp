@@ -1,78 +1,88 @@
-// Interned strings and builtins the analysis uses, made once at load.
+// The one table of interned strings the module uses, made once at load.
 #pragma once
 
 #include "capi/ref.hpp"
+#include "lineage/functions.hpp"
+#include "lineage/record.hpp"
+
+// Each entry: the field of `Names`, then its text.
+#define LINEAGE_NAMES(X)                                                   \
+    /* Attributes, methods and argument keys of sqlglot nodes. */          \
+    X(args, "args")                                                        \
+    X(get, "get")                                                          \
+    X(find, "find")                                                        \
+    X(find_all, "find_all")                                                \
+    X(walk, "walk")                                                        \
+    X(bfs, "bfs")                                                          \
+    X(iter_expressions, "iter_expressions")                                \
+    X(expressions, "expressions")                                          \
+    X(parent, "parent")                                                    \
+    X(alias, "alias")                                                      \
+    X(alias_or_name, "alias_or_name")                                      \
+    X(name, "name")                                                        \
+    X(table, "table")                                                      \
+    X(db, "db")                                                            \
+    X(this_, "this")                                                       \
+    X(from, "from") /* or "from_", as the running sqlglot names it */      \
+    X(with, "with") /* or "with_", likewise */                             \
+    X(joins, "joins")                                                      \
+    X(remove, "remove")                                                    \
+    X(instancecheck, "__instancecheck__")                                  \
+    X(class_, "__class__")                                                 \
+    /* Classes read from `exp` at each use. */                             \
+    X(Expression, "Expression")                                            \
+    X(Select, "Select")                                                    \
+    X(Column, "Column")                                                    \
+    X(Table, "Table")                                                      \
+    X(Alias, "Alias")                                                      \
+    X(Subquery, "Subquery")                                                \
+    X(CTE, "CTE")                                                          \
+    X(Literal, "Literal")                                                  \
+    X(Null, "Null")                                                        \
+    X(Anonymous, "Anonymous")                                              \
+    /* Other global names of the module namespace and the builtins. */     \
+    X(exp, "exp")                                                          \
+    X(print, "print")                                                      \
+    X(NotImplementedError, "NotImplementedError")                          \
+    X(main, "__main__")                                                    \
+    /* The values of "column_type"; "anonymous" is also the qualifier of  \
+       a function call. */                                                 \
+    X(literal, "literal")                                                  \
+    X(null, "null")                                                        \
+    X(column, "column")                                                    \
+    X(subquery, "subquery")                                                \
+    X(anonymous, "anonymous")                                              \
+    /* Other literal strings. */                                           \
+    X(empty, "")                                                           \
+    X(dot, ".")                                                            \
+    X(dash, "-")                                                           \
+    X(not_supported, "暂不支持")
 
 namespace lineage {
 
 struct Names {
-    // Attributes, methods and argument keys of sqlglot nodes.
-    PyObject* args;
-    PyObject* get;
-    PyObject* find;
-    PyObject* find_all;
-    PyObject* expressions;
-    PyObject* parent;
-    PyObject* alias;
-    PyObject* alias_or_name;
-    PyObject* name;
-    PyObject* table;
-    PyObject* db;
-    PyObject* this_;
-    PyObject* from;  // "from" or "from_", as the running sqlglot names it
-    PyObject* with;  // "with" or "with_", likewise
-    PyObject* joins;
-    PyObject* remove;
-    PyObject* instancecheck;  // "__instancecheck__"
-    PyObject* class_;         // "__class__"
-    // Classes read from `exp` at each use.
-    PyObject* Select;
-    PyObject* Column;
-    PyObject* Table;
-    PyObject* Alias;
-    PyObject* Subquery;
-    PyObject* CTE;
-    PyObject* Literal;
-    PyObject* Null;
-    PyObject* Anonymous;
-    // Global names of the module namespace.
-    PyObject* exp;
-    PyObject* get_column_parent;
-    PyObject* find_column;
-    PyObject* get_columns;
-    PyObject* match_column;
-    PyObject* get_tables;
-    PyObject* test;
-    // Literal strings.
-    PyObject* empty;          // ""
-    PyObject* dot;            // "."
-    PyObject* anonymous;      // "anonymous", the qualifier of function calls
-    PyObject* not_supported;  // the message of NotImplementedError
+#define LINEAGE_NAME_FIELD(field, text) PyObject* field = nullptr;
+    LINEAGE_NAMES(LINEAGE_NAME_FIELD)
+#undef LINEAGE_NAME_FIELD
+    // The six function names; `test` is the module's name too.
+#define LINEAGE_FUNCTION_NAME_FIELD(function, ...) PyObject* function = nullptr;
+    LINEAGE_FUNCTIONS(LINEAGE_FUNCTION_NAME_FIELD)
+#undef LINEAGE_FUNCTION_NAME_FIELD
+    // The record keys, by record::Key (texts: record::key_texts).
+    PyObject* record_keys[record::bound_size] = {};
     // Integer constants.
-    PyObject* zero;
-    PyObject* one;
+    PyObject* zero = nullptr;
+    PyObject* one = nullptr;
 };
-extern Names names;
 
-// Builtins fetched once at load.
-struct Builtins {
-    PyObject* print;
-    PyObject* NotImplementedError;
-};
-extern Builtins builtins;
+// Makes every string and integer not made yet. 0, or -1 with an exception
+// set.
+int make_names(Names& names);
 
-// Makes the strings and integers (once per process). 0, or -1 with an
-// exception set.
-int init_names();
-
-// Chooses the argument keys of a select's FROM and WITH clauses once, from
-// sqlglot itself: "from_" and "with_" when exp.Select declares them (sqlglot
-// 28 on), else "from" and "with". 0, or -1 with an exception set.
-int choose_clause_keys(PyObject* exp_module);
-
-// Looks up `print` and `NotImplementedError` in the builtins module; NameError
-// if one is missing.
-int init_builtins(PyObject* builtins_module);
+// Chooses the argument keys of a select's FROM and WITH clauses from sqlglot
+// itself: "from_" and "with_" when exp.Select declares them (sqlglot 28 on),
+// else "from" and "with". 0, or -1 with an exception set.
+int choose_clause_keys(Names& names, PyObject* exp_module);
 
 // Raises NotImplementedError("暂不支持", node); always returns null.
 PyObject* raise_not_supported(PyObject* node);

@@ -1,60 +1,39 @@
 #include "lineage/record.hpp"
 
 #include "capi/api.hpp"
-#include "lineage/names.hpp"
+#include "lineage/list_index.hpp"
+#include "module/state.hpp"
 
 namespace lineage::record {
 
-Kinds kinds;
-
 namespace {
 
-const char* const key_texts[bound_size] = {
-    "column_sort", "column_name", "column_alias", "column_table",
-    "column_type", "table_db",    "table_name",   "table_alias",
-};
-PyObject* keys[bound_size];
-PyObject* dash;
+using capi::Ref;
+
+const Names& names() {
+    return module::state.names;
+}
+
+PyObject* key_name(Key key) {
+    return names().record_keys[key];
+}
 
 }  // namespace
 
-int init() {
-    for (int i = 0; i < bound_size; ++i) {
-        if (keys[i] == nullptr && (keys[i] = PyUnicode_InternFromString(key_texts[i])) == nullptr) {
-            return -1;
-        }
-    }
-    struct {
-        PyObject** slot;
-        const char* text;
-    } constants[] = {
-        {&kinds.literal, "literal"},   {&kinds.null, "null"},
-        {&kinds.column, "column"},     {&kinds.subquery, "subquery"},
-        {&kinds.anonymous, "anonymous"}, {&dash, "-"},
-    };
-    for (auto& constant : constants) {
-        if (*constant.slot == nullptr &&
-            (*constant.slot = PyUnicode_InternFromString(constant.text)) == nullptr) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-capi::Ref make(PyObject* const* values, int size) {
-    capi::Ref record = capi::Ref::steal(PyDict_New());
+Ref make(PyObject* const* values, int size) {
+    Ref record = Ref::steal(PyDict_New());
     if (!record) {
         return record;
     }
     for (int i = 0; i < size; ++i) {
-        if (PyDict_SetItem(record.get(), keys[i], values[i]) < 0) {
-            return capi::Ref();
+        if (PyDict_SetItem(record.get(), key_name(static_cast<Key>(i)), values[i]) < 0) {
+            return Ref();
         }
     }
     return record;
 }
 
-capi::Ref make(const capi::Ref (&values)[bound_size]) {
+Ref make(const Ref (&values)[bound_size]) {
     PyObject* raw[bound_size];
     for (int i = 0; i < bound_size; ++i) {
         raw[i] = values[i].get();
@@ -62,34 +41,48 @@ capi::Ref make(const capi::Ref (&values)[bound_size]) {
     return make(raw, bound_size);
 }
 
-capi::Ref get(PyObject* record, Key key) {
-    if (PyDict_CheckExact(record)) {
-        PyObject* value = PyDict_GetItemWithError(record, keys[key]);
-        if (value == nullptr && PyErr_Occurred()) {
-            return capi::Ref();
-        }
-        return capi::Ref::borrow(value ? value : Py_None);
+Ref get(PyObject* record, Key key) {
+    if (!PyDict_CheckExact(record)) {
+        return capi::call_method(record, names().get, {key_name(key)});
     }
-    return capi::call_method(record, names.get, {keys[key]});
+    Ref value;
+    if (capi::dict_get(record, key_name(key), &value) < 0) {
+        return value;
+    }
+    return value ? std::move(value) : Ref::borrow(Py_None);
 }
 
-capi::Ref text(PyObject* name, PyObject* alias, PyObject* table, PyObject* type) {
-    capi::Ref parts = capi::tuple({name, alias, table, type});
+Ref text(PyObject* name, PyObject* alias, PyObject* table, PyObject* type) {
+    Ref parts = capi::tuple({name, alias, table, type});
     if (!parts) {
         return parts;
     }
-    return capi::Ref::steal(PyUnicode_Join(dash, parts.get()));
+    return Ref::steal(PyUnicode_Join(names().dash, parts.get()));
 }
 
-capi::Ref text_of(PyObject* record) {
-    capi::Ref name = get(record, column_name);
-    capi::Ref alias = name ? get(record, column_alias) : capi::Ref();
-    capi::Ref table = alias ? get(record, column_table) : capi::Ref();
-    capi::Ref type = table ? get(record, column_type) : capi::Ref();
-    if (!type) {
-        return type;
+Ref text_of(PyObject* record) {
+    Ref values[4];
+    const Key keys[4] = {column_name, column_alias, column_table, column_type};
+    for (int i = 0; i < 4; ++i) {
+        values[i] = get(record, keys[i]);
+        if (!values[i]) {
+            return Ref();
+        }
     }
-    return text(name.get(), alias.get(), table.get(), type.get());
+    return text(values[0].get(), values[1].get(), values[2].get(), values[3].get());
+}
+
+int number_output(PyObject* alias, list_index::ListIndex* alias_index, Ref& sort,
+                  PyObject* output_name) {
+    int listed = list_index::contains(alias_index, alias, output_name);
+    if (listed != 0) {
+        return listed < 0 ? -1 : 0;
+    }
+    if (list_index::append(alias_index, alias, output_name) < 0) {
+        return -1;
+    }
+    sort = capi::add(sort.get(), names().one);
+    return sort ? 0 : -1;
 }
 
 }  // namespace lineage::record

@@ -16,33 +16,37 @@
 
 #include "capi/ref.hpp"
 
+// The record keys in key order.
+#define LINEAGE_RECORD_KEYS(X) \
+    X(column_sort)             \
+    X(column_name)             \
+    X(column_alias)            \
+    X(column_table)            \
+    X(column_type)             \
+    X(table_db)                \
+    X(table_name)              \
+    X(table_alias)
+
+namespace lineage::list_index {
+class ListIndex;
+}
+
 namespace lineage::record {
 
 enum Key {
-    column_sort,
-    column_name,
-    column_alias,
-    column_table,
-    column_type,
-    table_db,
-    table_name,
-    table_alias,
+#define LINEAGE_RECORD_KEY_ENUM(key) key,
+    LINEAGE_RECORD_KEYS(LINEAGE_RECORD_KEY_ENUM)
+#undef LINEAGE_RECORD_KEY_ENUM
 };
 constexpr int open_size = 5;
 constexpr int bound_size = 8;
 
-// The values of "column_type".
-struct Kinds {
-    PyObject* literal;
-    PyObject* null;
-    PyObject* column;
-    PyObject* subquery;
-    PyObject* anonymous;
+// The text of each key, by Key.
+constexpr const char* key_texts[bound_size] = {
+#define LINEAGE_RECORD_KEY_TEXT(key) #key,
+    LINEAGE_RECORD_KEYS(LINEAGE_RECORD_KEY_TEXT)
+#undef LINEAGE_RECORD_KEY_TEXT
 };
-extern Kinds kinds;
-
-// Makes the interned keys and kinds; called by the load sequence.
-int init();
 
 // A new record holding the first `size` keys with `values` in key order.
 capi::Ref make(PyObject* const* values, int size);
@@ -59,5 +63,12 @@ capi::Ref text(PyObject* name, PyObject* alias, PyObject* table, PyObject* type)
 
 // The text of an existing record, from its own values.
 capi::Ref text_of(PyObject* record);
+
+// Numbers the output name `output_name` of a select list: appends it to the
+// output-name list `alias` (through its index, when it has one) and raises the
+// counter `sort` by one, unless `alias` already holds it. 0, or -1 with an
+// exception set.
+int number_output(PyObject* alias, list_index::ListIndex* alias_index, capi::Ref& sort,
+                  PyObject* output_name);
 
 }  // namespace lineage::record

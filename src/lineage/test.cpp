@@ -8,17 +8,17 @@
 #include <cstdint>
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
-#include "lineage/names.hpp"
 #include "lineage/tree.hpp"
+#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
+using module::state;
 
 // test -> get_tables -> match_column -> test recurses once per nested query,
 // in C, where the interpreter's own guard counts calls but not stack. The
@@ -78,31 +78,31 @@ public:
 
 }  // namespace
 
-PyObject* test(PyObject* const* args) {
-    PyObject* source = args[0];
+PyObject* test_impl(PyObject*, PyObject* source) {
     DepthGuard guard;
     if (guard.exceeded()) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while analysing nested queries");
         return nullptr;
     }
-    Ref expression = tree::find(source, names.Select);
+    Ref expression = tree::find(source, state.names.Select);
     if (!expression) {
         return nullptr;
     }
-    Ref select_list = capi::getattr(expression.get(), names.expressions);
+    Ref select_list = capi::getattr(expression.get(), state.names.expressions);
     if (!select_list) {
         return nullptr;
     }
     list_index::Analysis analysis;
     analysis.expect_lists();
-    Ref extracted = capi::call_global(names.get_columns, {select_list.get()});
     Ref columns_and_texts[2];
-    if (!extracted || capi::unpack(extracted.get(), 2, columns_and_texts) < 0) {
+    if (state.globals.call_unpacked(state.names.get_columns, {select_list.get()},
+                                    columns_and_texts) < 0) {
         return nullptr;
     }
     auto& [columns, texts] = columns_and_texts;
-    return capi::call_global(names.get_tables, {expression.get(), columns.get(), texts.get()})
+    return state.globals
+        .call(state.names.get_tables, {expression.get(), columns.get(), texts.get()})
         .release();
 }
 

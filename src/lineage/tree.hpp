@@ -6,12 +6,6 @@
 
 namespace lineage::tree {
 
-// Remembers sqlglot's own search methods (Expression.find, find_all, walk,
-// bfs and iter_expressions) so that searches on nodes that use them can run
-// natively, in the library's order. Without them every search calls the
-// node's own method. Never fails.
-void remember_library_search(PyObject* exp_module);
-
 // exp.<class_name>
 capi::Ref exp_class(PyObject* class_name);
 
@@ -32,5 +26,9 @@ capi::Ref find(PyObject* node, PyObject* class_name);
 
 // list(node.find_all(exp.<class_name>))
 capi::Ref find_all(PyObject* node, PyObject* class_name);
+
+// True when `type` resolves the attribute `name` to `expected` itself (false
+// when either is null, or on any error).
+bool type_attribute_is(PyTypeObject* type, PyObject* name, PyObject* expected);
 
 }  // namespace lineage::tree

@@ -1,60 +1,77 @@
 #include "module/functions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <utility>
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/functions.hpp"
 #include "module/binder.hpp"
+#include "module/state.hpp"
 
 namespace module {
 
 namespace {
 
-using Body = PyObject* (*)(PyObject* const*);
+// Calls the function's `_impl` with the module and the bound arguments.
+using Body = PyObject* (*)(PyObject* module, PyObject* const* bound);
 
 struct Function {
     Signature signature;
     const char* traceback_name;  // the entry added to an escaping exception
     const char* doc;             // the signature text, with no marker
     Body body;
+    PyObject* lineage::Names::*name;
 };
 
-const char* const get_column_parent_params[] = {"column", "column_table"};
-const char* const find_column_params[] = {"find_list", "columns", "alias",
-                                          "texts", "column_type", "sort"};
-const char* const get_columns_params[] = {"expressions"};
-const char* const match_column_params[] = {"table_args", "columns", "texts"};
-const char* const get_tables_params[] = {"expression", "columns", "texts"};
-const char* const test_params[] = {"source"};
+template <typename... Parameters>
+constexpr std::size_t arity(PyObject* (*)(PyObject* module, Parameters...)) {
+    return sizeof...(Parameters);
+}
 
+template <auto Impl, std::size_t... I>
+PyObject* call_impl(PyObject* module, PyObject* const* bound, std::index_sequence<I...>) {
+    return Impl(module, bound[I]...);
+}
+
+// Impl(module, bound[0], bound[1], ...), as many as Impl has parameters.
+template <auto Impl>
+PyObject* unpack_into(PyObject* module, PyObject* const* bound) {
+    return call_impl<Impl>(module, bound, std::make_index_sequence<arity(Impl)>());
+}
+
+#define MODULE_STRING(text) #text
+#define MODULE_PARAMETERS(function, ...) \
+    constexpr const char* const function##_parameters[] = {LINEAGE_MAP(MODULE_STRING, __VA_ARGS__)};
+LINEAGE_FUNCTIONS(MODULE_PARAMETERS)
+#undef MODULE_PARAMETERS
+
+// The docstring is the name and the parameters as LINEAGE_FUNCTIONS writes
+// them: stringizing keeps ", " between them.
+#define MODULE_FUNCTION(function, ...)                                                      \
+    {{#function, function##_parameters, std::size(function##_parameters)},                  \
+     "test." #function, #function "(" #__VA_ARGS__ ")", unpack_into<lineage::function##_impl>, \
+     &lineage::Names::function},
 // In publication order.
-const Function functions[] = {
-    {{"get_column_parent", get_column_parent_params, 2}, "test.get_column_parent",
-     "get_column_parent(column, column_table)", lineage::get_column_parent},
-    {{"find_column", find_column_params, 6}, "test.find_column",
-     "find_column(find_list, columns, alias, texts, column_type, sort)", lineage::find_column},
-    {{"get_columns", get_columns_params, 1}, "test.get_columns", "get_columns(expressions)",
-     lineage::get_columns},
-    {{"match_column", match_column_params, 3}, "test.match_column",
-     "match_column(table_args, columns, texts)", lineage::match_column},
-    {{"get_tables", get_tables_params, 3}, "test.get_tables",
-     "get_tables(expression, columns, texts)", lineage::get_tables},
-    {{"test", test_params, 1}, "test.test", "test(source)", lineage::test},
-};
-constexpr int function_count = sizeof(functions) / sizeof(functions[0]);
-static_assert(function_count == capi::Namespace::published_count);
+constexpr Function functions[] = {LINEAGE_FUNCTIONS(MODULE_FUNCTION)};
+#undef MODULE_FUNCTION
+#undef MODULE_STRING
+static_assert(std::size(functions) == function_count);
 
-PyObject* run(const Function& function, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
-    PyObject* bound[6];
+constexpr Py_ssize_t most_parameters =
+    std::max_element(std::begin(functions), std::end(functions), [](const auto& a, const auto& b) {
+        return a.signature.count < b.signature.count;
+    })->signature.count;
+
+PyObject* run(const Function& function, PyObject* module, PyObject* const* args,
+              Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[most_parameters];
     PyObject* result = nullptr;
     if (bind_arguments(function.signature, args, nargs, kwnames, bound) == 0) {
         // C++ exceptions stop here: the interpreter only ever sees its own.
         try {
-            result = function.body(bound);
+            result = function.body(module, bound);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (...) {
@@ -63,14 +80,14 @@ PyObject* run(const Function& function, PyObject* const* args, Py_ssize_t nargs,
     }
     if (result == nullptr) {
         int line = static_cast<int>(&function - functions) + 1;
-        capi::add_traceback(function.traceback_name, line, capi::namespace_.globals);
+        capi::add_traceback(traceback_file, function.traceback_name, line, state.globals.dict);
     }
     return result;
 }
 
 template <int I>
-PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run(functions[I], args, nargs, kwnames);
+PyObject* trampoline(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run(functions[I], module, args, nargs, kwnames);
 }
 
 template <int... I>
@@ -85,27 +102,76 @@ constexpr auto make_method_defs(std::integer_sequence<int, I...>) {
 std::array<PyMethodDef, function_count> method_defs =
     make_method_defs(std::make_integer_sequence<int, function_count>());
 
+// Watches the namespace; false when no watcher could be had.
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++state.watch.changes;
+    return 0;
+}
+
+bool watch_namespace() {
+    NamespaceWatch& watch = state.watch;
+    if (watch.watched == state.globals.dict) {
+        return true;
+    }
+    if (watch.watcher == -1 && (watch.watcher = PyDict_AddWatcher(on_change)) < 0) {
+        watch.watcher = -2;
+    }
+    if (watch.watcher < 0 || PyDict_Watch(watch.watcher, state.globals.dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    watch.watched = state.globals.dict;
+    watch.answered = false;
+    return true;
+}
+
+bool all_published_are_bound() {
+    for (int i = 0; i < function_count; ++i) {
+        PyObject* name = state.names.*functions[i].name;
+        if (name == nullptr || state.published[i] == nullptr) {
+            return false;
+        }
+        // A failed lookup only means "not known to be ours".
+        capi::Ref bound;
+        if (capi::dict_get(state.globals.dict, name, &bound) < 0) {
+            PyErr_Clear();
+        }
+        if (bound.get() != state.published[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int publish_functions(PyObject* module) {
-    capi::Ref module_name = capi::Ref::steal(PyUnicode_FromString("test"));
-    if (!module_name) {
-        return -1;
-    }
     for (int i = 0; i < function_count; ++i) {
-        capi::Ref name = capi::Ref::steal(PyUnicode_InternFromString(functions[i].signature.name));
-        if (!name) {
-            return -1;
-        }
+        PyObject* name = state.names.*functions[i].name;
         capi::Ref function =
-            capi::Ref::steal(PyCMethod_New(&method_defs[i], module, module_name.get(), nullptr));
-        if (!function || PyDict_SetItem(capi::namespace_.globals, name.get(), function.get()) < 0) {
+            capi::Ref::steal(PyCMethod_New(&method_defs[i], module, state.names.test, nullptr));
+        if (!function || PyDict_SetItem(state.globals.dict, name, function.get()) < 0) {
             return -1;
         }
-        Py_XSETREF(capi::namespace_.published_names[i], name.release());
-        Py_XSETREF(capi::namespace_.published[i], function.release());
+        Py_XSETREF(state.published[i], function.release());
     }
     return 0;
+}
+
+bool functions_are_own() {
+    if (state.globals.dict == nullptr) {
+        return false;
+    }
+    if (!watch_namespace()) {
+        return all_published_are_bound();
+    }
+    NamespaceWatch& watch = state.watch;
+    if (!watch.answered || watch.answered_at != watch.changes) {
+        watch.answer = all_published_are_bound();
+        watch.answered = true;
+        watch.answered_at = watch.changes;
+    }
+    return watch.answer;
 }
 
 }  // namespace module

@@ -8,10 +8,10 @@
 #include <cstdint>
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
 #include "lineage/names.hpp"
-#include "lineage/tree.hpp"
+#include "lineage/search.hpp"
 #include "module/functions.hpp"
+#include "module/state.hpp"
 #include "report/script_mode.hpp"
 
 // Set to non-zero by an embedding host before the import when this module is
@@ -22,29 +22,30 @@ __attribute__((visibility("default"))) int test_module_is_main = 0;
 
 namespace module {
 
+State state;
+
 namespace {
 
 using capi::Ref;
-using capi::namespace_;
 
-int64_t first_interpreter = -1;
-
-// Create slot, steps 1-3.
+// Create slot: ties the module to the first interpreter that creates it, and
+// hands back the process's one module object, made from the spec the first
+// time.
 PyObject* create(PyObject* spec, PyModuleDef*) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) {
         return nullptr;
     }
-    if (first_interpreter == -1) {
-        first_interpreter = current;
-    } else if (first_interpreter != current) {
+    if (state.first_interpreter == -1) {
+        state.first_interpreter = current;
+    } else if (state.first_interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (namespace_.module != nullptr) {
-        return Py_NewRef(namespace_.module);
+    if (state.module != nullptr) {
+        return Py_NewRef(state.module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -83,7 +84,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 }
 
 int bind(const char* name, PyObject* value) {
-    return PyDict_SetItemString(namespace_.globals, name, value);
+    return PyDict_SetItemString(state.globals.dict, name, value);
 }
 
 int warn_on_version_mismatch() {
@@ -101,15 +102,52 @@ int warn_on_version_mismatch() {
 
 int register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    Ref key = Ref::steal(PyUnicode_FromString("test"));
-    if (!key) {
-        return -1;
-    }
-    int present = PyDict_Contains(modules, key.get());
+    int present = PyDict_Contains(modules, state.names.test);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyDict_SetItem(modules, key.get(), module);
+    return PyDict_SetItem(modules, state.names.test, module);
+}
+
+// print and NotImplementedError from the builtins; NameError if one is
+// missing.
+int fetch_builtins() {
+    PyObject* dict = PyModule_GetDict(state.globals.builtins);
+    const struct {
+        PyObject* name;
+        PyObject** slot;
+    } wanted[] = {{state.names.print, &state.print},
+                  {state.names.NotImplementedError, &state.NotImplementedError}};
+    for (const auto& builtin : wanted) {
+        Ref found;
+        int present = capi::dict_get(dict, builtin.name, &found);
+        if (present < 0) {
+            return -1;
+        }
+        if (present == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin.name);
+            return -1;
+        }
+        Py_XSETREF(*builtin.slot, found.release());
+    }
+    return 0;
+}
+
+// sys.modules["<package>.<name>"]: empty with no exception set when it is not
+// there (or the package has no name).
+Ref imported_submodule(PyObject* package, const char* name) {
+    Ref package_name = Ref::steal(PyModule_GetNameObject(package));
+    if (!package_name) {
+        PyErr_Clear();
+        return package_name;
+    }
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", package_name.get(), name));
+    if (!full) {
+        return full;
+    }
+    Ref submodule;
+    capi::dict_get(PyImport_GetModuleDict(), full.get(), &submodule);
+    return submodule;
 }
 
 // from <package> import <name>: the attribute, else an already imported
@@ -120,26 +158,15 @@ Ref import_from(PyObject* package, const char* name) {
         return value;
     }
     PyErr_Clear();
-    Ref package_name = Ref::steal(PyModule_GetNameObject(package));
-    if (package_name) {
-        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", package_name.get(), name));
-        if (!full) {
-            return full;
-        }
-        PyObject* submodule = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-        if (submodule != nullptr) {
-            return Ref::borrow(submodule);
-        }
-        if (PyErr_Occurred()) {
-            return Ref();
-        }
-    } else {
-        PyErr_Clear();
+    Ref submodule = imported_submodule(package, name);
+    if (submodule || PyErr_Occurred()) {
+        return submodule;
     }
     Ref missing = Ref::steal(PyUnicode_FromString(name));
-    if (missing) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", missing.get());
+    if (!missing) {
+        return missing;
     }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", missing.get());
     return Ref();
 }
 
@@ -160,7 +187,7 @@ int import_names(const char* package, std::initializer_list<const char*> wanted)
         return -1;
     }
     Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
-        package_name.get(), namespace_.globals, nullptr, fromlist.get(), 0));
+        package_name.get(), state.globals.dict, nullptr, fromlist.get(), 0));
     if (!imported) {
         return -1;
     }
@@ -179,57 +206,82 @@ int import_module(const char* name) {
         return -1;
     }
     Ref imported = Ref::steal(
-        PyImport_ImportModuleLevelObject(module_name.get(), namespace_.globals, nullptr, nullptr, 0));
-    return imported ? bind(name, imported.get()) : -1;
+        PyImport_ImportModuleLevelObject(module_name.get(), state.globals.dict, nullptr, nullptr, 0));
+    if (!imported) {
+        return -1;
+    }
+    return bind(name, imported.get());
 }
 
 int runs_as_main(PyObject* module) {
     Ref name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
-    if (!name || !main_name) {
+    if (!name) {
         return -1;
     }
-    return capi::equals(name.get(), main_name.get());
+    return capi::equals(name.get(), state.names.main);
 }
 
-// Steps 5-14.
+// What the analysis takes from the sqlglot it runs on: the clause keys of a
+// select and the library's own search methods.
+int learn_sqlglot() {
+    Ref exp;
+    int present = capi::dict_get(state.globals.dict, state.names.exp, &exp);
+    if (present <= 0) {
+        return present;
+    }
+    lineage::search::remember_library_methods(exp.get());
+    return lineage::choose_clause_keys(state.names, exp.get());
+}
+
+// The namespace and the constants: the module object and its dictionary are
+// remembered, `__builtins__` bound, the interpreter's version checked, the
+// interned names made and the builtins the analysis calls fetched.
+int init_state(PyObject* module) {
+    state.module = Py_NewRef(module);
+    state.globals.dict = Py_NewRef(PyModule_GetDict(module));
+    if (state.globals.builtins == nullptr) {
+        state.globals.builtins = PyImport_ImportModule("builtins");
+        if (state.globals.builtins == nullptr) {
+            return -1;
+        }
+    }
+    if (bind("__builtins__", state.globals.builtins) < 0 || warn_on_version_mismatch() < 0) {
+        return -1;
+    }
+    if (lineage::make_names(state.names) < 0) {
+        return -1;
+    }
+    return fetch_builtins();
+}
+
+int mark_as_main(PyObject* module) {
+    if (test_module_is_main == 0) {
+        return 0;
+    }
+    return PyObject_SetAttrString(module, "__name__", state.names.main);
+}
+
+int import_dependencies() {
+    if (import_module("json") < 0 || import_names("kelvo_func", {"KelvoFunc"}) < 0) {
+        return -1;
+    }
+    if (import_names("kelvo_var", {"KelvoVar"}) < 0) {
+        return -1;
+    }
+    return import_names("sqlglot", {"parse_one", "exp"});
+}
+
+// The load sequence: the state, then the namespace in binding order - the
+// imports, the six functions, the script-mode report when the module runs as
+// the program's main module, and `__test__`.
 int load(PyObject* module) {
-    namespace_.module = Py_NewRef(module);
-    namespace_.globals = Py_NewRef(PyModule_GetDict(module));
-    if (namespace_.builtins == nullptr) {
-        namespace_.builtins = PyImport_ImportModule("builtins");
-        if (namespace_.builtins == nullptr) {
-            return -1;
-        }
-    }
-    if (bind("__builtins__", namespace_.builtins) < 0) {
+    if (init_state(module) < 0 || mark_as_main(module) < 0) {
         return -1;
     }
-    if (warn_on_version_mismatch() < 0 || lineage::init_names() < 0 ||
-        lineage::init_builtins(namespace_.builtins) < 0) {
+    if (register_in_sys_modules(module) < 0 || import_dependencies() < 0) {
         return -1;
     }
-    if (test_module_is_main != 0) {
-        Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
-        if (!main_name || PyObject_SetAttrString(module, "__name__", main_name.get()) < 0) {
-            return -1;
-        }
-    }
-    if (register_in_sys_modules(module) < 0) {
-        return -1;
-    }
-    if (import_module("json") < 0 || import_names("kelvo_func", {"KelvoFunc"}) < 0 ||
-        import_names("kelvo_var", {"KelvoVar"}) < 0 ||
-        import_names("sqlglot", {"parse_one", "exp"}) < 0) {
-        return -1;
-    }
-    if (PyObject* exp = PyDict_GetItemString(namespace_.globals, "exp")) {
-        lineage::tree::remember_library_search(exp);
-        if (lineage::choose_clause_keys(exp) < 0) {
-            return -1;
-        }
-    }
-    if (publish_functions(module) < 0) {
+    if (learn_sqlglot() < 0 || publish_functions(module) < 0) {
         return -1;
     }
     int is_main = runs_as_main(module);
@@ -237,13 +289,17 @@ int load(PyObject* module) {
         return -1;
     }
     Ref registry = Ref::steal(PyDict_New());
-    return registry ? bind("__test__", registry.get()) : -1;
+    if (!registry) {
+        return -1;
+    }
+    return bind("__test__", registry.get());
 }
 
-// Execute slot, step 4, then the load sequence.
+// Execute slot: a module already executed in this process succeeds at once
+// when it is this one and is refused otherwise; else the load sequence runs.
 int exec(PyObject* module) {
-    if (namespace_.module != nullptr) {
-        if (namespace_.module == module) {
+    if (state.module != nullptr) {
+        if (state.module == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -255,9 +311,9 @@ int exec(PyObject* module) {
         return 0;
     }
     // A failed load leaves no module behind: the next import starts afresh.
-    capi::add_traceback("init test", 1, namespace_.globals);
-    Py_CLEAR(namespace_.module);
-    Py_CLEAR(namespace_.globals);
+    capi::add_traceback(traceback_file, "init test", 1, state.globals.dict);
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.globals.dict);
     return -1;
 }
 
@@ -271,7 +327,7 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "test",
     "Column lineage of SQL SELECT statements parsed by sqlglot.",
-    0,        // all state is process-wide
+    0,        // all state is process-wide (module/state.hpp)
     nullptr,  // the functions are made by the load sequence
     slots,
     nullptr,

@@ -1,25 +1,28 @@
 #include "report/report.hpp"
 
 #include "capi/api.hpp"
+#include "lineage/record.hpp"
 
 namespace report {
 
 namespace {
 
+using namespace lineage::record;
+
 struct Piece {
     const char* label;
-    const char* key;
+    Key key;
 };
 
 const Piece pieces[] = {
-    {"序号: ", "column_sort"},
-    {", 别名: ", "column_alias"},
-    {", 来源字段名: ", "column_name"},
-    {", 来源字段表别名: ", "column_table"},
-    {", 字段类型: ", "column_type"},
-    {", 来源库名: ", "table_db"},
-    {", 来源表名: ", "table_name"},
-    {", 来源表别名: ", "table_alias"},
+    {"序号: ", column_sort},
+    {", 别名: ", column_alias},
+    {", 来源字段名: ", column_name},
+    {", 来源字段表别名: ", column_table},
+    {", 字段类型: ", column_type},
+    {", 来源库名: ", table_db},
+    {", 来源表名: ", table_name},
+    {", 来源表别名: ", table_alias},
 };
 
 }  // namespace
@@ -35,7 +38,8 @@ capi::Ref report_line(PyObject* record) {
         if (!label || PyList_Append(parts.get(), label.get()) < 0) {
             return capi::Ref();
         }
-        capi::Ref value = capi::Ref::steal(PyObject_CallMethod(record, "get", "s", piece.key));
+        capi::Ref value =
+            capi::Ref::steal(PyObject_CallMethod(record, "get", "s", key_texts[piece.key]));
         if (!value) {
             return value;
         }
@@ -49,13 +53,22 @@ capi::Ref report_line(PyObject* record) {
 
 int print_frame(PyObject* print, PyObject* pandas, PyObject* records) {
     capi::Ref frame_class = capi::Ref::steal(PyObject_GetAttrString(pandas, "DataFrame"));
-    capi::Ref frame = frame_class ? capi::call(frame_class.get(), {records}) : capi::Ref();
-    return frame && capi::call(print, {frame.get()}) ? 0 : -1;
+    if (!frame_class) {
+        return -1;
+    }
+    capi::Ref frame = capi::call(frame_class.get(), {records});
+    if (!frame) {
+        return -1;
+    }
+    return capi::call(print, {frame.get()}) ? 0 : -1;
 }
 
 int print_line(PyObject* print, PyObject* record) {
     capi::Ref line = report_line(record);
-    return line && capi::call(print, {line.get()}) ? 0 : -1;
+    if (!line) {
+        return -1;
+    }
+    return capi::call(print, {line.get()}) ? 0 : -1;
 }
 
 }  // namespace report

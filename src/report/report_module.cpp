@@ -10,7 +10,10 @@ using capi::Ref;
 
 Ref builtin_print() {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    return builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "print")) : Ref();
+    if (!builtins) {
+        return builtins;
+    }
+    return Ref::steal(PyObject_GetAttrString(builtins.get(), "print"));
 }
 
 PyObject* report_line(PyObject*, PyObject* record) {
@@ -19,7 +22,10 @@ PyObject* report_line(PyObject*, PyObject* record) {
 
 PyObject* print_report(PyObject*, PyObject* records) {
     Ref print = builtin_print();
-    Ref pandas = print ? Ref::steal(PyImport_ImportModule("pandas")) : Ref();
+    if (!print) {
+        return nullptr;
+    }
+    Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
     if (!pandas || report::print_frame(print.get(), pandas.get(), records) < 0) {
         return nullptr;
     }

@@ -1,8 +1,7 @@
 #include "report/script_mode.hpp"
 
 #include "capi/api.hpp"
-#include "capi/namespace.hpp"
-#include "lineage/names.hpp"
+#include "module/state.hpp"
 #include "report/report.hpp"
 
 namespace report {
@@ -10,19 +9,23 @@ namespace report {
 namespace {
 
 using capi::Ref;
+using module::state;
 
 // The developer's query file; on systems without drive letters this is a
 // plain relative file name that contains backslashes.
 const char* const query_path = "D:\\kelvo\\kelvo_parse\\sql3.txt";
 
 int bind(const char* name, PyObject* value) {
-    return PyDict_SetItemString(capi::namespace_.globals, name, value);
+    return PyDict_SetItemString(state.globals.dict, name, value);
 }
 
 // The value bound to `name` in the module namespace, read back at each use.
 Ref global(const char* name) {
     Ref key = Ref::steal(PyUnicode_FromString(name));
-    return key ? capi::lookup_global(key.get()) : Ref();
+    if (!key) {
+        return key;
+    }
+    return state.globals.lookup(key.get());
 }
 
 // callable(*args, **{keyword: value})
@@ -42,18 +45,77 @@ Ref call_with_keyword(PyObject* callable, std::initializer_list<PyObject*> args,
     return Ref::steal(PyObject_Vectorcall(callable, stack, count, kwnames.get()));
 }
 
+// open(path, encoding="utf-8").read() without backquotes; the file is
+// closed after reading, or when it is let go on a failed read.
 Ref read_query(PyObject* path) {
     Ref open = global("open");
-    Ref file = open ? call_with_keyword(open.get(), {path}, "encoding", "utf-8") : Ref();
+    if (!open) {
+        return open;
+    }
+    Ref file = call_with_keyword(open.get(), {path}, "encoding", "utf-8");
     if (!file) {
         return file;
     }
     Ref text = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+    if (!text) {
+        return text;
+    }
     Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!text || !closed) {
-        return Ref();
+    if (!closed) {
+        return closed;
     }
     return Ref::steal(PyObject_CallMethod(text.get(), "replace", "ss", "`", ""));
+}
+
+// path = "..."; result = test(parse_one(open(path).read(), dialect="mysql"))
+int analyse_query_file() {
+    Ref path = Ref::steal(PyUnicode_FromString(query_path));
+    if (!path || bind("path", path.get()) < 0) {
+        return -1;
+    }
+    path = global("path");
+    if (!path) {
+        return -1;
+    }
+    Ref text = read_query(path.get());
+    if (!text) {
+        return -1;
+    }
+    Ref parse_one = global("parse_one");
+    if (!parse_one) {
+        return -1;
+    }
+    Ref tree = call_with_keyword(parse_one.get(), {text.get()}, "dialect", "mysql");
+    if (!tree) {
+        return -1;
+    }
+    Ref result = state.globals.call(state.names.test, {tree.get()});
+    if (!result) {
+        return -1;
+    }
+    return bind("result", result.get());
+}
+
+// print(pd.DataFrame(result)), then for i in result: print(<line of i>)
+int print_result() {
+    Ref pd = global("pd");
+    if (!pd) {
+        return -1;
+    }
+    Ref records = global("result");
+    if (!records || print_frame(state.print, pd.get(), records.get()) < 0) {
+        return -1;
+    }
+    return capi::for_each(records.get(), [](PyObject* record) {
+        if (bind("i", record) < 0) {
+            return -1;
+        }
+        Ref current = global("i");
+        if (!current) {
+            return -1;
+        }
+        return print_line(state.print, current.get());
+    });
 }
 
 }  // namespace
@@ -63,37 +125,14 @@ int run_script_mode() {
     if (!kelvo_func || !capi::call(kelvo_func.get(), {})) {
         return -1;
     }
-    Ref path = Ref::steal(PyUnicode_FromString(query_path));
-    if (!path || bind("path", path.get()) < 0) {
-        return -1;
-    }
-    path = global("path");
-    Ref text = path ? read_query(path.get()) : Ref();
-    Ref parse_one = text ? global("parse_one") : Ref();
-    if (!parse_one) {
-        return -1;
-    }
-    Ref tree = call_with_keyword(parse_one.get(), {text.get()}, "dialect", "mysql");
-    Ref result = tree ? capi::call_global(lineage::names.test, {tree.get()}) : Ref();
-    if (!result || bind("result", result.get()) < 0) {
+    if (analyse_query_file() < 0) {
         return -1;
     }
     Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
     if (!pandas || bind("pd", pandas.get()) < 0) {
         return -1;
     }
-    Ref pd = global("pd");
-    Ref records = pd ? global("result") : Ref();
-    if (!records || print_frame(lineage::builtins.print, pd.get(), records.get()) < 0) {
-        return -1;
-    }
-    return capi::for_each(records.get(), [](PyObject* record) {
-        if (bind("i", record) < 0) {
-            return -1;
-        }
-        Ref current = global("i");
-        return current ? print_line(lineage::builtins.print, current.get()) : -1;
-    });
+    return print_result();
 }
 
 }  // namespace report
