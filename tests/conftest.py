@@ -101,3 +101,30 @@ def spy(rebind):
         return calls
 
     return _spy
+
+
+def run_on_terminal(args, stream, **env):
+    """Runs the lineage command with its standard output or standard error
+    (`stream`) on a pseudo-terminal and the other stream piped; returns the
+    finished process and what the terminal showed."""
+    import pty
+    import subprocess
+
+    controller, terminal = pty.openpty()
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, stream: terminal}
+    try:
+        result = subprocess.run([sys.executable, "-m", "column_lineage", *args], text=True,
+                                timeout=120, env=subprocess_env(**env), **streams)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+    return result, shown.decode("utf-8", "replace").replace("\r\n", "\n")

@@ -2,13 +2,12 @@
 failures."""
 
 import json
-import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import analyse, subprocess_env
+from conftest import analyse, run_on_terminal, subprocess_env
 from test_report import LINE_LITERAL, LINE_T_A, report_lines
 
 MODULE_KEYS = ("column_sort", "column_name", "column_alias", "column_table", "column_type",
@@ -116,31 +115,13 @@ class TestCommand:
 
 
 def test_progress_bar_goes_to_a_terminal_on_standard_error_only(tmp_path):
-    import pty
-
     for number in range(3):
         (tmp_path / f"q{number}.sql").write_text(f"SELECT t.a{number} FROM t AS t")
-    controller, terminal = pty.openpty()
-    try:
-        result = subprocess.run([sys.executable, "-m", "column_lineage", "--json", str(tmp_path)],
-                                stdout=subprocess.PIPE, stderr=terminal, text=True,
-                                timeout=120, env=subprocess_env())
-        os.close(terminal)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(controller, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-    finally:
-        os.close(controller)
+    result, shown = run_on_terminal(["--json", str(tmp_path)], "stderr")
     assert result.returncode == 0
     assert [json.loads(line)["column_name"] for line in result.stdout.splitlines()] == [
         "a0", "a1", "a2"]
-    assert b"file" in shown and b"%" in shown
+    assert "file" in shown and "%" in shown
 
 
 def run_shell(redirections, *args):

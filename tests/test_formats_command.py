@@ -5,14 +5,12 @@ table run that never imports pandas."""
 import csv
 import io
 import json
-import os
-import pty
 import subprocess
 import sys
 
 import pytest
 
-from conftest import subprocess_env
+from conftest import run_on_terminal, subprocess_env
 from test_command import run_command
 from test_formats_openlineage import lineage_of, read_events
 
@@ -106,34 +104,18 @@ def test_the_table_format_does_not_import_pandas(join_file):
     assert "pandas" in imported_modules("--format", "report", join_file)
 
 
-def run_on_terminal(*args, columns):
+def on_terminal(*args, columns):
     """Runs the command with standard output on a terminal `columns` wide."""
-    controller, terminal = pty.openpty()
-    try:
-        result = subprocess.run([sys.executable, "-m", "column_lineage", *args],
-                                stdout=terminal, stderr=subprocess.PIPE, text=True, timeout=120,
-                                env=subprocess_env(COLUMNS=str(columns)))
-        os.close(terminal)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(controller, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-    finally:
-        os.close(controller)
+    result, shown = run_on_terminal(args, "stdout", COLUMNS=str(columns))
     assert result.returncode == 0, result.stderr
-    return shown.decode("utf-8").replace("\r\n", "\n")
+    return shown
 
 
 def test_the_table_is_the_default_on_a_terminal_and_fits_it(tmp_path):
     path = tmp_path / "wide.sql"
     path.write_text("SELECT o.a_very_long_column_name_for_a_narrow_terminal AS total_amount_in_euros "
                     "FROM a_database_name.a_long_table_name AS o", encoding="utf-8")
-    text = run_on_terminal(str(path), columns=70)
+    text = on_terminal(str(path), columns=70)
     lines = text.splitlines()
     assert "statement 1: SELECT" in lines
     table = lines[lines.index("statement 1: SELECT") + 2:]

@@ -2,13 +2,10 @@
 module's own records, and every corpus query goes through without an
 exception."""
 
-import json
-import os
-
 import pytest
 
 from column_lineage import analyse_sql
-from conftest import ROOT, analyse
+from conftest import analyse, corpus_entries
 
 PLAIN_SELECTS = [
     "SELECT t.a FROM db1.orders AS t",
@@ -30,21 +27,8 @@ def test_plain_select_rows_are_the_module_records(sql):
     assert [row.module_record() for row in statement.rows] == analyse(sql)
 
 
-def corpus_queries():
-    for folder in (os.path.join(os.path.dirname(ROOT), "shared", "corpus"),
-                   os.path.join(os.path.dirname(os.path.dirname(ROOT)), "shared", "corpus")):
-        if os.path.isdir(folder):
-            queries = []
-            for name in sorted(os.listdir(folder)):
-                if name.endswith(".jsonl"):
-                    with open(os.path.join(folder, name), encoding="utf-8") as lines:
-                        queries += [json.loads(line) for line in lines if line.strip()]
-            return queries
-    return []
-
-
 def test_every_corpus_statement_gives_rows_or_a_skip():
-    queries = corpus_queries()
+    queries = corpus_entries()
     if not queries:
         pytest.skip("the shared corpus is not beside the checkout")
     columns = resolved = 0
