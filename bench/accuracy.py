@@ -43,7 +43,7 @@ from sqlglot.errors import SqlglotError  # noqa: E402
 from sqlglot.lineage import lineage  # noqa: E402
 
 from accuracy_labels import (Answer, Case, Label, load_cases, package_answers,  # noqa: E402
-                             schema_mapping, show, source)
+                             schema_mapping, show)
 
 SQLLINEAGE_PYTHON = os.environ.get("SQLLINEAGE_PYTHON", "/tmp/sqllineage-venv/bin/python")
 

@@ -1,15 +1,13 @@
 """Script mode: the report through the embedding host."""
 
-import json
 import os
 import subprocess
-import sys
 import textwrap
 
 import pandas
 import pytest
 
-from conftest import BUILD, ROOT, analyse, subprocess_env
+from conftest import BUILD, analyse, subprocess_env
 
 HOST = os.path.join(BUILD, "lineage-host")
 QUERY_FILE = "D:\\kelvo\\kelvo_parse\\sql3.txt"
