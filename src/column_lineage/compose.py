@@ -4,6 +4,8 @@ sources one row with the module's eight keys and how far it resolved."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 from sqlglot import exp
 
 from . import normalise
@@ -29,17 +31,29 @@ def target_columns(target: Target | None, schema, width: int) -> list[str | None
     return [names[position] if position < len(names) else None for position in range(width)]
 
 
-def output_columns(lineage: QueryLineage, target: Target | None, schema,
-                   dialect: str) -> list[OutputColumn]:
+@dataclass(frozen=True)
+class ItemFacts:
+    """What a select item says of its output column, taken before the
+    tracer rewrites the item in place."""
+
+    output_name: str
+    sql: str
+    transformation: str
+
+
+def describe_item(item: exp.Expression, dialect: str) -> ItemFacts:
+    return ItemFacts(normalise.output_name(item, dialect),
+                     item.meta.get("written") or item.sql(dialect=dialect), transformation(item))
+
+
+def output_columns(lineage: QueryLineage, target: Target | None, schema) -> list[OutputColumn]:
     targets = target_columns(target, schema, len(lineage.items))
     columns = []
-    for position, item in enumerate(lineage.items):
-        name = normalise.output_name(item, dialect)
+    for position, facts in enumerate(lineage.items):
         if target is not None and targets[position] is None:
-            targets[position] = name
-        columns.append(OutputColumn(position + 1, name,
-                                    item.meta.get("written") or item.sql(dialect=dialect),
-                                    transformation(item), targets[position]))
+            targets[position] = facts.output_name
+        columns.append(OutputColumn(position + 1, facts.output_name, facts.sql,
+                                    facts.transformation, targets[position]))
     return columns
 
 

@@ -28,11 +28,13 @@ class Trace:
 
 @dataclass
 class QueryLineage:
-    """Output names and, per output position, its traces."""
+    """Output names and, per output position, its traces; for the query a
+    statement runs, what each of its items says of its output column
+    (compose.ItemFacts)."""
 
     names: list[str]
     columns: list[list[Trace]]
-    items: list[exp.Expression] = field(default_factory=list)
+    items: list = field(default_factory=list)
 
 
 def blank_record(**values) -> dict:

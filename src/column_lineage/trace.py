@@ -18,6 +18,7 @@ from dataclasses import dataclass, field, replace
 from sqlglot import exp
 
 from . import normalise
+from .compose import describe_item
 from .native import analysis_module
 from .normalise import Source
 from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
@@ -114,7 +115,7 @@ class Tracer:
         normalise.expand_stars(select, sources)
         items = list(select.expressions)
         names = [item.alias_or_name for item in items]
-        described = [item.copy() for item in items] if describe else []
+        described = [describe_item(item, self.dialect) for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
         using = normalise.using_sources(select)
         columns = []
