@@ -91,28 +91,40 @@ def tokenise(text: str, dialect: Dialect) -> list:
 MAX_NESTING = 1000
 
 
-def nesting_depth(tokens: list) -> int:
-    depth = deepest = 0
+@dataclass
+class StatementTokens:
+    """The tokens of one statement, how deeply its parentheses and CASEs
+    nest, and whether it holds a SELECT."""
+
+    tokens: list
+    depth: int = 0
+    has_select: bool = False
+
+
+def split_statements(tokens: list) -> list[StatementTokens]:
+    """The tokens cut at semicolons, in one pass that also measures each
+    statement's nesting and finds its SELECTs."""
+    l_paren, r_paren, case, end = TokenType.L_PAREN, TokenType.R_PAREN, TokenType.CASE, TokenType.END
+    semicolon, select = TokenType.SEMICOLON, TokenType.SELECT
+    chunks, current = [], StatementTokens([])
+    depth = 0
     for token in tokens:
         kind = token.token_type
-        if kind == TokenType.L_PAREN or kind == TokenType.CASE:
+        if kind is l_paren or kind is case:
             depth += 1
-            deepest = max(deepest, depth)
-        elif kind == TokenType.R_PAREN or kind == TokenType.END:
+            if depth > current.depth:
+                current.depth = depth
+        elif kind is r_paren or kind is end:
             depth -= 1
-    return deepest
-
-
-def split_statements(tokens: list) -> list[list]:
-    chunks, current = [], []
-    for token in tokens:
-        if token.token_type == TokenType.SEMICOLON:
-            if current:
+        elif kind is semicolon:
+            if current.tokens:
                 chunks.append(current)
-            current = []
-        else:
-            current.append(token)
-    if current:
+            current, depth = StatementTokens([]), 0
+            continue
+        elif kind is select:
+            current.has_select = True
+        current.tokens.append(token)
+    if current.tokens:
         chunks.append(current)
     return chunks
 
@@ -124,19 +136,20 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     check_text(text)
     text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
     sql_dialect = dialect_of(dialect)
+    parser = sql_dialect.parser()  # parse() starts afresh each time
     statements = []
-    for number, tokens in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
+    for number, chunk in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
+        tokens = chunk.tokens
         source = text[tokens[0].start:tokens[-1].end + 1]
         statement = ParsedStatement(
             number, source, item_texts=select_item_texts(tokens, text),
-            first_word=tokens[0].text.upper(),
-            has_select=any(token.token_type == TokenType.SELECT for token in tokens))
-        if nesting_depth(tokens) > MAX_NESTING:
+            first_word=tokens[0].text.upper(), has_select=chunk.has_select)
+        if chunk.depth > MAX_NESTING:
             statement.error = "too deeply nested to parse"
             statements.append(statement)
             continue
         try:
-            trees = [tree for tree in sql_dialect.parser().parse(tokens, text) if tree is not None]
+            trees = [tree for tree in parser.parse(tokens, text) if tree is not None]
             statement.tree = trees[0] if trees else None
             if statement.tree is not None and statement.tree.key == "command":
                 statement.tree = reparse_command(statement.tree, sql_dialect) or statement.tree
