@@ -75,14 +75,16 @@ def unbound(record: dict) -> dict:
     return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
 
 
-def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[tuple[int, int, str, bool]]:
+def module_numbering(items: list[tuple[int, exp.Expression]],
+                     kinds: dict[int, str | None] | None = None) -> list[tuple[int, int, str, bool]]:
     """(item index, column_sort, column_name, kept) of each node the native
     analysis makes a record of from these select items, in its order, before
     any source is bound: its numbering of output keys, and whether it keeps
-    the node (it drops a qualified column already listed)."""
+    the node (it drops a qualified column already listed). `kinds`: each
+    item's normalise.item_kind by index, where already known."""
     keys, texts, sort, records = set(), set(), 0, []
     for index, item in items:
-        kind = normalise.item_kind(item)
+        kind = kinds[index] if kinds is not None and index in kinds else normalise.item_kind(item)
         if kind in ("literal", "null"):
             if item.alias_or_name not in keys:
                 keys.add(item.alias_or_name)

@@ -118,9 +118,9 @@ class Tracer:
         described = [describe_item(item, self.dialect) for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
         using = normalise.using_sources(select)
-        columns = []
+        columns, parts = [], [normalise.item_parts(item) for item in items]
         for index, item in enumerate(items):
-            item_columns = normalise.count_stars(item, sources)
+            item_columns = normalise.count_stars(item, sources, parts[index])
             normalise.match_qualifiers(item_columns, sources)
             qualified[index] = {(name, alias): guessed for name, alias, guessed in
                                 normalise.layer_qualified(item_columns)
@@ -128,7 +128,7 @@ class Tracer:
             columns += item_columns
         items = list(select.expressions)  # an item that was a USING column is now their tuple
         borrowed = self.borrow_referenced(select, sources, outer or [], columns)
-        context = SelectContext(select, sources, qualified, scope, borrowed)
+        context = SelectContext(select, sources, qualified, scope, borrowed, parts)
         columns = self.select_columns(context, items)
         return QueryLineage(names, columns, described)
 
@@ -157,24 +157,27 @@ class Tracer:
 
     def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
         columns: list[list[Trace]] = [[] for _ in items]
-        plain = []
+        plain, kinds = [], {}
         for index, item in enumerate(items):
-            if normalise.nested_queries(item):
+            parts = context.parts[index]
+            if parts.queries:
                 columns[index] = self.nested_item(context, item, index)
-            elif normalise.item_kind(item) is None:
+                continue
+            kinds[index] = normalise.item_kind(item, parts)
+            if kinds[index] is None:
                 columns[index] = [sourceless("no source column", items[index].alias_or_name)]
             else:
                 plain.append((index, item))
         if plain:
-            for index, traces in self.plain_items(context, plain).items():
+            for index, traces in self.plain_items(context, plain, kinds).items():
                 columns[index] = traces
         return columns
 
-    def plain_items(self, context: SelectContext, plain) -> dict[int, list[Trace]]:
+    def plain_items(self, context: SelectContext, plain, kinds) -> dict[int, list[Trace]]:
         """The traces of select items without nested queries: one analysis of
         them all, its records placed by the analysis' own numbering; an item
         the whole analysis cannot place or refuses is analysed alone."""
-        numbering = module_numbering(plain)
+        numbering = module_numbering(plain, kinds)
         expected = [entry for entry in numbering if entry[3]]
         traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
         try:
@@ -213,7 +216,7 @@ class Tracer:
         """A select item holding queries (a scalar subquery, IN, EXISTS):
         the sources of their output columns, and of the item's own columns."""
         traces = []
-        for query in normalise.nested_queries(item):
+        for query in context.parts[index].queries:
             inner = self.query(query, context.scope, outer=context.sources)
             for position_traces in inner.columns:
                 for trace in position_traces:
@@ -350,6 +353,7 @@ class SelectContext:
     qualified: dict
     scope: dict
     borrowed: list[Source] = field(default_factory=list)
+    parts: list[normalise.ItemParts] = field(default_factory=list)
 
     @property
     def synthetic_aliases(self) -> set[str]:
