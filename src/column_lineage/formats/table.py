@@ -64,6 +64,8 @@ def printable(value) -> str:
     if value is None:
         return ""
     text = str(value).replace("\r\n", "\n")
+    if text.replace("\n", "").isprintable():  # the usual case, without a loop per character
+        return text
     return "".join(ch if ch == "\n" or ch.isprintable() else ascii(ch)[1:-1] for ch in text)
 
 
@@ -74,6 +76,8 @@ def char_width(ch: str) -> int:
 
 
 def display_width(text: str) -> int:
+    if text.isascii():  # one column per character, without a lookup per character
+        return len(text)
     return sum(char_width(ch) for ch in text)
 
 
