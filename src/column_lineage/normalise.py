@@ -48,6 +48,15 @@ class ItemParts:
     stars: list = field(default_factory=list)
     anonymous: list = field(default_factory=list)
     queries: list = field(default_factory=list)
+    reshaped: bool = False  # a node was replaced since: the lists are not in tree order
+
+    def own_nodes(self, kind: str) -> list | None:
+        """The item's nodes the native analysis reads for an item of this
+        kind ("column" or "anonymous"), in tree order (breadth first, as
+        find_all gives them), or None where the walk's lists are out of date."""
+        if self.reshaped:
+            return None
+        return self.columns if kind == "column" else self.anonymous
 
 
 def item_parts(item: exp.Expression) -> ItemParts:
@@ -182,6 +191,7 @@ def count_stars(item: exp.Expression, sources: list[Source],
         stars = [column(exp.Star(), source.alias) for source in sources]
         star.replace(stars[0] if len(stars) == 1 else exp.Tuple(expressions=stars))
         columns += stars
+        parts.reshaped = True
     parts.columns = columns
     return columns
 

@@ -76,12 +76,14 @@ def unbound(record: dict) -> dict:
 
 
 def module_numbering(items: list[tuple[int, exp.Expression]],
-                     kinds: dict[int, str | None] | None = None) -> list[tuple[int, int, str, bool]]:
+                     kinds: dict[int, str | None] | None = None,
+                     nodes: dict[int, list] | None = None) -> list[tuple[int, int, str, bool]]:
     """(item index, column_sort, column_name, kept) of each node the native
     analysis makes a record of from these select items, in its order, before
     any source is bound: its numbering of output keys, and whether it keeps
     the node (it drops a qualified column already listed). `kinds`: each
-    item's normalise.item_kind by index, where already known."""
+    item's normalise.item_kind by index, and `nodes` the nodes of that kind
+    in it in find_all's order, where already known."""
     keys, texts, sort, records = set(), set(), 0, []
     for index, item in items:
         kind = kinds[index] if kinds is not None and index in kinds else normalise.item_kind(item)
@@ -91,10 +93,11 @@ def module_numbering(items: list[tuple[int, exp.Expression]],
                 sort += 1
             records.append((index, sort, item.name, True))
             continue
-        nodes = list(item.find_all(exp.Column if kind == "column" else exp.Anonymous))
-        for node in nodes:
+        known = nodes.get(index) if nodes is not None else None
+        alias = item.alias if isinstance(item, exp.Alias) else ""
+        for node in known if known is not None else \
+                item.find_all(exp.Column if kind == "column" else exp.Anonymous):
             qualifier = "anonymous" if kind == "anonymous" else node.table
-            alias = item.alias if isinstance(item, exp.Alias) else ""
             name = alias or node.alias_or_name
             text = f"{node.name}-{name}-{qualifier}-{kind}"
             if qualifier and text in texts:

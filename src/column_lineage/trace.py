@@ -125,6 +125,8 @@ class Tracer:
             qualified[index] = {(name, alias): guessed for name, alias, guessed in
                                 normalise.layer_qualified(item_columns)
                                 + normalise.qualify_unqualified(item_columns, sources, using)}
+            if any(node.parent is None for node in item_columns):  # a USING column replaced
+                parts[index].reshaped = True
             columns += item_columns
         items = list(select.expressions)  # an item that was a USING column is now their tuple
         borrowed = self.borrow_referenced(select, sources, outer or [], columns)
@@ -177,7 +179,8 @@ class Tracer:
         """The traces of select items without nested queries: one analysis of
         them all, its records placed by the analysis' own numbering; an item
         the whole analysis cannot place or refuses is analysed alone."""
-        numbering = module_numbering(plain, kinds)
+        numbering = module_numbering(plain, kinds, {
+            index: context.parts[index].own_nodes(kinds[index]) for index, _ in plain})
         expected = [entry for entry in numbering if entry[3]]
         traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
         try:
