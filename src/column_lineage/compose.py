@@ -59,13 +59,14 @@ def output_columns(lineage: QueryLineage, target: Target | None, schema) -> list
 
 def row(statement: Statement, column: OutputColumn, trace: Trace) -> Row:
     record = trace.record
-    return Row(
-        file=statement.file, statement=statement.number, position=column.position,
-        output_name=column.output_name, target_db=statement.target_db,
-        target_table=statement.target_table, target_column=column.target_column,
+    return Row.from_fields({
+        "file": statement.file, "statement": statement.number, "position": column.position,
+        "output_name": column.output_name, "target_db": statement.target_db,
+        "target_table": statement.target_table, "target_column": column.target_column,
         **{key: record.get(key) for key in MODULE_KEYS},
-        resolved=bool(record.get("table_name")), ambiguous=trace.ambiguous, note=trace.note,
-    )
+        "resolved": bool(record.get("table_name")), "ambiguous": trace.ambiguous,
+        "note": trace.note,
+    })
 
 
 def compose_rows(statement: Statement, lineage: QueryLineage) -> list[Row]:
