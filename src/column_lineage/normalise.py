@@ -60,8 +60,13 @@ class ItemParts:
 
 
 def item_parts(item: exp.Expression) -> ItemParts:
-    parts = ItemParts()
-    for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)):
+    # find_all filters the walk natively; only an item holding a query needs
+    # the walk that stops at each query.
+    found = list(item.find_all(exp.Column, exp.Star, exp.Anonymous, exp.Query))
+    if any(node is not item and isinstance(node, exp.Query) for node in found):
+        found = list(item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)))
+    parts = ItemParts([], [], [], [])
+    for node in found:
         if isinstance(node, exp.Column):
             parts.columns.append(node)
         elif isinstance(node, exp.Star):
