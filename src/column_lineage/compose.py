@@ -4,7 +4,7 @@ sources one row with the module's eight keys and how far it resolved."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from sqlglot import exp
 
@@ -31,8 +31,7 @@ def target_columns(target: Target | None, schema, width: int) -> list[str | None
     return [names[position] if position < len(names) else None for position in range(width)]
 
 
-@dataclass(frozen=True)
-class ItemFacts:
+class ItemFacts(NamedTuple):
     """What a select item says of its output column, taken before the
     tracer rewrites the item in place."""
 
