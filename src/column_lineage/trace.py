@@ -14,6 +14,7 @@ from __future__ import annotations
 import contextlib
 import io
 from dataclasses import dataclass, field, replace
+from functools import cached_property
 
 from sqlglot import exp
 
@@ -358,7 +359,7 @@ class SelectContext:
     borrowed: list[Source] = field(default_factory=list)
     parts: list[normalise.ItemParts] = field(default_factory=list)
 
-    @property
+    @cached_property
     def synthetic_aliases(self) -> set[str]:
         return {source.alias for source in self.sources + self.borrowed if source.synthetic_alias}
 
