@@ -62,6 +62,24 @@ def test_target_columns_come_from_the_schema_when_not_written():
         assert [c.target_column for c in statement.columns] == ["store_key", "store_name", "region"]
 
 
+@pytest.mark.parametrize("sql, target_columns", [
+    pytest.param("CREATE TABLE mart.o (id INT, extra INT) AS SELECT o.amount, o.id FROM orders o",
+                 ["amount", "id"], id="CREATE TABLE with column definitions matches by name"),
+    pytest.param("CREATE TABLE mart.top AS SELECT o.amount AS total, o.id FROM orders o",
+                 ["total", "id"], id="CREATE TABLE without definitions"),
+    pytest.param("CREATE VIEW mart.v (a, b) AS SELECT o.amount, o.id FROM orders o",
+                 ["a", "b"], id="a view's column list is positional"),
+    pytest.param("CREATE VIEW mart.v (a, b) AS SELECT o.amount, o.id FROM orders o "
+                 "WITH CASCADED CHECK OPTION", ["a", "b"], id="a view WITH CHECK OPTION"),
+    pytest.param("INSERT INTO mart.o (b, a) SELECT o.amount, o.id FROM orders o",
+                 ["b", "a"], id="an INSERT's column list is positional"),
+])
+def test_target_columns_of_each_kind_of_write(sql, target_columns):
+    schema = '{"mart": {"o": {"id": "INT", "extra": "INT", "amount": "INT"}}}'
+    statement, = analyse_sql(sql, schema=schema)
+    assert [column.target_column for column in statement.columns] == target_columns
+
+
 def test_rows_carry_file_statement_and_every_key(statements):
     row = statements[2].rows[2]
     assert (row.file, row.statement, row.position, row.output_name) == ("etl.sql", 3, 3, "region")

@@ -54,6 +54,26 @@ SELECT a.ref, a.delta FROM ledger.adjustments AS a
                  [{"a.id", "b.id", "c.id"}, {"a.x"}, {"a.k", "b.k"}], id="columns joined with USING"),
     pytest.param("SELECT NOW() AS at, CURRENT_DATE, 1 + 1 AS two, 'x' AS lit, t.a FROM t",
                  [{"?NOW"}, {"?"}, {"?"}, {"?x"}, {"t.a"}], id="items without columns"),
+    pytest.param("SELECT a.x, b.y, c.z FROM ((a JOIN b ON a.id = b.id) JOIN c ON c.id = a.id)",
+                 [{"a.x"}, {"b.y"}, {"c.z"}], id="joins at two levels of parentheses"),
+    pytest.param("SELECT t.a, t.a * 2, t.a + t.b, CONCAT(t.b, t.a) FROM t",
+                 [{"t.a"}, {"t.a"}, {"t.a", "t.b"}, {"t.a", "t.b"}],
+                 id="a column repeated in later unaliased items"),
+    pytest.param("SELECT SUM(t.a) OVER w2 AS s, RANK() OVER w AS r FROM t "
+                 "WINDOW w AS (PARTITION BY t.p), w2 AS (w ORDER BY t.o)",
+                 [{"t.a", "t.p", "t.o"}, {"t.p"}], id="named windows, one built on another"),
+    pytest.param("SELECT c.k, l.v, l.w FROM c, LATERAL (SELECT o.v, c.k * 2 AS w FROM o "
+                 "WHERE o.k = c.k LIMIT 1) AS l", [{"c.k"}, {"o.v"}, {"c.k"}],
+                 id="LATERAL derived table reading the source before it"),
+    pytest.param("SELECT l.x FROM c JOIN LATERAL (SELECT c.k + 1) AS l (x) ON TRUE",
+                 [{"c.k"}], id="LATERAL without FROM, with a column list"),
+    pytest.param("SELECT t.a, t.b INTO OUTFILE '/tmp/t.csv' FIELDS TERMINATED BY ',' FROM t",
+                 [{"t.a"}, {"t.b"}], id="INTO OUTFILE before FROM"),
+    pytest.param("SELECT t.a FROM t WHERE t.b > 0 INTO DUMPFILE '/tmp/t.bin'",
+                 [{"t.a"}], id="INTO DUMPFILE at the end"),
+    pytest.param("SELECT t.k, j.a, j.n, j.b FROM t, JSON_TABLE(t.doc, '$[*]' COLUMNS (a INT PATH '$.a', "
+                 "n FOR ORDINALITY, NESTED PATH '$.b[*]' COLUMNS (b INT PATH '$'))) AS j",
+                 [{"t.k"}, {"t.doc"}, {"?NULL"}, {"t.doc"}], id="JSON_TABLE columns read its document"),
     pytest.param("SELECT orders.id FROM shop.orders", [{"shop.orders.id"}],
                  id="column qualified by the table's own name"),
     pytest.param("WITH RECURSIVE r (n) AS (SELECT t.id FROM t UNION ALL SELECT r.n + 1 FROM r) "
@@ -123,12 +143,11 @@ def test_unqualified_column_goes_to_the_source_that_has_it():
 
 
 def test_unsupported_item_costs_only_its_own_position():
-    statement = analyse_sql("SELECT t.a, j.v, t.b FROM t JOIN JSON_TABLE(t.doc, '$[*]' COLUMNS "
-                            "(v INT PATH '$')) AS j")[0]
+    statement = analyse_sql("SELECT t.a, g.v, t.b FROM t, UNNEST(t.arr) AS g(v)")[0]
     assert [(r.position, r.column_name, r.table_name) for r in statement.rows] == [
         (1, "a", "t"), (2, "v", None), (3, "b", "t")]
     note = statement.rows[1].note
-    assert note.startswith("not supported: JSON_TABLE(") and not statement.rows[1].resolved
+    assert note.startswith("not supported: UNNEST(") and not statement.rows[1].resolved
 
 
 def test_unaliased_expression_is_one_output_column():
@@ -179,6 +198,13 @@ def test_unaliased_items_are_named_as_written(sql, names):
     pytest.param("WITH s AS (SELECT customer_id, SUM(amount) AS total FROM orders GROUP BY 1) "
                  "INSERT INTO mart.spend SELECT email, total FROM s JOIN customers ON id = customer_id",
                  [{"customers.email"}, {"orders.amount"}], id="WITH before INSERT"),
+    pytest.param("SELECT * FROM orders JOIN customers USING (id)",
+                 [{"orders.id", "customers.id"}, {"orders.customer_id"}, {"orders.amount"},
+                  {"customers.email"}, {"customers.segment"}],
+                 id="star over a join USING lists the coalesced column first"),
+    pytest.param("SELECT id, email, amount FROM orders NATURAL JOIN customers",
+                 [{"orders.id", "customers.id"}, {"customers.email"}, {"orders.amount"}],
+                 id="NATURAL JOIN coalesces the shared columns"),
 ])
 def test_lineage_with_a_schema(sql, expected):
     assert lineage(sql, schema=fixture("schema.json")) == expected
@@ -190,3 +216,10 @@ def test_qualification_keeps_the_module_view_of_the_text():
         ("amount", "amount"), ("SUM(amount) * 2", "SUM(amount) * 2")]
     assert [(r.column_alias, r.column_table, r.table_alias) for r in statement.rows] == [
         ("amount", "", ""), ("amount", "", "")]
+
+
+def test_natural_join_reads_each_shared_column_from_the_sources_that_hold_it():
+    schema = {"": {"a": {"x": "INT", "p": "INT"}, "b": {"k": "INT", "q": "INT"},
+                   "c": {"k": "INT", "x": "INT"}}}
+    assert lineage("SELECT k, x, p, q FROM a JOIN b ON a.x = b.q NATURAL JOIN c", schema=schema) == [
+        {"b.k", "c.k"}, {"a.x", "c.x"}, {"a.p"}, {"b.q"}]

@@ -25,7 +25,7 @@ def transformation(item: exp.Expression) -> str:
 
 
 def target_columns(target: Target | None, schema, width: int) -> list[str | None]:
-    if target is None:
+    if target is None or target.by_name:
         return [None] * width
     names = target.columns or table_columns(schema, target.db, target.table)
     return [names[position] if position < len(names) else None for position in range(width)]

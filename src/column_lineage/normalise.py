@@ -8,6 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from sqlglot import exp
+from sqlglot.transforms import eliminate_window_clause
 
 from .statements import arg, arg_key
 
@@ -93,17 +94,18 @@ def unwrap_query(node: exp.Expression) -> exp.Expression:
 
 
 def unwrap_joined(node: exp.Expression) -> tuple[exp.Expression, list[exp.Join]]:
-    """A parenthesised join `((a JOIN b ON …))` as its first table and joins."""
+    """A parenthesised join `((a JOIN b ON …) JOIN c ON …)` as its first
+    table and its joins, the inner ones first. The parser hangs each level's
+    joins on that level's node: the table, or the parentheses around it."""
     joins: list[exp.Join] = []
     while True:
+        if isinstance(node, (exp.Subquery, exp.Paren, exp.Table)) and node.args.get("joins"):
+            joins = list(node.args["joins"]) + joins
+            node.set("joins", None)
         if isinstance(node, (exp.Subquery, exp.Paren)) and not node.alias \
                 and isinstance(node.this, (exp.Subquery, exp.Paren, exp.Table)):
             node = node.this
             continue
-        inner_joins = node.args.get("joins") if isinstance(node, exp.Table) else None
-        if inner_joins:
-            node.set("joins", None)
-            joins = list(inner_joins) + joins
         return node, joins
 
 
@@ -130,10 +132,39 @@ def flatten_joins(select: exp.Select) -> None:
         select.set("joins", flat)
 
 
+def inline_windows(select: exp.Select) -> None:
+    """`OVER w` with `WINDOW w AS (…)` reads as the window written in place,
+    so its PARTITION BY and ORDER BY columns feed the item as they do inline."""
+    if select.args.get("windows"):
+        eliminate_window_clause(select)
+
+
 def source_nodes(select: exp.Select) -> list[exp.Expression]:
     from_clause = arg(select, "from")
     nodes = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
     return nodes + [join.this for join in select.args.get("joins") or [] if join.this is not None]
+
+
+def lateral_query(node: exp.Expression) -> exp.Query | None:
+    """The query of a LATERAL derived table, `LATERAL (SELECT …) AS l`."""
+    if isinstance(node, exp.Lateral) and isinstance(node.this, exp.Subquery) \
+            and isinstance(node.this.this, exp.Query):
+        return node.this.this
+    return None
+
+
+def json_table_query(node: exp.Expression) -> exp.Select | None:
+    """`JSON_TABLE(doc, path COLUMNS (…)) AS j` as the select it amounts to:
+    each of its columns (NESTED PATH ones too) is read from the document, a
+    FOR ORDINALITY column from nothing. Like LATERAL, it reads the sources
+    before it."""
+    table = node.this if isinstance(node, exp.Table) else None
+    if not isinstance(table, exp.JSONTable) or table.this is None:
+        return None
+    items = [exp.alias_(exp.Null() if column.args.get("ordinality") else table.this.copy(),
+                        column.name)
+             for column in table.find_all(exp.JSONColumnDef, bfs=False) if column.name]
+    return exp.Select(expressions=items) if items else None
 
 
 def alias_columns(node: exp.Expression) -> list[str] | None:
@@ -211,14 +242,32 @@ def match_qualifiers(columns: list[exp.Column], sources: list[Source]) -> None:
             node.set("table", exp.to_identifier(aliases[qualifier.lower()]))
 
 
-def using_sources(select: exp.Select) -> dict[str, list[int]]:
-    """Column name -> the sources (by index) a USING (…) join coalesces it
-    from: the first source and each source joined USING that column."""
+def using_sources(select: exp.Select, sources: list[Source]) -> dict[str, list[int]]:
+    """Column name -> the sources (by index) a USING (…) or NATURAL join
+    coalesces it from: the first source and each source joined USING that
+    column, or joined NATURAL to sources before it holding a column of that
+    name (known only where the sources' columns are)."""
     joined: dict[str, list[int]] = {}
     for position, join in enumerate(select.args.get("joins") or [], start=1):
-        for column_name in join.args.get("using") or []:
-            joined.setdefault(column_name.name.lower(), [0]).append(position)
+        shared = {name.name.lower(): [0] for name in join.args.get("using") or []}
+        if str(join.args.get("method") or "").upper() == "NATURAL":
+            shared = natural_columns(sources, position)
+        for name, holders in shared.items():
+            joined.setdefault(name, holders).append(position)
     return joined
+
+
+def natural_columns(sources: list[Source], position: int) -> dict[str, list[int]]:
+    """The columns a NATURAL join of the source at `position` matches, each
+    with the sources before it that hold it."""
+    joined = sources[position].columns if position < len(sources) else None
+    shared: dict[str, list[int]] = {}
+    for name in (name.lower() for name in joined or []):
+        holders = [at for at, source in enumerate(sources[:position])
+                   if name in (known.lower() for known in source.columns or [])]
+        if holders:
+            shared[name] = holders
+    return shared
 
 
 def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
@@ -288,9 +337,10 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
     alias is not visible to later items in MySQL, so alias references are
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
-    written = {}
+    written, coalesced = {}, {}
     for select in query.find_all(exp.Select):
         written[id(select)] = list(select.expressions)
+        coalesced[id(select)] = star_using_columns(select)
         for item in select.expressions:
             item.meta["aliased"] = bool(item.alias)
     for node in query.find_all(exp.Column):
@@ -314,7 +364,31 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
                     for key in ("aliased", "written"):
                         if key in old.meta and key not in new.meta:
                             new.meta[key] = old.meta[key]
+            items = coalesced_first(items, coalesced.get(id(select)))
             select.set("expressions", [unalias(item) for item in items])
+
+
+def star_using_columns(select: exp.Select) -> list[str]:
+    """The columns a `SELECT *` joined with USING lists first."""
+    items = select.expressions
+    if len(items) != 1 or not isinstance(items[0], exp.Star):
+        return []
+    return [name.name.lower() for join in select.args.get("joins") or []
+            for name in join.args.get("using") or []]
+
+
+def coalesced_first(items: list[exp.Expression], names: list[str] | None) -> list[exp.Expression]:
+    """`SELECT *` over a join USING (k) lists the coalesced k first, then the
+    other columns in table order (as MySQL does; sqlglot 27 expands the star
+    in table order)."""
+    if not names:
+        return items
+    by_name: dict[str, exp.Expression] = {}
+    for item in items:
+        by_name.setdefault(item.alias_or_name.lower(), item)
+    first = [by_name[name] for name in dict.fromkeys(names) if name in by_name]
+    taken = {id(item) for item in first}
+    return first + [item for item in items if id(item) not in taken]
 
 
 def unalias(item: exp.Expression) -> exp.Expression:

@@ -75,23 +75,44 @@ def unbound(record: dict) -> dict:
     return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
 
 
+@dataclass(frozen=True)
+class Numbered:
+    """One node the native analysis makes a record of: its select item
+    (index), its column_sort, its column name, and, when the analysis drops
+    it as a repeat of a node already listed, which earlier node (its place
+    among the kept ones) holds the record it shares."""
+
+    index: int
+    sort: int
+    name: str
+    repeats: int | None = None
+
+    @property
+    def kept(self) -> bool:
+        return self.repeats is None
+
+
 def module_numbering(items: list[tuple[int, exp.Expression]],
                      kinds: dict[int, str | None] | None = None,
-                     nodes: dict[int, list] | None = None) -> list[tuple[int, int, str, bool]]:
-    """(item index, column_sort, column_name, kept) of each node the native
-    analysis makes a record of from these select items, in its order, before
-    any source is bound: its numbering of output keys, and whether it keeps
-    the node (it drops a qualified column already listed). `kinds`: each
-    item's normalise.item_kind by index, and `nodes` the nodes of that kind
-    in it in find_all's order, where already known."""
-    keys, texts, sort, records = set(), set(), 0, []
+                     nodes: dict[int, list] | None = None) -> list[Numbered]:
+    """The nodes the native analysis makes a record of from these select
+    items, in its order, before any source is bound: its numbering of output
+    keys, and the nodes it drops (a qualified column already listed under
+    the same name: `o.amount` in an unaliased `o.amount + o.store_id` after
+    the item `o.amount`), each with the kept node whose record it shares.
+    `kinds`: each item's normalise.item_kind by index, and `nodes` the nodes
+    of that kind in it in find_all's order, where already known."""
+    keys: set[str] = set()
+    kept: dict[str, int] = {}  # node text -> its place among the kept nodes
+    sort, count, records = 0, 0, []
     for index, item in items:
         kind = kinds[index] if kinds is not None and index in kinds else normalise.item_kind(item)
         if kind in ("literal", "null"):
             if item.alias_or_name not in keys:
                 keys.add(item.alias_or_name)
                 sort += 1
-            records.append((index, sort, item.name, True))
+            records.append(Numbered(index, sort, item.name))
+            count += 1
             continue
         known = nodes.get(index) if nodes is not None else None
         alias = item.alias if isinstance(item, exp.Alias) else ""
@@ -100,12 +121,21 @@ def module_numbering(items: list[tuple[int, exp.Expression]],
             qualifier = "anonymous" if kind == "anonymous" else node.table
             name = alias or node.alias_or_name
             text = f"{node.name}-{name}-{qualifier}-{kind}"
-            if qualifier and text in texts:
-                records.append((index, sort, node.name, False))
+            if qualifier and text in kept:
+                records.append(Numbered(index, sort, node.name, kept[text]))
                 continue
-            texts.add(text)
+            kept[text] = count
+            count += 1
             if f"{qualifier}.{name}" not in keys:
                 keys.add(f"{qualifier}.{name}")
                 sort += 1
-            records.append((index, sort, node.name, True))
+            records.append(Numbered(index, sort, node.name))
     return records
+
+
+def placed_records(numbering: list[Numbered], records: list[dict]) -> list[dict]:
+    """The record of each numbered node: the analysis' records in order for
+    the kept nodes, and a dropped node shares the record of the node it
+    repeats."""
+    kept = iter(records)
+    return [next(kept) if entry.repeats is None else records[entry.repeats] for entry in numbering]

@@ -7,6 +7,7 @@ text as written."""
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass, field
 
 from sqlglot import exp
@@ -40,6 +41,7 @@ class Target:
     db: str | None
     table: str
     columns: list[str] = field(default_factory=list)
+    by_name: bool = False  # CREATE TABLE … AS SELECT: each column fills the one named like it
 
 
 def arg(node: exp.Expression, name: str):
@@ -149,7 +151,8 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
             statements.append(statement)
             continue
         try:
-            trees = [tree for tree in parser.parse(tokens, text) if tree is not None]
+            trees = [tree for tree in parser.parse(parseable(tokens, source), text)
+                     if tree is not None]
             statement.tree = trees[0] if trees else None
             if statement.tree is not None and statement.tree.key == "command":
                 statement.tree = reparse_command(statement.tree, sql_dialect) or statement.tree
@@ -161,11 +164,52 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     return statements
 
 
+UNPARSED_CLAUSE = re.compile(r"\b(?:OUTFILE|DUMPFILE|OPTION)\b", re.IGNORECASE)
+
+
+def parseable(tokens: list, source: str) -> list:
+    """The tokens without the MySQL clauses sqlglot does not parse and that
+    change nothing of the lineage: where a query's rows are exported to, and
+    a view's CHECK OPTION. (The text is searched first: it is faster than
+    a look at every token.)"""
+    if not UNPARSED_CLAUSE.search(source):
+        return tokens
+    return without_check_option(without_export(tokens))
+
+
+def without_check_option(tokens: list) -> list:
+    """`CREATE VIEW … WITH [CASCADED | LOCAL] CHECK OPTION` without it."""
+    words = [token.text.upper() for token in tokens[-4:]]
+    if words[-3:] == ["WITH", "CHECK", "OPTION"]:
+        return tokens[:-3]
+    if len(words) == 4 and words[0] == "WITH" and words[1] in ("CASCADED", "LOCAL") \
+            and words[2:] == ["CHECK", "OPTION"]:
+        return tokens[:-4]
+    return tokens
+
+
+EXPORTS = {"OUTFILE", "DUMPFILE"}
+
+
+def without_export(tokens: list) -> list:
+    """The tokens without MySQL's `INTO OUTFILE 'file' [options]` or `INTO
+    DUMPFILE 'file'`."""
+    for index, token in enumerate(tokens):
+        if token.token_type == TokenType.INTO and index + 2 < len(tokens) \
+                and tokens[index + 1].text.upper() in EXPORTS \
+                and tokens[index + 2].token_type == TokenType.STRING:
+            end = next((at for at in range(index + 2, len(tokens))
+                        if tokens[at].token_type in EXPORT_ENDS), len(tokens))
+            return tokens[:index] + without_export(tokens[end:])
+    return tokens
+
+
 SELECT_LIST_ENDS = {
     TokenType.FROM, TokenType.INTO, TokenType.WHERE, TokenType.GROUP_BY, TokenType.HAVING,
     TokenType.ORDER_BY, TokenType.LIMIT, TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT,
     TokenType.WINDOW, TokenType.FOR, TokenType.QUALIFY,
 }
+EXPORT_ENDS = SELECT_LIST_ENDS - {TokenType.INTO} | {TokenType.R_PAREN}
 SET_OPERATORS = {TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT}
 SELECT_MODIFIERS = {
     "DISTINCT", "ALL", "DISTINCTROW", "HIGH_PRIORITY", "STRAIGHT_JOIN", "SQL_SMALL_RESULT",
@@ -273,12 +317,15 @@ def statement_target(tree: exp.Expression) -> Target | None:
         return None
     table, columns = tree.this, []
     if isinstance(table, exp.Schema):
+        # A column list names the target column of each position (CREATE
+        # TABLE's column definitions do not: MySQL matches them by name).
         columns = [column.name for column in table.expressions
-                   if isinstance(column, (exp.Identifier, exp.Column, exp.ColumnDef))]
+                   if isinstance(column, (exp.Identifier, exp.Column))]
         table = table.this
     if not isinstance(table, exp.Table):
         return None
-    return Target(table.db or None, table.name, columns)
+    by_name = isinstance(tree, exp.Create) and str(tree.args.get("kind") or "").upper() == "TABLE"
+    return Target(table.db or None, table.name, [] if by_name else columns, by_name)
 
 
 def used_database(tree: exp.Expression) -> str | None:

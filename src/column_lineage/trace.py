@@ -23,7 +23,7 @@ from .compose import describe_item
 from .native import analysis_module
 from .normalise import Source
 from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
-                      module_numbering, sourceless, unbound)
+                      module_numbering, placed_records, sourceless, unbound)
 from .schema import table_columns
 from .statements import arg, arg_key
 
@@ -110,7 +110,10 @@ class Tracer:
 
     def select(self, select: exp.Select, scope, outer, describe) -> QueryLineage:
         normalise.flatten_joins(select)
-        sources = [self.source(node, scope) for node in normalise.source_nodes(select)]
+        normalise.inline_windows(select)
+        sources: list[Source] = []
+        for node in normalise.source_nodes(select):
+            sources.append(self.source(node, scope, sources))
         if not sources and outer:
             sources = self.borrow_sources(select, outer)
         normalise.expand_stars(select, sources)
@@ -118,7 +121,7 @@ class Tracer:
         names = [item.alias_or_name for item in items]
         described = [describe_item(item, self.dialect) for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
-        using = normalise.using_sources(select)
+        using = normalise.using_sources(select, sources)
         columns, parts = [], [normalise.item_parts(item) for item in items]
         for index, item in enumerate(items):
             item_columns = normalise.count_stars(item, sources, parts[index])
@@ -182,23 +185,23 @@ class Tracer:
         the whole analysis cannot place or refuses is analysed alone."""
         numbering = module_numbering(plain, kinds, {
             index: context.parts[index].own_nodes(kinds[index]) for index, _ in plain})
-        expected = [entry for entry in numbering if entry[3]]
+        expected = [entry for entry in numbering if entry.kept]
         traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
         try:
             records = self.analyse(context.select, [item for _, item in plain])
         except Exception:  # noqa: BLE001 - one refused item: analyse item by item below
             records = None
         if records is not None and len(records) == len(expected) and all(
-                record.get("column_name") == entry[2] for record, entry in zip(records, expected)):
-            for record, (index, _, _, _) in zip(records, expected):
-                traces[index].extend(self.compose(context, record, index))
+                record.get("column_name") == entry.name for record, entry in zip(records, expected)):
+            for entry, record in zip(numbering, placed_records(numbering, records)):
+                traces[entry.index].extend(self.compose(context, record, entry.index))
         for index, item in plain:
             if not traces[index]:
                 traces[index] = self.single_item(context, item, numbering, index)
         return traces
 
-    def single_item(self, context, item, expected, index) -> list[Trace]:
-        sorts = [entry[1] for entry in expected if entry[0] == index]
+    def single_item(self, context, item, numbering, index) -> list[Trace]:
+        sorts = [entry.sort for entry in numbering if entry.index == index]
         try:
             records = self.analyse(context.select, [item])
         except NotImplementedError as error:
@@ -249,7 +252,9 @@ class Tracer:
 
     # -- sources -----------------------------------------------------------
 
-    def source(self, node: exp.Expression, scope: dict) -> Source:
+    def source(self, node: exp.Expression, scope: dict, before: list[Source]) -> Source:
+        """A FROM or JOIN source as a table; `before` are the sources left of
+        it, which a LATERAL derived table may read."""
         if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier):
             name = node.name.lower()
             if not node.db and name in scope:
@@ -261,6 +266,10 @@ class Tracer:
             return self.stand_in(node, node.alias, node.this, scope, normalise.alias_columns(node))
         if isinstance(node, exp.Values):
             return self.stand_in(node, node.alias, node, scope, normalise.alias_columns(node))
+        lateral = normalise.lateral_query(node) or normalise.json_table_query(node)
+        if lateral is not None:
+            return self.stand_in(node, node.alias, lateral, scope, normalise.alias_columns(node),
+                                 outer=list(before))
         source = self.stand_in(node, node.alias, None, scope, None)
         source.opaque = node.sql(dialect=self.dialect)
         return source
@@ -274,13 +283,15 @@ class Tracer:
         known = table_columns(self.schema, node.db, node.name) or None
         return Source(node.alias, node, columns=known, synthetic_alias=synthetic)
 
-    def stand_in(self, node, alias, query, scope, renamed) -> Source:
+    def stand_in(self, node, alias, query, scope, renamed, outer=None) -> Source:
         name = f"<derived {len(self.stand_ins) + 1}>"
         alias = alias or name
         table = exp.Table(this=exp.to_identifier(name),
                           alias=exp.TableAlias(this=exp.to_identifier(alias)))
         node.replace(table)
         source = Source(alias, table, query, scope, renamed)
+        if outer is not None:  # traced now, while the sources it may read are known
+            self.query(query, scope, outer)
         if query is not None:
             source.columns = renamed or self.query(query, scope).names
         self.stand_ins[name] = source
