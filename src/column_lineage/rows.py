@@ -65,9 +65,10 @@ class Row:
         return row
 
     def as_dict(self) -> RowDict:
-        # Every field is a plain value: no need for dataclasses.asdict's
-        # recursive copy, which costs more than writing the row.
-        return cast(RowDict, {key: getattr(self, key) for key in ROW_KEYS})
+        # Every field is a plain value, set in ROW_KEYS order (by __init__ or
+        # from_fields): a copy of the instance's dict is the row's dict, with
+        # no need for dataclasses.asdict's recursive copy.
+        return cast(RowDict, dict(self.__dict__))
 
     def module_record(self) -> LineageRecord:
         """The row as the native module's record: its keys that are set."""
