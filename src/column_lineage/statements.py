@@ -108,26 +108,25 @@ def split_statements(tokens: list) -> list[StatementTokens]:
     statement's nesting and finds its SELECTs."""
     l_paren, r_paren, case, end = TokenType.L_PAREN, TokenType.R_PAREN, TokenType.CASE, TokenType.END
     semicolon, select = TokenType.SEMICOLON, TokenType.SELECT
-    chunks, current = [], StatementTokens([])
-    depth = 0
-    for token in tokens:
+    chunks = []
+    start = depth = deepest = 0
+    has_select = False
+    for index, token in enumerate(tokens):
         kind = token.token_type
         if kind is l_paren or kind is case:
             depth += 1
-            if depth > current.depth:
-                current.depth = depth
+            if depth > deepest:
+                deepest = depth
         elif kind is r_paren or kind is end:
             depth -= 1
         elif kind is semicolon:
-            if current.tokens:
-                chunks.append(current)
-            current, depth = StatementTokens([]), 0
-            continue
+            if index > start:
+                chunks.append(StatementTokens(tokens[start:index], deepest, has_select))
+            start, depth, deepest, has_select = index + 1, 0, 0, False
         elif kind is select:
-            current.has_select = True
-        current.tokens.append(token)
-    if current.tokens:
-        chunks.append(current)
+            has_select = True
+    if start < len(tokens):
+        chunks.append(StatementTokens(tokens[start:], deepest, has_select))
     return chunks
 
 
