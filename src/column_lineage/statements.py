@@ -8,12 +8,13 @@ text as written."""
 from __future__ import annotations
 
 import re
+import threading
 from dataclasses import dataclass, field
 
 from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ParseError, TokenError
-from sqlglot.tokens import TokenType
+from sqlglot.tokens import Tokenizer, TokenType
 
 
 class LineageError(Exception):
@@ -79,9 +80,22 @@ def check_text(text: str) -> None:
         raise LineageError(f"NUL byte at line {line}, column {column}")
 
 
-def tokenise(text: str, dialect: Dialect) -> list:
+# Per thread, each dialect's instance and a tokenizer of it: made once, not
+# per text (a tokenizer holds one text at a time, so not shared by threads).
+_PER_THREAD = threading.local()
+
+
+def dialect_and_tokenizer(name: str) -> tuple[Dialect, Tokenizer]:
+    made = _PER_THREAD.__dict__.setdefault("dialects", {})
+    if name not in made:
+        dialect = dialect_of(name)
+        made[name] = (dialect, dialect.tokenizer())
+    return made[name]
+
+
+def tokenise(text: str, tokenizer: Tokenizer) -> list:
     try:
-        return dialect.tokenize(text)
+        return tokenizer.tokenize(text)
     except TokenError as error:
         message = str(error).splitlines()[0] if str(error) else "cannot be tokenised"
         raise LineageError(f"token error: {message}") from error
@@ -136,10 +150,10 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     tokenised (an unterminated string) fails the whole text."""
     check_text(text)
     text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
-    sql_dialect = dialect_of(dialect)
+    sql_dialect, tokenizer = dialect_and_tokenizer(dialect)
     parser = sql_dialect.parser()  # parse() starts afresh each time
     statements = []
-    for number, chunk in enumerate(split_statements(tokenise(text, sql_dialect)), start=1):
+    for number, chunk in enumerate(split_statements(tokenise(text, tokenizer)), start=1):
         tokens = chunk.tokens
         source = text[tokens[0].start:tokens[-1].end + 1]
         statement = ParsedStatement(
