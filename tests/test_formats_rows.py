@@ -72,3 +72,14 @@ def test_csv_tells_a_missing_value_from_an_empty_string():
     fields = next(csv.reader([line]))
     assert fields[ROW_KEYS.index("column_table")] == ""
     assert ',"",' in line and ",,,," in line  # column_table quoted; the table keys bare
+
+
+def test_rows_made_from_fields_are_ordinary_rows():
+    rows = all_rows(etl_directory())
+    assert rows
+    for row in rows:
+        ordinary = Row(**row.as_dict())
+        assert (row, hash(row), repr(row)) == (ordinary, hash(ordinary), repr(ordinary))
+        assert list(row.__dict__) == list(ROW_KEYS)
+        with pytest.raises(AttributeError):
+            row.position = 0  # type: ignore[misc]

@@ -48,7 +48,7 @@ def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
         if schema is not None:
             qualify_with_schema(query, schema, dialect, database)
         lineage = tracer.query(query, {}, describe=True)
-        statement.columns = output_columns(lineage, target, schema, dialect)
+        statement.columns = output_columns(lineage, target, schema)
         statement.rows = compose_rows(statement, lineage)
     except RecursionError:
         statement.error = "too deeply nested to analyse"

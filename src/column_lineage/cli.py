@@ -9,8 +9,6 @@ import os
 import sys
 from datetime import datetime, timezone
 
-from tqdm import tqdm
-
 from . import __version__
 from .analysis import LineageError, analyse_sql
 from .extras import missing_dependency
@@ -186,6 +184,15 @@ def write(writer, lineage: FileLineage) -> bool:
     return True
 
 
+def progress_bar(files):
+    """A progress bar on a terminal's standard error for several files, else
+    None (tqdm is imported only then: even a disabled bar costs its imports)."""
+    if len(files) < 2 or sys.stderr is None or not sys.stderr.isatty():
+        return None
+    from tqdm import tqdm
+    return tqdm(files, unit="file", file=sys.stderr, leave=False)
+
+
 def main(argv=None):
     options = parse_arguments(argv)
     missing = missing_dependency(options.format)
@@ -200,17 +207,18 @@ def main(argv=None):
     options.several_files = len(files) > 1
     writer = writer_class(options.format)(sys.stdout, options)
     summary = Summary(files=len(problems), failed=len(problems))
-    progress = tqdm(files, unit="file", file=sys.stderr, leave=False,
-                    disable=len(files) < 2 or sys.stderr is None or not sys.stderr.isatty())
-    for name in progress:
+    progress = progress_bar(files)
+    for name in progress if progress is not None else files:
         lineage = analyse_file(name, options)
-        progress.clear()
+        if progress is not None:
+            progress.clear()
         summary.add(lineage)
         report_problems(lineage)
         if lineage.error is None and not write(writer, lineage) \
                 and not any(statement.error for statement in lineage.statements):
             summary.failed += 1
-    progress.close()
+    if progress is not None:
+        progress.close()
     writer.close()
     sys.stdout.flush()
     complain(summary.line())

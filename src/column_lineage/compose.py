@@ -4,6 +4,8 @@ sources one row with the module's eight keys and how far it resolved."""
 
 from __future__ import annotations
 
+from typing import NamedTuple
+
 from sqlglot import exp
 
 from . import normalise
@@ -29,29 +31,41 @@ def target_columns(target: Target | None, schema, width: int) -> list[str | None
     return [names[position] if position < len(names) else None for position in range(width)]
 
 
-def output_columns(lineage: QueryLineage, target: Target | None, schema,
-                   dialect: str) -> list[OutputColumn]:
+class ItemFacts(NamedTuple):
+    """What a select item says of its output column, taken before the
+    tracer rewrites the item in place."""
+
+    output_name: str
+    sql: str
+    transformation: str
+
+
+def describe_item(item: exp.Expression, dialect: str) -> ItemFacts:
+    return ItemFacts(normalise.output_name(item, dialect),
+                     item.meta.get("written") or item.sql(dialect=dialect), transformation(item))
+
+
+def output_columns(lineage: QueryLineage, target: Target | None, schema) -> list[OutputColumn]:
     targets = target_columns(target, schema, len(lineage.items))
     columns = []
-    for position, item in enumerate(lineage.items):
-        name = normalise.output_name(item, dialect)
+    for position, facts in enumerate(lineage.items):
         if target is not None and targets[position] is None:
-            targets[position] = name
-        columns.append(OutputColumn(position + 1, name,
-                                    item.meta.get("written") or item.sql(dialect=dialect),
-                                    transformation(item), targets[position]))
+            targets[position] = facts.output_name
+        columns.append(OutputColumn(position + 1, facts.output_name, facts.sql,
+                                    facts.transformation, targets[position]))
     return columns
 
 
 def row(statement: Statement, column: OutputColumn, trace: Trace) -> Row:
     record = trace.record
-    return Row(
-        file=statement.file, statement=statement.number, position=column.position,
-        output_name=column.output_name, target_db=statement.target_db,
-        target_table=statement.target_table, target_column=column.target_column,
+    return Row.from_fields({
+        "file": statement.file, "statement": statement.number, "position": column.position,
+        "output_name": column.output_name, "target_db": statement.target_db,
+        "target_table": statement.target_table, "target_column": column.target_column,
         **{key: record.get(key) for key in MODULE_KEYS},
-        resolved=bool(record.get("table_name")), ambiguous=trace.ambiguous, note=trace.note,
-    )
+        "resolved": bool(record.get("table_name")), "ambiguous": trace.ambiguous,
+        "note": trace.note,
+    })
 
 
 def compose_rows(statement: Statement, lineage: QueryLineage) -> list[Row]:

@@ -38,21 +38,53 @@ def layer_qualified(columns: list[exp.Column]) -> list[tuple[str, str, bool]]:
             if node.meta.get("unqualified") and node.table]
 
 
-def own_nodes(item: exp.Expression, kind):
-    """The nodes of `kind` in a select item, outside nested queries."""
-    for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)):
-        if isinstance(node, kind) and not (node is not item and isinstance(node, exp.Query)):
-            yield node
+@dataclass
+class ItemParts:
+    """A select item's nodes outside its nested queries, found in one walk:
+    its columns, stars and unknown functions, and the outermost queries
+    inside it (scalar subqueries, IN and EXISTS queries), unwrapped from
+    their parentheses."""
+
+    columns: list = field(default_factory=list)
+    stars: list = field(default_factory=list)
+    anonymous: list = field(default_factory=list)
+    queries: list = field(default_factory=list)
+    reshaped: bool = False  # a node was replaced since: the lists are not in tree order
+
+    def own_nodes(self, kind: str) -> list | None:
+        """The item's nodes the native analysis reads for an item of this
+        kind ("column" or "anonymous"), in tree order (breadth first, as
+        find_all gives them), or None where the walk's lists are out of date."""
+        if self.reshaped:
+            return None
+        return self.columns if kind == "column" else self.anonymous
+
+
+def item_parts(item: exp.Expression) -> ItemParts:
+    # find_all filters the walk natively; only an item holding a query needs
+    # the walk that stops at each query.
+    found = list(item.find_all(exp.Column, exp.Star, exp.Anonymous, exp.Query))
+    if any(node is not item and isinstance(node, exp.Query) for node in found):
+        found = list(item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)))
+    parts = ItemParts([], [], [], [])
+    for node in found:
+        if isinstance(node, exp.Column):
+            parts.columns.append(node)
+        elif isinstance(node, exp.Star):
+            parts.stars.append(node)
+        elif isinstance(node, exp.Anonymous):
+            parts.anonymous.append(node)
+        elif node is not item and isinstance(node, exp.Query):
+            parts.queries.append(unwrap_query(node))
+    if isinstance(item, exp.Query):
+        parts.queries = [unwrap_query(item)]
+    return parts
 
 
 def nested_queries(item: exp.Expression) -> list[exp.Query]:
-    """The outermost queries inside a select item (scalar subqueries, IN and
-    EXISTS queries), unwrapped from their parentheses."""
-    if isinstance(item, exp.Query):
-        return [unwrap_query(item)]
-    return [unwrap_query(node)
-            for node in item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query))
-            if node is not item and isinstance(node, exp.Query)]
+    """The outermost queries inside a select item, unwrapped from their
+    parentheses."""
+    return item_parts(item).queries
 
 
 def unwrap_query(node: exp.Expression) -> exp.Expression:
@@ -182,18 +214,21 @@ def expand_stars(select: exp.Select, sources: list[Source]) -> None:
     select.set("expressions", expanded)
 
 
-def count_stars(item: exp.Expression, sources: list[Source]) -> list[exp.Column]:
+def count_stars(item: exp.Expression, sources: list[Source],
+                parts: ItemParts | None = None) -> list[exp.Column]:
     """`COUNT(*)` counts the rows of every source of its own select: read it
     as counting `src.*` of each. Returns the item's columns (outside nested
-    queries) afterwards."""
-    nodes = list(own_nodes(item, (exp.Star, exp.Column)))
-    columns = [node for node in nodes if isinstance(node, exp.Column)]
-    for star in nodes:
-        if not sources or not isinstance(star, exp.Star) or isinstance(star.parent, exp.Column):
+    queries) afterwards, and keeps them in `parts` when given."""
+    parts = parts or item_parts(item)
+    columns = list(parts.columns)
+    for star in parts.stars:
+        if not sources or isinstance(star.parent, exp.Column):
             continue
         stars = [column(exp.Star(), source.alias) for source in sources]
         star.replace(stars[0] if len(stars) == 1 else exp.Tuple(expressions=stars))
         columns += stars
+        parts.reshaped = True
+    parts.columns = columns
     return columns
 
 
@@ -265,18 +300,19 @@ def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
     return qualified
 
 
-def item_kind(item: exp.Expression) -> str | None:
+def item_kind(item: exp.Expression, parts: ItemParts | None = None) -> str | None:
     """How the native analysis reads a select item without nested queries:
     "literal", "null", "column", "anonymous", or None for an item it refuses
-    (no column and no unknown function: `NOW()`, `1 + 1`)."""
+    (no column and no unknown function: `NOW()`, `1 + 1`). `parts`, when
+    given, are the item's own (count_stars keeps its columns up to date)."""
     inner = item.this if isinstance(item, exp.Alias) else item
     if isinstance(item, exp.Literal) or isinstance(inner, exp.Literal) and isinstance(item, exp.Alias):
         return "literal"
     if isinstance(item, exp.Null) or isinstance(inner, exp.Null) and isinstance(item, exp.Alias):
         return "null"
-    if item.find(exp.Column):
+    if parts.columns if parts is not None else item.find(exp.Column):
         return "column"
-    if item.find(exp.Anonymous):
+    if parts.anonymous if parts is not None else item.find(exp.Anonymous):
         return "anonymous"
     return None
 

@@ -5,6 +5,7 @@ a record traced through an inner query, and the module's own numbering."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import NamedTuple
 
 from sqlglot import exp
 
@@ -28,11 +29,13 @@ class Trace:
 
 @dataclass
 class QueryLineage:
-    """Output names and, per output position, its traces."""
+    """Output names and, per output position, its traces; for the query a
+    statement runs, what each of its items says of its output column
+    (compose.ItemFacts)."""
 
     names: list[str]
     columns: list[list[Trace]]
-    items: list[exp.Expression] = field(default_factory=list)
+    items: list = field(default_factory=list)
 
 
 def blank_record(**values) -> dict:
@@ -73,8 +76,7 @@ def unbound(record: dict) -> dict:
     return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
 
 
-@dataclass(frozen=True)
-class Numbered:
+class Numbered(NamedTuple):  # one per column read: cheaper than a frozen data class
     """One node the native analysis makes a record of: its select item
     (index), its column_sort, its column name, and, when the analysis drops
     it as a repeat of a node already listed, which earlier node (its place
@@ -90,17 +92,21 @@ class Numbered:
         return self.repeats is None
 
 
-def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[Numbered]:
+def module_numbering(items: list[tuple[int, exp.Expression]],
+                     kinds: dict[int, str | None] | None = None,
+                     nodes: dict[int, list] | None = None) -> list[Numbered]:
     """The nodes the native analysis makes a record of from these select
     items, in its order, before any source is bound: its numbering of output
     keys, and the nodes it drops (a qualified column already listed under
     the same name: `o.amount` in an unaliased `o.amount + o.store_id` after
-    the item `o.amount`), each with the kept node whose record it shares."""
+    the item `o.amount`), each with the kept node whose record it shares.
+    `kinds`: each item's normalise.item_kind by index, and `nodes` the nodes
+    of that kind in it in find_all's order, where already known."""
     keys: set[str] = set()
     kept: dict[str, int] = {}  # node text -> its place among the kept nodes
     sort, count, records = 0, 0, []
     for index, item in items:
-        kind = normalise.item_kind(item)
+        kind = kinds[index] if kinds is not None and index in kinds else normalise.item_kind(item)
         if kind in ("literal", "null"):
             if item.alias_or_name not in keys:
                 keys.add(item.alias_or_name)
@@ -108,10 +114,11 @@ def module_numbering(items: list[tuple[int, exp.Expression]]) -> list[Numbered]:
             records.append(Numbered(index, sort, item.name))
             count += 1
             continue
-        nodes = list(item.find_all(exp.Column if kind == "column" else exp.Anonymous))
-        for node in nodes:
+        known = nodes.get(index) if nodes is not None else None
+        alias = item.alias if isinstance(item, exp.Alias) else ""
+        for node in known if known is not None else \
+                item.find_all(exp.Column if kind == "column" else exp.Anonymous):
             qualifier = "anonymous" if kind == "anonymous" else node.table
-            alias = item.alias if isinstance(item, exp.Alias) else ""
             name = alias or node.alias_or_name
             text = f"{node.name}-{name}-{qualifier}-{kind}"
             if qualifier and text in kept:

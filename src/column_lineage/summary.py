@@ -35,13 +35,19 @@ class Summary:
             self.skipped += statement.skipped is not None
             failed = failed or statement.error is not None
             self.columns += len(statement.columns)
-            by_position: dict[int, list] = {}
+            # An output column counts once however many of its rows say so.
+            doubtful: dict[str, set[int]] = {"unresolved": set(), "ambiguous": set(),
+                                             "unsupported": set()}
             for row in statement.rows:
-                by_position.setdefault(row.position, []).append(row)
-            for rows in by_position.values():
-                self.unresolved += any(unresolved(row) for row in rows)
-                self.ambiguous += any(row.ambiguous for row in rows)
-                self.unsupported += any((row.note or "").startswith(NOT_SUPPORTED) for row in rows)
+                if row.ambiguous:
+                    doubtful["ambiguous"].add(row.position)
+                if row.note and row.note.startswith(NOT_SUPPORTED):
+                    doubtful["unsupported"].add(row.position)
+                elif unresolved(row):
+                    doubtful["unresolved"].add(row.position)
+            self.unresolved += len(doubtful["unresolved"])
+            self.ambiguous += len(doubtful["ambiguous"])
+            self.unsupported += len(doubtful["unsupported"])
         self.failed += failed
 
     def doubtful(self) -> bool:

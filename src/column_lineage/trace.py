@@ -14,10 +14,12 @@ from __future__ import annotations
 import contextlib
 import io
 from dataclasses import dataclass, field, replace
+from functools import cached_property
 
 from sqlglot import exp
 
 from . import normalise
+from .compose import describe_item
 from .native import analysis_module
 from .normalise import Source
 from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
@@ -117,20 +119,22 @@ class Tracer:
         normalise.expand_stars(select, sources)
         items = list(select.expressions)
         names = [item.alias_or_name for item in items]
-        described = [item.copy() for item in items] if describe else []
+        described = [describe_item(item, self.dialect) for item in items] if describe else []
         qualified: dict[int, dict[tuple[str, str], bool]] = {}
         using = normalise.using_sources(select, sources)
-        columns = []
+        columns, parts = [], [normalise.item_parts(item) for item in items]
         for index, item in enumerate(items):
-            item_columns = normalise.count_stars(item, sources)
+            item_columns = normalise.count_stars(item, sources, parts[index])
             normalise.match_qualifiers(item_columns, sources)
             qualified[index] = {(name, alias): guessed for name, alias, guessed in
                                 normalise.layer_qualified(item_columns)
                                 + normalise.qualify_unqualified(item_columns, sources, using)}
+            if any(node.parent is None for node in item_columns):  # a USING column replaced
+                parts[index].reshaped = True
             columns += item_columns
         items = list(select.expressions)  # an item that was a USING column is now their tuple
         borrowed = self.borrow_referenced(select, sources, outer or [], columns)
-        context = SelectContext(select, sources, qualified, scope, borrowed)
+        context = SelectContext(select, sources, qualified, scope, borrowed, parts)
         columns = self.select_columns(context, items)
         return QueryLineage(names, columns, described)
 
@@ -159,24 +163,28 @@ class Tracer:
 
     def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
         columns: list[list[Trace]] = [[] for _ in items]
-        plain = []
+        plain, kinds = [], {}
         for index, item in enumerate(items):
-            if normalise.nested_queries(item):
+            parts = context.parts[index]
+            if parts.queries:
                 columns[index] = self.nested_item(context, item, index)
-            elif normalise.item_kind(item) is None:
+                continue
+            kinds[index] = normalise.item_kind(item, parts)
+            if kinds[index] is None:
                 columns[index] = [sourceless("no source column", items[index].alias_or_name)]
             else:
                 plain.append((index, item))
         if plain:
-            for index, traces in self.plain_items(context, plain).items():
+            for index, traces in self.plain_items(context, plain, kinds).items():
                 columns[index] = traces
         return columns
 
-    def plain_items(self, context: SelectContext, plain) -> dict[int, list[Trace]]:
+    def plain_items(self, context: SelectContext, plain, kinds) -> dict[int, list[Trace]]:
         """The traces of select items without nested queries: one analysis of
         them all, its records placed by the analysis' own numbering; an item
         the whole analysis cannot place or refuses is analysed alone."""
-        numbering = module_numbering(plain)
+        numbering = module_numbering(plain, kinds, {
+            index: context.parts[index].own_nodes(kinds[index]) for index, _ in plain})
         expected = [entry for entry in numbering if entry.kept]
         traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
         try:
@@ -215,7 +223,7 @@ class Tracer:
         """A select item holding queries (a scalar subquery, IN, EXISTS):
         the sources of their output columns, and of the item's own columns."""
         traces = []
-        for query in normalise.nested_queries(item):
+        for query in context.parts[index].queries:
             inner = self.query(query, context.scope, outer=context.sources)
             for position_traces in inner.columns:
                 for trace in position_traces:
@@ -360,8 +368,9 @@ class SelectContext:
     qualified: dict
     scope: dict
     borrowed: list[Source] = field(default_factory=list)
+    parts: list[normalise.ItemParts] = field(default_factory=list)
 
-    @property
+    @cached_property
     def synthetic_aliases(self) -> set[str]:
         return {source.alias for source in self.sources + self.borrowed if source.synthetic_alias}
 

@@ -2,15 +2,18 @@
 
 import json
 
+# One encoder for every row: json.dumps with options makes a new one per call.
+ENCODER = json.JSONEncoder(ensure_ascii=False)
+
 
 class JsonLinesWriter:
     def __init__(self, out, options=None):
         self.out = out
 
     def write(self, lineage):
-        for statement in lineage.statements:
-            for row in statement.rows:
-                self.out.write(json.dumps(row.as_dict(), ensure_ascii=False) + "\n")
+        lines = [ENCODER.encode(row.as_dict()) + "\n"
+                 for statement in lineage.statements for row in statement.rows]
+        self.out.write("".join(lines))
 
     def close(self):
         pass

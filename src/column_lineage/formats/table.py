@@ -64,6 +64,8 @@ def printable(value) -> str:
     if value is None:
         return ""
     text = str(value).replace("\r\n", "\n")
+    if text.replace("\n", "").isprintable():  # the usual case, without a loop per character
+        return text
     return "".join(ch if ch == "\n" or ch.isprintable() else ascii(ch)[1:-1] for ch in text)
 
 
@@ -74,6 +76,8 @@ def char_width(ch: str) -> int:
 
 
 def display_width(text: str) -> int:
+    if text.isascii():  # one column per character, without a lookup per character
+        return len(text)
     return sum(char_width(ch) for ch in text)
 
 
@@ -135,6 +139,8 @@ def fit_widths(widths: list[int], floors: list[int], room: int) -> list[int]:
 
 
 def pad(text: str, width: int) -> str:
+    if text.isascii():
+        return text.ljust(width)
     return text + " " * (width - display_width(text))
 
 
@@ -147,6 +153,9 @@ def render_table(header: list[str], body: list[list[str]], room: int | None) -> 
     wrap = room is not None and widths != natural
     lines = []
     for cells in [header, ["-" * w for w in widths], *body]:
+        if not wrap and not any("\n" in cell for cell in cells):  # one line, as it is
+            lines.append(GAP.join([pad(cell, w) for cell, w in zip(cells, widths)]).rstrip())
+            continue
         split = [cell_lines(cell, w if wrap else None) for cell, w in zip(cells, widths)]
         for n in range(max(len(parts) for parts in split)):
             parts = [pad(parts[n] if n < len(parts) else "", w) for parts, w in zip(split, widths)]
