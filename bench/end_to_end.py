@@ -10,7 +10,13 @@ in a fresh interpreter so that start-up and imports count for all alike:
 - the command's JSON output (`--format json` where the command has it, else
   `--json`);
 - the command's text output (`--format table` where the command has it, else
-  its default report).
+  its default report);
+- the command's JSON output with a schema given (`--schema`), a JSON schema
+  of the corpus' tables derived from the queries themselves: every column
+  name the TPC-H and TPC-DS queries use goes to the table whose column
+  prefix it carries (`l_` lineitem, `ss_` store_sales, ...); the two
+  benchmarks' tables in one namespace, a `customer` holding the columns of
+  both.
 
 Each is timed as the best of a few rounds (each round runs every command once) and printed as files/s and as a
 multiple of the floor. The command is run as ./lineage runs it (the exec line
@@ -26,9 +32,10 @@ import re
 import shlex
 import subprocess
 import tempfile
+import json
 import time
 
-from shared_corpus import corpus_queries
+from shared_corpus import corpus_entries, corpus_queries
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENVIRONMENTS = [".venv", ".venv-sqlglot27"]
@@ -41,6 +48,41 @@ for name in sorted(os.listdir(directory)):
     with open(os.path.join(directory, name), encoding="utf-8") as source:
         parse_one(source.read().replace("`", ""), dialect="mysql")
 """
+
+
+# Each table of the two benchmarks and the prefix its columns carry.
+COLUMN_PREFIXES = {
+    "sqlglot-tpch": {
+        "lineitem": "l_", "orders": "o_", "customer": "c_", "part": "p_", "partsupp": "ps_",
+        "supplier": "s_", "nation": "n_", "region": "r_",
+    },
+    "sqlglot-tpcds": {
+        "store_sales": "ss_", "store_returns": "sr_", "catalog_sales": "cs_",
+        "catalog_returns": "cr_", "web_sales": "ws_", "web_returns": "wr_", "inventory": "inv_",
+        "store": "s_", "call_center": "cc_", "catalog_page": "cp_", "web_site": "web_",
+        "web_page": "wp_", "warehouse": "w_", "customer": "c_", "customer_address": "ca_",
+        "customer_demographics": "cd_", "date_dim": "d_", "household_demographics": "hd_",
+        "item": "i_", "income_band": "ib_", "promotion": "p_", "reason": "r_",
+        "ship_mode": "sm_", "time_dim": "t_",
+    },
+}
+
+
+def corpus_schema():
+    """{table: {column: type}} of the corpus' tables: each column name the
+    queries of a benchmark use, under the table whose prefix it carries."""
+    from sqlglot import exp, parse_one
+
+    schema = {}
+    for entry in corpus_entries():
+        prefixes = COLUMN_PREFIXES.get(entry.get("source"), {})
+        tree = parse_one(entry["sql"].replace("`", ""), dialect="mysql")
+        for column in tree.find_all(exp.Column):
+            name = column.name.lower()
+            for table, prefix in prefixes.items():
+                if name.startswith(prefix):
+                    schema.setdefault(table, {})[name] = "TEXT"
+    return {table: dict(sorted(columns.items())) for table, columns in sorted(schema.items())}
 
 
 def write_files(directory, queries, count):
@@ -99,8 +141,14 @@ def main():
     options.add_argument("--files", type=int, default=2500, help="number of one-query files")
     options.add_argument("--repeats", type=int, default=5, help="rounds of runs; the best counts")
     args = options.parse_args()
-    with tempfile.TemporaryDirectory(prefix="lineage-bench-") as directory:
+    with tempfile.TemporaryDirectory(prefix="lineage-bench-") as directory, \
+            tempfile.NamedTemporaryFile("w", suffix=".json", prefix="lineage-schema-") as schema:
         write_files(directory, corpus_queries(), args.files)
+        tables = corpus_schema()
+        json.dump(tables, schema)
+        schema.flush()
+        print(f"schema: {len(tables)} tables, "
+              f"{sum(len(columns) for columns in tables.values())} columns")
         print(f"{args.files} files, best of {args.repeats}\n")
         print(f"{'environment':<34} {'run':<28} {'seconds':>8} {'files/s':>8} {'× floor':>8}")
         for venv in ENVIRONMENTS:
@@ -113,7 +161,9 @@ def main():
             runs = [("parse only (floor)", [python, "-c", PARSE_ONLY, directory]),
                     (" ".join(["command"] + json_options), command + json_options + [directory]),
                     (" ".join(["command"] + (text_options or ["(text)"])),
-                     command + text_options + [directory])]
+                     command + text_options + [directory]),
+                    (" ".join(["command"] + json_options + ["--schema"]),
+                     command + json_options + ["--schema", schema.name, directory])]
             if venv == ".venv":
                 runs.append((" ".join(["./lineage"] + json_options),
                              [os.path.join(ROOT, "lineage")] + json_options + [directory]))
