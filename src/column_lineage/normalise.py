@@ -338,15 +338,16 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
     written, coalesced = {}, {}
-    for select in query.find_all(exp.Select):
-        written[id(select)] = list(select.expressions)
-        coalesced[id(select)] = star_using_columns(select)
-        for item in select.expressions:
-            item.meta["aliased"] = bool(item.alias)
-    for node in query.find_all(exp.Column):
-        node.meta["unqualified"] = not node.table
-    for table in query.find_all(exp.Table):
-        table.meta["written_alias"] = table.alias
+    for node in query.find_all(exp.Select, exp.Column, exp.Table):  # one walk: each costs
+        if isinstance(node, exp.Column):
+            node.meta["unqualified"] = not node.table
+        elif isinstance(node, exp.Table):
+            node.meta["written_alias"] = node.alias
+        else:
+            written[id(node)] = list(node.expressions)
+            coalesced[id(node)] = star_using_columns(node)
+            for item in node.expressions:
+                item.meta["aliased"] = bool(item.alias)
     from sqlglot.optimizer.qualify import qualify  # only with a schema: it costs imports
 
     try:
