@@ -41,3 +41,51 @@ def test_every_corpus_statement_gives_rows_or_a_skip():
             columns += len(statement.columns)
             resolved += len({row.position for row in statement.rows if row.resolved})
     assert resolved > 0.9 * columns
+
+
+def walked_nodes(item):
+    """What item_parts' walk finds in an item: its columns, stars, unknown
+    functions and queries."""
+    from sqlglot import exp
+
+    return list(item.find_all(exp.Column, exp.Star, exp.Anonymous, exp.Query))
+
+
+@pytest.mark.parametrize("item_sql, plain", [
+    ("t.a", True), ("a", True), ("t.a AS b", True), ("db.t.a AS b", True), ("`t`.`a` AS `b`", True),
+    ("t.*", False), ("*", False), ("COUNT(t.a) AS n", False), ("t.a + 1 AS s", False),
+    ("(SELECT u.b FROM u) AS s", False), ("MYFN(t.a)", False), ("'x' AS a", False),
+])
+def test_a_plain_column_item_is_its_only_node_and_an_identity(item_sql, plain):
+    from sqlglot import parse_one
+
+    from column_lineage.compose import transformation
+    from column_lineage.normalise import item_parts, plain_column
+
+    item = parse_one(f"SELECT {item_sql} FROM t", dialect="mysql").expressions[0]
+    assert (plain_column(item) is not None) == plain
+    if plain:
+        parts = item_parts(item)
+        assert walked_nodes(item) == parts.columns and parts.columns[0] is plain_column(item)
+        assert transformation(item) == "IDENTITY"
+
+
+def test_every_plain_column_item_of_the_corpus_is_its_only_node():
+    from sqlglot import exp, parse_one
+
+    from column_lineage.normalise import plain_column
+
+    queries = corpus_entries()
+    if not queries:
+        pytest.skip("the shared corpus is not beside the checkout")
+    plain = 0
+    for query in queries:
+        tree = parse_one(query["sql"].replace("`", ""), dialect="mysql")
+        for select in tree.find_all(exp.Select):
+            for item in select.expressions:
+                column = plain_column(item)
+                if column is not None:
+                    plain += 1
+                    assert walked_nodes(item) == [column], query["id"]
+                    assert item.find(exp.AggFunc) is None, query["id"]
+    assert plain > 0

@@ -16,6 +16,8 @@ from .records import QueryLineage, Trace
 
 
 def transformation(item: exp.Expression) -> str:
+    if normalise.plain_column(item) is not None:  # nothing else in it: no walk
+        return IDENTITY
     inner = item.this if isinstance(item, exp.Alias) else item
     if item.find(exp.AggFunc):
         return AGGREGATION

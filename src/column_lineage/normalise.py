@@ -60,7 +60,25 @@ class ItemParts:
         return self.columns if kind == "column" else self.anonymous
 
 
+def plain_column(item: exp.Expression) -> exp.Column | None:
+    """The column an item is when it is that alone (`t.a`, `t.a AS b`): a
+    column whose parts are all identifiers, so the only node of interest in
+    the item, with no star, function or query in it."""
+    inner = item.this if isinstance(item, exp.Alias) else item
+    if not isinstance(inner, exp.Column) or not isinstance(inner.this, exp.Identifier):
+        return None
+    if inner is not item and not isinstance(item.args.get("alias"), exp.Identifier):
+        return None
+    if any(isinstance(value, exp.Expression) and not isinstance(value, exp.Identifier)
+           for value in inner.args.values()):
+        return None
+    return inner
+
+
 def item_parts(item: exp.Expression) -> ItemParts:
+    column = plain_column(item)  # the commonest item, without a walk
+    if column is not None:
+        return ItemParts([column], [], [], [])
     # find_all filters the walk natively; only an item holding a query needs
     # the walk that stops at each query.
     found = list(item.find_all(exp.Column, exp.Star, exp.Anonymous, exp.Query))
