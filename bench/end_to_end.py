@@ -169,7 +169,7 @@ def main():
                              [os.path.join(ROOT, "lineage")] + json_options + [directory]))
             times = best_times([argv for _, argv in runs], args.repeats)
             for (name, _), seconds in zip(runs, times):
-                print(f"{label:<34} {name:<28} {seconds:>8.2f} {args.files / seconds:>8.0f} "
+                print(f"{label:<34} {name:<32} {seconds:>8.2f} {args.files / seconds:>8.0f} "
                       f"{seconds / times[0]:>8.2f}")
             print()
 
