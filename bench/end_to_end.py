@@ -150,7 +150,7 @@ def main():
         print(f"schema: {len(tables)} tables, "
               f"{sum(len(columns) for columns in tables.values())} columns")
         print(f"{args.files} files, best of {args.repeats}\n")
-        print(f"{'environment':<34} {'run':<28} {'seconds':>8} {'files/s':>8} {'× floor':>8}")
+        print(f"{'environment':<34} {'run':<32} {'seconds':>8} {'files/s':>8} {'× floor':>8}")
         for venv in ENVIRONMENTS:
             python = os.path.join(ROOT, venv, "bin", "python")
             if not os.path.exists(python):
