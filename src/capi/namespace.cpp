@@ -2,16 +2,39 @@
 
 namespace capi {
 
-Ref Globals::lookup(PyObject* name) const {
-    PyObject* dicts[2] = {dict, builtins ? PyModule_GetDict(builtins) : nullptr};
-    for (PyObject* each : dicts) {
-        if (each == nullptr) {
-            continue;
+void WatchedCache::keep(PyObject* name, PyObject* value, unsigned long long changes) {
+    if (changes != kept_at_) {
+        // Released only once the cache is consistent again: a release may
+        // run interpreter code that reads the cache.
+        std::vector<Entry> stale;
+        stale.swap(entries_);
+        kept_at_ = changes;
+        for (const Entry& entry : stale) {
+            Py_DECREF(entry.name);
+            Py_DECREF(entry.value);
         }
-        Ref found;
-        int present = dict_get(each, name, &found);
+    }
+    entries_.push_back({Py_NewRef(name), Py_NewRef(value)});
+}
+
+Ref Globals::lookup(PyObject* name) const {
+    if (changes != nullptr) {
+        if (PyObject* kept = found.find(name, *changes)) {
+            return Ref::borrow(kept);
+        }
+    }
+    Ref value;
+    int present = dict == nullptr ? 0 : dict_get(dict, name, &value);
+    if (present != 0) {
+        if (present > 0 && changes != nullptr) {
+            found.keep(name, value.get(), *changes);
+        }
+        return value;
+    }
+    if (builtins != nullptr) {
+        present = dict_get(PyModule_GetDict(builtins), name, &value);
         if (present != 0) {
-            return found;
+            return value;
         }
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

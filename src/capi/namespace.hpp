@@ -5,14 +5,50 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <vector>
 
 #include "capi/api.hpp"
 
 namespace capi {
 
+// Values found in dictionaries under a few names, kept while a count of the
+// changes to those dictionaries stays what it was when they were found. Lives
+// as long as the process: what it holds at exit is left to the interpreter's
+// own teardown, never released after it.
+class WatchedCache {
+public:
+    // The value kept under `name` (borrowed), or null when there is none at
+    // this count of changes.
+    PyObject* find(PyObject* name, unsigned long long changes) const {
+        if (changes != kept_at_) {
+            return nullptr;
+        }
+        for (const Entry& entry : entries_) {
+            if (entry.name == name) {
+                return entry.value;
+            }
+        }
+        return nullptr;
+    }
+
+    void keep(PyObject* name, PyObject* value, unsigned long long changes);
+
+private:
+    struct Entry {
+        PyObject* name;   // strong
+        PyObject* value;  // strong
+    };
+    unsigned long long kept_at_ = 0;
+    std::vector<Entry> entries_;
+};
+
 struct Globals {
     PyObject* dict = nullptr;      // the module's namespace dictionary
     PyObject* builtins = nullptr;  // the builtins module
+    // Set while `dict` is watched: the count of changes to it (kept by the
+    // watcher), at which what is found in `dict` is kept in `found`.
+    const unsigned long long* changes = nullptr;
+    mutable WatchedCache found;
 
     // The object bound to `name`, or an empty Ref with NameError set.
     Ref lookup(PyObject* name) const;

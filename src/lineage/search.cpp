@@ -1,9 +1,11 @@
 #include "lineage/search.hpp"
 
-#include <deque>
+#include <utility>
+#include <vector>
 
 #include "capi/api.hpp"
 #include "lineage/tree.hpp"
+#include "module/functions.hpp"
 #include "module/state.hpp"
 
 namespace lineage::search {
@@ -35,9 +37,22 @@ bool searches_like_the_library(PyObject* node) {
 
 enum class Walked { done, failed, not_applicable };
 
+// The walk's queue: nodes waiting to be visited, in order.
+class Queue {
+public:
+    Queue() { nodes_.reserve(16); }
+    bool empty() const { return head_ == nodes_.size(); }
+    void push(PyObject* node) { nodes_.push_back(Ref::borrow(node)); }
+    Ref pop() { return std::move(nodes_[head_++]); }
+
+private:
+    std::vector<Ref> nodes_;
+    size_t head_ = 0;
+};
+
 // Appends `child` to the queue when it is a node: a value with a `parent`
 // attribute. 0, or -1 with an exception set.
-int enqueue_if_node(std::deque<Ref>& queue, capi::SignalCheck& signals, PyObject* child) {
+int enqueue_if_node(Queue& queue, capi::SignalCheck& signals, PyObject* child) {
     if (signals.tick() < 0) {
         return -1;
     }
@@ -48,14 +63,15 @@ int enqueue_if_node(std::deque<Ref>& queue, capi::SignalCheck& signals, PyObject
     }
     int is_node = PyObject_HasAttrWithError(child, state.names.parent);
     if (is_node > 0) {
-        queue.push_back(Ref::borrow(child));
+        queue.push(child);
     }
     return is_node < 0 ? -1 : 0;
 }
 
 // Queues the children of a node whose `args` is the dict `args`: its values,
-// and the items of each value that is a plain list.
-int enqueue_children(std::deque<Ref>& queue, capi::SignalCheck& signals, PyObject* args) {
+// and the items of each value that is a plain list, read as the list stands
+// at each step.
+int enqueue_children(Queue& queue, capi::SignalCheck& signals, PyObject* args) {
     Py_ssize_t position = 0;
     PyObject* value = nullptr;
     while (PyDict_Next(args, &position, nullptr, &value)) {
@@ -66,12 +82,9 @@ int enqueue_children(std::deque<Ref>& queue, capi::SignalCheck& signals, PyObjec
             }
             continue;
         }
-        Ref items = Ref::steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
-        if (!items) {
-            return -1;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            if (enqueue_if_node(queue, signals, PyList_GET_ITEM(items.get(), i)) < 0) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
+            if (enqueue_if_node(queue, signals, item.get()) < 0) {
                 return -1;
             }
         }
@@ -79,31 +92,50 @@ int enqueue_children(std::deque<Ref>& queue, capi::SignalCheck& signals, PyObjec
     return 0;
 }
 
-// Expression.bfs: the node, then its children breadth-first. Every instance
-// of `cls` is appended to `found`; with `first_only` the walk stops at the
-// first. A node whose type has its own search methods, or whose `args` is not
-// a dict, makes the walk not applicable.
-Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* found) {
-    std::deque<Ref> queue;
-    queue.push_back(Ref::borrow(root));
+// What one walk looks for: instances of `count` classes, each appended to
+// its own list; with `first_only`, only the first instance of the first.
+struct Sought {
+    PyObject* const* classes;
+    PyObject* const* found;
+    int count;
+    bool first_only;
+};
+
+// 1 when the walk is over (the first was found), 0 to go on, -1 on error.
+int collect(PyObject* node, const Sought& sought) {
+    for (int i = 0; i < sought.count; ++i) {
+        int matches = tree::is_instance_of(node, sought.classes[i]);
+        if (matches <= 0) {
+            if (matches < 0) {
+                return -1;
+            }
+            continue;
+        }
+        if (PyList_Append(sought.found[i], node) < 0) {
+            return -1;
+        }
+        if (sought.first_only) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Expression.bfs: the node, then its children breadth-first, each collected
+// as `sought` says. A node whose type has its own search methods, or whose
+// `args` is not a dict, makes the walk not applicable.
+Walked breadth_first(PyObject* root, const Sought& sought) {
+    Queue queue;
+    queue.push(root);
     capi::SignalCheck signals;  // a node among its own descendants never ends
     while (!queue.empty()) {
         if (signals.tick() < 0) {
             return Walked::failed;
         }
-        Ref node = std::move(queue.front());
-        queue.pop_front();
-        int matches = tree::is_instance_of(node.get(), cls);
-        if (matches < 0) {
-            return Walked::failed;
-        }
-        if (matches) {
-            if (PyList_Append(found, node.get()) < 0) {
-                return Walked::failed;
-            }
-            if (first_only) {
-                return Walked::done;
-            }
+        Ref node = queue.pop();
+        int collected = collect(node.get(), sought);
+        if (collected != 0) {
+            return collected < 0 ? Walked::failed : Walked::done;
         }
         if (!searches_like_the_library(node.get())) {
             return Walked::not_applicable;
@@ -121,6 +153,18 @@ Walked breadth_first(PyObject* root, PyObject* cls, bool first_only, PyObject* f
     }
     return Walked::done;
 }
+
+// The walk for `sought` from `node`: 0 when done, 1 when not applicable (no
+// exception set), -1 on error.
+int walk(PyObject* node, const Sought& sought) {
+    if (!searches_like_the_library(node)) {
+        return 1;
+    }
+    Walked walked = breadth_first(node, sought);
+    return walked == Walked::done ? 0 : walked == Walked::failed ? -1 : 1;
+}
+
+thread_local CallSearches* innermost_searches = nullptr;
 
 }  // namespace
 
@@ -142,17 +186,64 @@ void remember_library_methods(PyObject* exp_module) {
 }
 
 Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only) {
-    if (!searches_like_the_library(node)) {
-        return Ref();
-    }
     Ref found = Ref::steal(PyList_New(0));
     if (!found) {
         return found;
     }
-    if (breadth_first(node, cls, first_only, found.get()) != Walked::done) {
-        return Ref();
+    PyObject* found_list = found.get();
+    return walk(node, {&cls, &found_list, 1, first_only}) == 0 ? std::move(found) : Ref();
+}
+
+CallSearches::CallSearches() : outer_(innermost_searches), kept_(module::functions_are_own()) {
+    innermost_searches = this;
+}
+
+CallSearches::~CallSearches() {
+    innermost_searches = outer_;
+}
+
+CallSearches* CallSearches::innermost() {
+    CallSearches* searches = innermost_searches;
+    return searches != nullptr && searches->kept_ && module::functions_are_own() ? searches
+                                                                                 : nullptr;
+}
+
+Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
+    auto known = walks_.find(node);
+    if (known == walks_.end()) {
+        PyObject* const names[class_count] = {state.names.Subquery, state.names.Column,
+                                              state.names.Anonymous};
+        Walk walked{Ref::borrow(node), {}, {}};
+        PyObject* classes[class_count];
+        PyObject* found[class_count];
+        for (int i = 0; i < class_count; ++i) {
+            // Only classes that can be read without running interpreter
+            // code are sought beyond the one asked for.
+            walked.classes[i] = tree::plain_exp_class(names[i]);
+            if (!walked.classes[i]) {
+                PyErr_Clear();
+                return search::nodes_of_class(node, cls, false);
+            }
+            walked.found[i] = Ref::steal(PyList_New(0));
+            if (!walked.found[i]) {
+                return Ref();
+            }
+            classes[i] = walked.classes[i].get();
+            found[i] = walked.found[i].get();
+        }
+        int done = walk(node, {classes, found, class_count, false});
+        if (done != 0) {
+            return Ref();
+        }
+        known = walks_.emplace(node, std::move(walked)).first;
     }
-    return found;
+    for (int i = 0; i < class_count; ++i) {
+        if (known->second.classes[i].get() == cls) {
+            PyObject* found = known->second.found[i].get();
+            return Ref::steal(PyList_GetSlice(found, 0, PyList_GET_SIZE(found)));
+        }
+    }
+    return search::nodes_of_class(node, cls, false);
 }
 
 }  // namespace lineage::search

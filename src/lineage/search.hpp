@@ -3,6 +3,8 @@
 // library's Expression does.
 #pragma once
 
+#include <unordered_map>
+
 #include "capi/ref.hpp"
 
 namespace lineage::search {
@@ -17,5 +19,39 @@ void remember_library_methods(PyObject* exp_module);
 // empty Ref with no exception set means the native search does not apply to
 // this tree, and the node's own method is to be called instead.
 capi::Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only);
+
+// The searches of one `test` call, on this thread's stack of calls. While
+// the module's own functions are in place, only the module's code reads the
+// tree until the call returns, and it never changes it. A select item is
+// searched for subqueries, then for columns or function calls, and searched
+// again for subqueries when the tables are walked: so a node searched for
+// any of those three classes is walked once for all three, and every later
+// search of it for one of them is answered from that walk.
+class CallSearches {
+public:
+    CallSearches();
+    ~CallSearches();
+    CallSearches(const CallSearches&) = delete;
+    CallSearches& operator=(const CallSearches&) = delete;
+
+    // The searches of this thread's innermost `test` call, when they are
+    // kept; else null.
+    static CallSearches* innermost();
+
+    // As nodes_of_class(node, cls, false), from the walk made for the node.
+    capi::Ref nodes_of_class(PyObject* node, PyObject* cls);
+
+private:
+    static constexpr int class_count = 3;  // Subquery, Column, Anonymous
+    struct Walk {
+        capi::Ref node;                     // keeps the address from reuse
+        capi::Ref classes[class_count];     // as `exp` had them then
+        capi::Ref found[class_count];
+    };
+
+    CallSearches* outer_;
+    bool kept_;
+    std::unordered_map<PyObject*, Walk> walks_;
+};
 
 }  // namespace lineage::search

@@ -10,6 +10,7 @@
 #include "capi/api.hpp"
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
+#include "lineage/search.hpp"
 #include "lineage/tree.hpp"
 #include "module/state.hpp"
 
@@ -85,6 +86,7 @@ PyObject* test_impl(PyObject*, PyObject* source) {
                         "maximum recursion depth exceeded while analysing nested queries");
         return nullptr;
     }
+    search::CallSearches searches;
     Ref expression = tree::find(source, state.names.Select);
     if (!expression) {
         return nullptr;

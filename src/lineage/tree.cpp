@@ -3,6 +3,7 @@
 #include "capi/api.hpp"
 #include "lineage/search.hpp"
 #include "module/state.hpp"
+#include "module/watch.hpp"
 
 namespace lineage::tree {
 
@@ -21,18 +22,38 @@ bool type_attribute_is(PyTypeObject* type, PyObject* name, PyObject* expected) {
     return found.get() == expected;
 }
 
+Ref plain_exp_class(PyObject* class_name) {
+    Ref exp = state.globals.lookup(state.names.exp);
+    if (!exp || !PyModule_CheckExact(exp.get())) {
+        return Ref();
+    }
+    PyObject* classes = PyModule_GetDict(exp.get());
+    // While the namespace and that dictionary are watched, a class found is
+    // kept until either changes (rebinding `exp` changes the namespace).
+    bool watched = state.globals.changes != nullptr && module::watch::add(classes);
+    if (watched) {
+        if (PyObject* kept = state.exp_classes.find(class_name, module::watch::changes())) {
+            return Ref::borrow(kept);
+        }
+    }
+    Ref found;
+    if (capi::dict_get(classes, class_name, &found) > 0 && watched) {
+        state.exp_classes.keep(class_name, found.get(), module::watch::changes());
+    }
+    return found;
+}
+
 Ref exp_class(PyObject* class_name) {
+    // A plain module keeps the classes in its dictionary, where attribute
+    // access would find them too; anything else goes the general way.
+    Ref found = plain_exp_class(class_name);
+    if (found) {
+        return found;
+    }
+    PyErr_Clear();
     Ref exp = state.globals.lookup(state.names.exp);
     if (!exp) {
         return exp;
-    }
-    // A plain module keeps the classes in its dictionary, where attribute
-    // access would find them too; anything else goes the general way.
-    if (PyModule_CheckExact(exp.get())) {
-        Ref found;
-        if (capi::dict_get(PyModule_GetDict(exp.get()), class_name, &found) != 0) {
-            return found;
-        }
     }
     return capi::getattr(exp.get(), class_name);
 }
@@ -181,7 +202,9 @@ Ref find_all(PyObject* node, PyObject* class_name) {
     if (!cls) {
         return cls;
     }
-    Ref native = search::nodes_of_class(node, cls.get(), false);
+    search::CallSearches* searches = search::CallSearches::innermost();
+    Ref native = searches != nullptr ? searches->nodes_of_class(node, cls.get())
+                                     : search::nodes_of_class(node, cls.get(), false);
     if (native || PyErr_Occurred()) {
         return native;
     }

@@ -9,6 +9,11 @@ namespace lineage::tree {
 // exp.<class_name>
 capi::Ref exp_class(PyObject* class_name);
 
+// exp.<class_name> when `exp` is a plain module whose dictionary holds the
+// class (reading it runs no interpreter code); else an empty Ref, perhaps
+// with an exception set.
+capi::Ref plain_exp_class(PyObject* class_name);
+
 // isinstance(node, cls): 1, 0, or -1 on error.
 int is_instance_of(PyObject* node, PyObject* cls);
 

@@ -9,6 +9,7 @@
 #include "lineage/functions.hpp"
 #include "module/binder.hpp"
 #include "module/state.hpp"
+#include "module/watch.hpp"
 
 namespace module {
 
@@ -102,29 +103,6 @@ constexpr auto make_method_defs(std::integer_sequence<int, I...>) {
 std::array<PyMethodDef, function_count> method_defs =
     make_method_defs(std::make_integer_sequence<int, function_count>());
 
-// Watches the namespace; false when no watcher could be had.
-int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++state.watch.changes;
-    return 0;
-}
-
-bool watch_namespace() {
-    NamespaceWatch& watch = state.watch;
-    if (watch.watched == state.globals.dict) {
-        return true;
-    }
-    if (watch.watcher == -1 && (watch.watcher = PyDict_AddWatcher(on_change)) < 0) {
-        watch.watcher = -2;
-    }
-    if (watch.watcher < 0 || PyDict_Watch(watch.watcher, state.globals.dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    watch.watched = state.globals.dict;
-    watch.answered = false;
-    return true;
-}
-
 bool all_published_are_bound() {
     for (int i = 0; i < function_count; ++i) {
         PyObject* name = state.names.*functions[i].name;
@@ -165,13 +143,22 @@ bool functions_are_own() {
     if (!watch_namespace()) {
         return all_published_are_bound();
     }
-    NamespaceWatch& watch = state.watch;
-    if (!watch.answered || watch.answered_at != watch.changes) {
-        watch.answer = all_published_are_bound();
-        watch.answered = true;
-        watch.answered_at = watch.changes;
+    WatchedAnswer& own = state.functions_are_own;
+    if (!own.answered || own.answered_at != watch::changes()) {
+        own.answer = all_published_are_bound();
+        own.answered = true;
+        own.answered_at = watch::changes();
     }
-    return watch.answer;
+    return own.answer;
+}
+
+bool watch_namespace() {
+    if (!watch::add(state.globals.dict)) {
+        state.globals.changes = nullptr;
+        return false;
+    }
+    state.globals.changes = &state.watch.changes;
+    return true;
 }
 
 }  // namespace module

@@ -17,4 +17,8 @@ int publish_functions(PyObject* module);
 // code; false once any of them is rebound or deleted.
 bool functions_are_own();
 
+// Watches the module namespace, so that what is found in it is kept until it
+// changes. False when it cannot be watched.
+bool watch_namespace();
+
 }  // namespace module

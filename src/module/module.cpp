@@ -284,6 +284,8 @@ int load(PyObject* module) {
     if (learn_sqlglot() < 0 || publish_functions(module) < 0) {
         return -1;
     }
+    // Lookups in the namespace are kept from here on, until it changes.
+    watch_namespace();
     int is_main = runs_as_main(module);
     if (is_main < 0 || (is_main && report::run_script_mode() < 0)) {
         return -1;
@@ -314,6 +316,7 @@ int exec(PyObject* module) {
     capi::add_traceback(traceback_file, "init test", 1, state.globals.dict);
     Py_CLEAR(state.module);
     Py_CLEAR(state.globals.dict);
+    state.globals.changes = nullptr;
     return -1;
 }
 

@@ -1,13 +1,15 @@
 // The module's process-wide state, in one place. The module keeps no
 // per-module state (its state size is 0): there is one module object per
 // process, and everything it holds lives here. The load sequence (module.cpp)
-// fills it; afterwards only the caches change (the namespace watch, and the
-// types seen to search and to test instances as sqlglot's own do). Per-thread
+// fills it; afterwards only the caches change (the dictionary watch, what is
+// kept while nothing watched changes, and the types seen to search and to
+// test instances as sqlglot's own do). Per-thread
 // state (the nesting depth and the analyses under way) stays in thread_local
 // variables beside its code.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "capi/namespace.hpp"
 #include "lineage/checked_types.hpp"
@@ -20,12 +22,16 @@ namespace module {
 constexpr int function_count = 0 LINEAGE_FUNCTIONS(MODULE_COUNT_FUNCTION);
 #undef MODULE_COUNT_FUNCTION
 
-// The dictionary watcher that counts changes to the module namespace, and
-// the last answer of functions_are_own() with the count it was worked out at.
-struct NamespaceWatch {
+// The dictionary watcher (module/watch.cpp), the dictionaries it watches and
+// the changes it has counted on them.
+struct DictWatch {
     int watcher = -1;                // -2: none could be had
-    PyObject* watched = nullptr;     // the namespace being watched (borrowed)
-    unsigned long long changes = 0;  // events seen on it
+    std::vector<PyObject*> watched;  // borrowed; each leaves when it is freed
+    unsigned long long changes = 0;
+};
+
+// An answer that holds while no watched dictionary changes.
+struct WatchedAnswer {
     unsigned long long answered_at = 0;
     bool answered = false;
     bool answer = false;
@@ -46,7 +52,11 @@ struct State {
     PyObject* print = nullptr;          // builtins fetched at load
     PyObject* NotImplementedError = nullptr;
     PyObject* published[function_count] = {};  // the function objects, in publication order
-    NamespaceWatch watch;
+    DictWatch watch;
+    WatchedAnswer functions_are_own;  // module/functions.cpp
+    // The classes found in the dictionary of the module bound to `exp`,
+    // while no watched dictionary has changed (lineage/tree.cpp).
+    capi::WatchedCache exp_classes;
     LibrarySearch search;
     // Metaclasses that keep type's own __instancecheck__, and types that
     // answer `__class__` with the instance's own type (lineage/tree.cpp).
