@@ -126,6 +126,11 @@ int add_open_record(Resolution& resolution, PyObject* name, PyObject* column_ali
     if (!made) {
         return -1;
     }
+    // The text waits under the qualifier written; the record keeps "" for
+    // the "anonymous" one, and so has a text of its own.
+    if (resolution.texts_index != nullptr && record_table == column_table) {
+        resolution.texts_index->remember_text(made.get(), text.get());
+    }
     return capi::append(resolution.columns, made.get());
 }
 

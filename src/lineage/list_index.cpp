@@ -87,6 +87,15 @@ void ListIndex::flush() {
     removed_.clear();
 }
 
+void ListIndex::remember_text(PyObject* record, PyObject* text) {
+    record_texts_.try_emplace(record, capi::Ref::borrow(record), capi::Ref::borrow(text));
+}
+
+PyObject* ListIndex::text_of(PyObject* record) const {
+    auto found = record_texts_.find(record);
+    return found == record_texts_.end() ? nullptr : found->second.second.get();
+}
+
 Analysis::Analysis() : outer_(innermost) {
     innermost = this;
 }

@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 #include "capi/ref.hpp"
 
@@ -58,6 +59,12 @@ public:
     // many as were removed, in one pass. Cannot fail.
     void flush();
 
+    // The text of an open record made while this index was in use: records
+    // are never changed once made, so its text is worked out once.
+    void remember_text(PyObject* record, PyObject* text);
+    // The remembered text of `record` (borrowed), or null.
+    PyObject* text_of(PyObject* record) const;
+
 private:
     // Each counted text with the reference that keeps it alive while it is
     // a key.
@@ -73,6 +80,9 @@ private:
     bool usable_ = true;
     Counts listed_;   // entries of the list, less the removed ones
     Counts removed_;  // removals not yet applied to the list
+    // Each record with its text; the references keep the record's address
+    // from being reused while it is a key.
+    std::unordered_map<PyObject*, std::pair<capi::Ref, capi::Ref>> record_texts_;
 };
 
 // One `test` call, on this thread's stack of analyses. Indexes the lists of

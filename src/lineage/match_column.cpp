@@ -29,6 +29,8 @@ using module::state;
 
 enum class Scope { table, query, other };
 
+enum ScopeAttribute { scope_alias_, scope_db, scope_name };
+
 // The shared inner records by their `column_alias` (an exact str), each list
 // in inner order.
 using RecordsByAlias = std::unordered_map<PyObject*, std::vector<PyObject*>, list_index::TextHash,
@@ -36,6 +38,12 @@ using RecordsByAlias = std::unordered_map<PyObject*, std::vector<PyObject*>, lis
 
 struct Matching {
     PyObject* table_args;
+    // The scope's alias, database and name, once read, when reading them
+    // again would give the same: the scope is one of sqlglot's own classes
+    // (whose attributes are worked out from the node alone) and only the
+    // module's code runs until this call returns.
+    bool keep_scope_attributes;
+    Ref scope_attributes[3];
     PyObject* texts;
     list_index::ListIndex* texts_index;
     Ref new_columns;
@@ -76,6 +84,36 @@ int scope_kind(PyObject* table_args, Scope* kind) {
     return is_query < 0 ? -1 : 0;
 }
 
+// table_args.alias, .db or .name.
+Ref scope_attribute(Matching& matching, ScopeAttribute attribute) {
+    PyObject* const names[3] = {state.names.alias, state.names.db, state.names.name};
+    Ref& kept = matching.scope_attributes[attribute];
+    if (kept) {
+        return Ref::borrow(kept.get());
+    }
+    Ref value = capi::getattr(matching.table_args, names[attribute]);
+    if (value && matching.keep_scope_attributes) {
+        kept = Ref::borrow(value.get());
+    }
+    return value;
+}
+
+// True when the scope node is an instance of exactly one of sqlglot's own
+// scope classes, read from `exp` without running interpreter code.
+bool is_library_scope(PyObject* table_args) {
+    for (PyObject* name : {state.names.Table, state.names.Subquery, state.names.CTE}) {
+        Ref cls = tree::plain_exp_class(name);
+        if (!cls) {
+            PyErr_Clear();
+            return false;
+        }
+        if (reinterpret_cast<PyObject*>(Py_TYPE(table_args)) == cls.get()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The record's five column-side values, then the table's database, name
 // and alias.
 int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
@@ -86,11 +124,11 @@ int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
             return -1;
         }
     }
-    values[record::table_db] = capi::getattr(matching.table_args, state.names.db);
+    values[record::table_db] = scope_attribute(matching, scope_db);
     if (!values[record::table_db]) {
         return -1;
     }
-    values[record::table_name] = capi::getattr(matching.table_args, state.names.name);
+    values[record::table_name] = scope_attribute(matching, scope_name);
     if (!values[record::table_name]) {
         return -1;
     }
@@ -246,7 +284,9 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
     if (finished != 0) {
         return finished < 0 ? -1 : 0;
     }
-    *text = record::text_of(column);
+    PyObject* known = matching.texts_index != nullptr ? matching.texts_index->text_of(column)
+                                                       : nullptr;
+    *text = known != nullptr ? Ref::borrow(known) : record::text_of(column);
     if (!*text) {
         return -1;
     }
@@ -254,7 +294,7 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
     if (waiting <= 0) {
         return waiting;
     }
-    *scope_alias = capi::getattr(matching.table_args, state.names.alias);
+    *scope_alias = scope_attribute(matching, scope_alias_);
     if (!*scope_alias) {
         return -1;
     }
@@ -297,8 +337,10 @@ int match_record(Matching& matching, PyObject* column) {
 }  // namespace
 
 PyObject* match_column_impl(PyObject*, PyObject* table_args, PyObject* columns, PyObject* texts) {
-    Matching matching{table_args, texts, list_index::index_of(texts), Ref::steal(PyList_New(0)),
-                      module::functions_are_own(), Ref(), false, false, RecordsByAlias()};
+    bool own = module::functions_are_own();
+    Matching matching{table_args, own && is_library_scope(table_args), {}, texts,
+                      list_index::index_of(texts), Ref::steal(PyList_New(0)), own, Ref(),
+                      false, false, RecordsByAlias()};
     // The removals of this call reach the list before it is handed back,
     // and stay made when the call fails.
     list_index::FlushOnExit flush(matching.texts_index);

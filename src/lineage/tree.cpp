@@ -23,6 +23,10 @@ bool type_attribute_is(PyTypeObject* type, PyObject* name, PyObject* expected) {
 }
 
 Ref plain_exp_class(PyObject* class_name) {
+    // Kept only while `exp` and its dictionary are watched: unchanged since.
+    if (PyObject* kept = state.exp_classes.find(class_name, module::watch::changes())) {
+        return Ref::borrow(kept);
+    }
     Ref exp = state.globals.lookup(state.names.exp);
     if (!exp || !PyModule_CheckExact(exp.get())) {
         return Ref();
@@ -31,11 +35,6 @@ Ref plain_exp_class(PyObject* class_name) {
     // While the namespace and that dictionary are watched, a class found is
     // kept until either changes (rebinding `exp` changes the namespace).
     bool watched = state.globals.changes != nullptr && module::watch::add(classes);
-    if (watched) {
-        if (PyObject* kept = state.exp_classes.find(class_name, module::watch::changes())) {
-            return Ref::borrow(kept);
-        }
-    }
     Ref found;
     if (capi::dict_get(classes, class_name, &found) > 0 && watched) {
         state.exp_classes.keep(class_name, found.get(), module::watch::changes());

@@ -38,8 +38,4 @@ bool add(PyObject* dict) {
     return true;
 }
 
-unsigned long long changes() {
-    return state.watch.changes;
-}
-
 }  // namespace module::watch

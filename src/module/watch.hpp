@@ -5,7 +5,7 @@
 // while the count stays the same.
 #pragma once
 
-#include <Python.h>
+#include "module/state.hpp"
 
 namespace module::watch {
 
@@ -14,6 +14,8 @@ namespace module::watch {
 bool add(PyObject* dict);
 
 // The changes seen so far on all watched dictionaries.
-unsigned long long changes();
+inline unsigned long long changes() {
+    return state.watch.changes;
+}
 
 }  // namespace module::watch
