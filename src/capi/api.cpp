@@ -8,6 +8,44 @@ Ref getattr(PyObject* object, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(object, name));
 }
 
+int type_lookup(PyTypeObject* type, PyObject* name, Ref* found, PyTypeObject** owner) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        if (!dict) {
+            return -1;
+        }
+        int present = dict_get(dict.get(), name, found);
+        if (present != 0) {
+            if (owner != nullptr) {
+                *owner = base;
+            }
+            return present;
+        }
+    }
+    return 0;
+}
+
+Ref data_descriptor(PyTypeObject* type, PyObject* name) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return Ref();
+    }
+    Ref found;
+    if (type_lookup(type, name, &found) <= 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    PyTypeObject* kind = Py_TYPE(found.get());
+    if (kind->tp_descr_get == nullptr || kind->tp_descr_set == nullptr) {
+        return Ref();
+    }
+    return found;
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     return Ref::steal(PyObject_Vectorcall(
         callable, const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));

@@ -12,6 +12,23 @@ namespace capi {
 // obj.name
 Ref getattr(PyObject* object, PyObject* name);
 
+// The first entry `name` in the dictionaries of the type's MRO, as attribute
+// access finds it on the type's instances, and the class holding it: 1 when
+// found, 0 when none is, -1 with an exception set.
+int type_lookup(PyTypeObject* type, PyObject* name, Ref* found, PyTypeObject** owner = nullptr);
+
+// The data descriptor attribute access on the type's instances meets first
+// for `name` (one that no instance dictionary can hide), when the type reads
+// attributes the generic way; else an empty Ref. Never fails.
+Ref data_descriptor(PyTypeObject* type, PyObject* name);
+
+// What attribute access on `object` gives through its data descriptor
+// `descriptor` (one data_descriptor found for the object's type).
+inline Ref read_through(PyObject* descriptor, PyObject* object) {
+    return Ref::steal(Py_TYPE(descriptor)->tp_descr_get(
+        descriptor, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+
 // callable(*args)
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
 

@@ -19,20 +19,69 @@ using module::state;
 constexpr PyObject* Names::*method_names[module::LibrarySearch::method_count] = {
     &Names::find, &Names::find_all, &Names::walk, &Names::bfs, &Names::iter_expressions};
 
-// True when the node's type searches exactly as sqlglot's Expression does.
-bool searches_like_the_library(PyObject* node) {
-    PyTypeObject* type = Py_TYPE(node);
-    module::LibrarySearch& search = state.search;
-    if (search.types.known(type)) {
-        return true;
+using module::LibraryType;
+
+// A type that searches as the library does but cannot be remembered (it has
+// no version tag): attribute access on it goes the general way.
+const LibraryType unremembered{};
+
+// What is known of the type when it was last seen to search as the library
+// does, and has not changed since; else null.
+const LibraryType* known_library_type(PyTypeObject* type) {
+    auto& types = state.search.types;
+    auto seen = types.find(type);
+    if (seen == types.end() || type->tp_version_tag == 0 ||
+        seen->second.version_tag != type->tp_version_tag) {
+        return nullptr;
     }
+    return &seen->second;
+}
+
+// What is known of the node's type when it searches exactly as sqlglot's
+// Expression does; else null.
+const LibraryType* library_type(PyObject* node) {
+    PyTypeObject* type = Py_TYPE(node);
+    if (const LibraryType* known = known_library_type(type)) {
+        return known;
+    }
+    module::LibrarySearch& search = state.search;
     for (int i = 0; i < module::LibrarySearch::method_count; ++i) {
         if (!tree::type_attribute_is(type, state.names.*method_names[i], search.methods[i])) {
-            return false;
+            return nullptr;
         }
     }
-    search.types.remember(type);
-    return true;
+    if (!PyUnstable_Type_AssignVersionTag(type)) {
+        return &unremembered;
+    }
+    LibraryType& entry = search.types[type];
+    Py_CLEAR(entry.args);
+    Py_CLEAR(entry.parent);
+    entry.version_tag = type->tp_version_tag;
+    entry.args = capi::data_descriptor(type, state.names.args).release();
+    entry.parent = capi::data_descriptor(type, state.names.parent).release();
+    return &entry;
+}
+
+// node.args
+Ref args_of(PyObject* node, const LibraryType& type) {
+    return type.args != nullptr ? capi::read_through(type.args, node)
+                                : capi::getattr(node, state.names.args);
+}
+
+// hasattr(child, "parent"): 1, 0, or -1 with an exception set.
+int has_parent(PyObject* child) {
+    const LibraryType* type = known_library_type(Py_TYPE(child));
+    if (type == nullptr || type->parent == nullptr) {
+        return PyObject_HasAttrWithError(child, state.names.parent);
+    }
+    if (capi::read_through(type->parent, child)) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
 }
 
 enum class Walked { done, failed, not_applicable };
@@ -61,7 +110,7 @@ int enqueue_if_node(Queue& queue, capi::SignalCheck& signals, PyObject* child) {
     if (PyUnicode_CheckExact(child) || PyBool_Check(child) || child == Py_None) {
         return 0;
     }
-    int is_node = PyObject_HasAttrWithError(child, state.names.parent);
+    int is_node = has_parent(child);
     if (is_node > 0) {
         queue.push(child);
     }
@@ -92,23 +141,63 @@ int enqueue_children(Queue& queue, capi::SignalCheck& signals, PyObject* args) {
     return 0;
 }
 
+// Which classes of a walk the instances of each type are instances of, as
+// of the type's version tag: bit i for class i.
+using TypeMasks = std::unordered_map<PyTypeObject*, std::pair<unsigned int, unsigned int>>;
+
 // What one walk looks for: instances of `count` classes, each appended to
 // its own list; with `first_only`, only the first instance of the first.
+// With `masks`, what the node's type alone decides is kept there.
 struct Sought {
     PyObject* const* classes;
     PyObject* const* found;
     int count;
     bool first_only;
+    TypeMasks* masks = nullptr;
 };
+
+// The classes sought that the node is an instance of, bit by bit: 0, or -1
+// with an exception set.
+int match_mask(PyObject* node, const Sought& sought, unsigned int* mask) {
+    PyTypeObject* type = Py_TYPE(node);
+    bool keep = sought.masks != nullptr && type->tp_version_tag != 0;
+    if (keep) {
+        auto known = sought.masks->find(type);
+        if (known != sought.masks->end() && known->second.first == type->tp_version_tag) {
+            *mask = known->second.second;
+            return 0;
+        }
+    }
+    unsigned int bits = 0;
+    for (int i = 0; i < sought.count; ++i) {
+        int matches = tree::type_is_instance_of(type, sought.classes[i]);
+        if (matches == -2) {
+            keep = false;
+            matches = tree::is_instance_of(node, sought.classes[i]);
+        }
+        if (matches < 0) {
+            return -1;
+        }
+        bits |= matches ? 1u << i : 0u;
+        if (matches && sought.first_only) {
+            break;
+        }
+    }
+    if (keep) {
+        (*sought.masks)[type] = {type->tp_version_tag, bits};
+    }
+    *mask = bits;
+    return 0;
+}
 
 // 1 when the walk is over (the first was found), 0 to go on, -1 on error.
 int collect(PyObject* node, const Sought& sought) {
+    unsigned int mask = 0;
+    if (match_mask(node, sought, &mask) < 0) {
+        return -1;
+    }
     for (int i = 0; i < sought.count; ++i) {
-        int matches = tree::is_instance_of(node, sought.classes[i]);
-        if (matches <= 0) {
-            if (matches < 0) {
-                return -1;
-            }
+        if ((mask & (1u << i)) == 0) {
             continue;
         }
         if (PyList_Append(sought.found[i], node) < 0) {
@@ -137,10 +226,11 @@ Walked breadth_first(PyObject* root, const Sought& sought) {
         if (collected != 0) {
             return collected < 0 ? Walked::failed : Walked::done;
         }
-        if (!searches_like_the_library(node.get())) {
+        const LibraryType* type = library_type(node.get());
+        if (type == nullptr) {
             return Walked::not_applicable;
         }
-        Ref args = capi::getattr(node.get(), state.names.args);
+        Ref args = args_of(node.get(), *type);
         if (!args) {
             return Walked::failed;
         }
@@ -157,7 +247,7 @@ Walked breadth_first(PyObject* root, const Sought& sought) {
 // The walk for `sought` from `node`: 0 when done, 1 when not applicable (no
 // exception set), -1 on error.
 int walk(PyObject* node, const Sought& sought) {
-    if (!searches_like_the_library(node)) {
+    if (library_type(node) == nullptr) {
         return 1;
     }
     Walked walked = breadth_first(node, sought);
@@ -175,6 +265,10 @@ void remember_library_methods(PyObject* exp_module) {
         return;
     }
     module::LibrarySearch& search = state.search;
+    for (auto& [type, known] : search.types) {
+        Py_CLEAR(known.args);
+        Py_CLEAR(known.parent);
+    }
     search.types.clear();
     for (int i = 0; i < module::LibrarySearch::method_count; ++i) {
         PyObject* found = PyObject_GetAttr(expression.get(), state.names.*method_names[i]);
@@ -231,7 +325,17 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
             classes[i] = walked.classes[i].get();
             found[i] = walked.found[i].get();
         }
-        int done = walk(node, {classes, found, class_count, false});
+        bool same_classes = true;
+        for (int i = 0; i < class_count; ++i) {
+            same_classes = same_classes && mask_classes_[i].get() == classes[i];
+        }
+        if (!same_classes) {
+            for (int i = 0; i < class_count; ++i) {
+                mask_classes_[i] = Ref::borrow(classes[i]);
+            }
+            masks_.clear();
+        }
+        int done = walk(node, {classes, found, class_count, false, &masks_});
         if (done != 0) {
             return Ref();
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <unordered_map>
+#include <utility>
 
 #include "capi/ref.hpp"
 
@@ -52,6 +53,11 @@ private:
     CallSearches* outer_;
     bool kept_;
     std::unordered_map<PyObject*, Walk> walks_;
+    // Which of the classes sought (as `exp` had them for the last walk) the
+    // instances of each type seen are instances of, bit by bit, for the
+    // types that alone decide it.
+    capi::Ref mask_classes_[class_count];
+    std::unordered_map<PyTypeObject*, std::pair<unsigned int, unsigned int>> masks_;
 };
 
 }  // namespace lineage::search

@@ -82,21 +82,11 @@ bool has_plain_instance_check(PyObject* cls) {
 // The first `__class__` in the dictionaries of the type's MRO, and whether it
 // is object's own. 0, or -1 with an exception set.
 int first_class_attribute(PyTypeObject* type, bool* objects_own) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(type->tp_mro, i));
-        Ref dict = Ref::steal(PyType_GetDict(base));
-        if (!dict) {
-            return -1;
-        }
-        Ref found;
-        int present = capi::dict_get(dict.get(), state.names.class_, &found);
-        if (present != 0) {
-            *objects_own = present > 0 && base == &PyBaseObject_Type;
-            return present < 0 ? -1 : 0;
-        }
-    }
-    *objects_own = false;
-    return 0;
+    Ref found;
+    PyTypeObject* owner = nullptr;
+    int present = capi::type_lookup(type, state.names.class_, &found, &owner);
+    *objects_own = present > 0 && owner == &PyBaseObject_Type;
+    return present < 0 ? -1 : 0;
 }
 
 // True when the type answers `__class__` with the instance's own type:
@@ -147,6 +137,16 @@ int is_instance_of(PyObject* node, PyObject* cls) {
         return 0;
     }
     return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(claimed), type);
+}
+
+int type_is_instance_of(PyTypeObject* type, PyObject* cls) {
+    if (!has_plain_instance_check(cls)) {
+        return -2;
+    }
+    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
+        return 1;
+    }
+    return reports_own_type(type) ? 0 : -2;
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {

@@ -17,6 +17,11 @@ capi::Ref plain_exp_class(PyObject* class_name);
 // isinstance(node, cls): 1, 0, or -1 on error.
 int is_instance_of(PyObject* node, PyObject* cls);
 
+// isinstance(x, cls) for every instance x of `type`, when the type alone
+// decides it: 1 or 0; -2 when it depends on the instance, or cannot be told
+// without running interpreter code.
+int type_is_instance_of(PyTypeObject* type, PyObject* cls);
+
 // isinstance(node, exp.<class_name>): 1, 0, or -1 on error.
 int is_instance(PyObject* node, PyObject* class_name);
 

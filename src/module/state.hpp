@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "capi/namespace.hpp"
@@ -37,11 +38,22 @@ struct WatchedAnswer {
     bool answer = false;
 };
 
+// A node type that searches exactly as sqlglot's Expression does, with the
+// data descriptors its `args` and `parent` resolve to (null where the type
+// resolves the name otherwise, and attribute access must go the general way).
+// The references are never released at exit, like the rest of the state.
+struct LibraryType {
+    unsigned int version_tag = 0;
+    PyObject* args = nullptr;
+    PyObject* parent = nullptr;
+};
+
 // sqlglot's own search methods, for the native search (lineage/search.cpp).
 struct LibrarySearch {
     static constexpr int method_count = 5;  // find, find_all, walk, bfs, iter_expressions
     PyObject* methods[method_count] = {};   // Expression.<name>, or null when missing
-    lineage::CheckedTypes types;            // node types that search as Expression does
+    // Node types that search as Expression does, as of their version tag.
+    std::unordered_map<PyTypeObject*, LibraryType> types;
 };
 
 struct State {
