@@ -15,11 +15,7 @@ thread_local Analysis* innermost = nullptr;
 
 // Only exact str objects are counted (TextHash, TextEqual).
 void ListIndex::count(Counts& counts, PyObject* text, Py_ssize_t by) {
-    auto [entry, added] = counts.try_emplace(text);
-    if (added) {
-        entry->second.text = capi::Ref::borrow(text);
-    }
-    entry->second.count += by;
+    counts[text] += by;
 }
 
 ListIndex::ListIndex(PyObject* list) : list_(capi::Ref::borrow(list)) {
@@ -39,8 +35,8 @@ int ListIndex::contains(PyObject* item) const {
     if (!PyUnicode_CheckExact(item)) {
         return -2;
     }
-    auto found = listed_.find(item);
-    return found != listed_.end() && found->second.count > 0;
+    const Py_ssize_t* listed = listed_.find(item);
+    return listed != nullptr && *listed > 0;
 }
 
 int ListIndex::append(PyObject* item) {
@@ -72,9 +68,9 @@ void ListIndex::flush() {
     Py_ssize_t kept = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
-        auto pending = PyUnicode_CheckExact(item) ? removed_.find(item) : removed_.end();
-        if (pending != removed_.end() && pending->second.count > 0) {
-            --pending->second.count;
+        Py_ssize_t* pending = PyUnicode_CheckExact(item) ? removed_.find(item) : nullptr;
+        if (pending != nullptr && *pending > 0) {
+            --*pending;
             capi::Ref::steal(item);  // the list's reference, released here
         } else {
             PyList_SET_ITEM(list, kept++, item);
@@ -88,12 +84,15 @@ void ListIndex::flush() {
 }
 
 void ListIndex::remember_text(PyObject* record, PyObject* text) {
-    record_texts_.try_emplace(record, capi::Ref::borrow(record), capi::Ref::borrow(text));
+    capi::Ref& kept = record_texts_[record];
+    if (!kept) {
+        kept = capi::Ref::borrow(text);
+    }
 }
 
 PyObject* ListIndex::text_of(PyObject* record) const {
-    auto found = record_texts_.find(record);
-    return found == record_texts_.end() ? nullptr : found->second.second.get();
+    const capi::Ref* kept = record_texts_.find(record);
+    return kept == nullptr ? nullptr : kept->get();
 }
 
 Analysis::Analysis() : outer_(innermost) {

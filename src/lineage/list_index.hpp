@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "capi/ref.hpp"
+#include "lineage/object_table.hpp"
 
 namespace lineage::list_index {
 
@@ -66,13 +67,7 @@ public:
     PyObject* text_of(PyObject* record) const;
 
 private:
-    // Each counted text with the reference that keeps it alive while it is
-    // a key.
-    struct Count {
-        capi::Ref text;
-        Py_ssize_t count = 0;
-    };
-    using Counts = std::unordered_map<PyObject*, Count, TextHash, TextEqual>;
+    using Counts = ObjectTable<Py_ssize_t, TextKeys>;
 
     static void count(Counts& counts, PyObject* text, Py_ssize_t by);
 
@@ -80,9 +75,7 @@ private:
     bool usable_ = true;
     Counts listed_;   // entries of the list, less the removed ones
     Counts removed_;  // removals not yet applied to the list
-    // Each record with its text; the references keep the record's address
-    // from being reused while it is a key.
-    std::unordered_map<PyObject*, std::pair<capi::Ref, capi::Ref>> record_texts_;
+    ObjectTable<capi::Ref, IdentityKeys> record_texts_;  // each record's text
 };
 
 // One `test` call, on this thread's stack of analyses. Indexes the lists of

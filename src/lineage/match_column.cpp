@@ -117,23 +117,27 @@ bool is_library_scope(PyObject* table_args) {
 // The record's five column-side values, then the table's database, name
 // and alias.
 int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
-    Ref values[record::bound_size];
-    for (int key = 0; key < record::open_size; ++key) {
-        values[key] = record::get(column, static_cast<record::Key>(key));
-        if (!values[key]) {
-            return -1;
+    Ref table_side[2] = {scope_attribute(matching, scope_db), Ref()};
+    if (!table_side[0] || !(table_side[1] = scope_attribute(matching, scope_name))) {
+        return -1;
+    }
+    Ref made = record::copy_with(column, record::open_size,
+                                 {{record::table_db, table_side[0].get()},
+                                  {record::table_name, table_side[1].get()},
+                                  {record::table_alias, scope_alias}});
+    if (!made && !PyErr_Occurred()) {
+        Ref values[record::bound_size];
+        for (int key = 0; key < record::open_size; ++key) {
+            values[key] = record::get(column, static_cast<record::Key>(key));
+            if (!values[key]) {
+                return -1;
+            }
         }
+        values[record::table_db] = std::move(table_side[0]);
+        values[record::table_name] = std::move(table_side[1]);
+        values[record::table_alias] = Ref::borrow(scope_alias);
+        made = record::make(values);
     }
-    values[record::table_db] = scope_attribute(matching, scope_db);
-    if (!values[record::table_db]) {
-        return -1;
-    }
-    values[record::table_name] = scope_attribute(matching, scope_name);
-    if (!values[record::table_name]) {
-        return -1;
-    }
-    values[record::table_alias] = Ref::borrow(scope_alias);
-    Ref made = record::make(values);
     if (!made) {
         return -1;
     }
@@ -206,6 +210,20 @@ const std::vector<PyObject*>* inner_records_named(Matching& matching, PyObject* 
 // The outer record `column` carried through the inner output `table_column`.
 Ref traced_record(PyObject* column, PyObject* table_column) {
     using record::get;
+    if (PyDict_CheckExact(column)) {
+        Ref outer[3] = {get(column, record::column_sort), get(column, record::column_alias),
+                        get(column, record::column_table)};
+        if (!outer[0] || !outer[1] || !outer[2]) {
+            return Ref();
+        }
+        Ref made = record::copy_with(table_column, record::bound_size,
+                                     {{record::column_sort, outer[0].get()},
+                                      {record::column_alias, outer[1].get()},
+                                      {record::column_table, outer[2].get()}});
+        if (made || PyErr_Occurred()) {
+            return made;
+        }
+    }
     Ref values[record::bound_size];
     const std::pair<PyObject*, record::Key> sources[record::bound_size] = {
         {column, record::column_sort},       {table_column, record::column_name},

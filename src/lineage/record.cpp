@@ -41,6 +41,29 @@ Ref make(const Ref (&values)[bound_size]) {
     return make(raw, bound_size);
 }
 
+Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes) {
+    if (!PyDict_CheckExact(record) || PyDict_GET_SIZE(record) != size) {
+        return Ref();
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    for (int i = 0; PyDict_Next(record, &position, &key, nullptr); ++i) {
+        if (key != key_name(static_cast<Key>(i))) {
+            return Ref();
+        }
+    }
+    Ref copy = Ref::steal(PyDict_Copy(record));
+    if (!copy) {
+        return copy;
+    }
+    for (const auto& [changed, value] : changes) {
+        if (PyDict_SetItem(copy.get(), key_name(changed), value) < 0) {
+            return Ref();
+        }
+    }
+    return copy;
+}
+
 Ref get(PyObject* record, Key key) {
     if (!PyDict_CheckExact(record)) {
         return capi::call_method(record, names().get, {key_name(key)});

@@ -14,6 +14,9 @@
 // them with new dictionaries.
 #pragma once
 
+#include <initializer_list>
+#include <utility>
+
 #include "capi/ref.hpp"
 
 // The record keys in key order.
@@ -53,6 +56,15 @@ capi::Ref make(PyObject* const* values, int size);
 
 // A new bound record from values held in key order.
 capi::Ref make(const capi::Ref (&values)[bound_size]);
+
+// A new record holding the keys of `record` with their values, except that
+// `changes` (key, value pairs) set some of them and add the rest after, in
+// key order: the record `make` would build from the same values. Only for a
+// plain dict holding exactly the first `size` keys in key order (a record
+// made here and never changed); for any other, an empty Ref with no
+// exception set, and the record is to be built key by key.
+capi::Ref copy_with(PyObject* record, int size,
+                    std::initializer_list<std::pair<Key, PyObject*>> changes);
 
 // record.get(key): None when the key is missing.
 capi::Ref get(PyObject* record, Key key);

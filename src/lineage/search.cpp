@@ -150,7 +150,7 @@ using TypeMasks = std::unordered_map<PyTypeObject*, std::pair<unsigned int, unsi
 // With `masks`, what the node's type alone decides is kept there.
 struct Sought {
     PyObject* const* classes;
-    PyObject* const* found;
+    std::vector<Ref>* found;
     int count;
     bool first_only;
     TypeMasks* masks = nullptr;
@@ -200,9 +200,7 @@ int collect(PyObject* node, const Sought& sought) {
         if ((mask & (1u << i)) == 0) {
             continue;
         }
-        if (PyList_Append(sought.found[i], node) < 0) {
-            return -1;
-        }
+        sought.found[i].push_back(Ref::borrow(node));
         if (sought.first_only) {
             return 1;
         }
@@ -256,6 +254,18 @@ int walk(PyObject* node, const Sought& sought) {
 
 thread_local CallSearches* innermost_searches = nullptr;
 
+// A new list of the nodes found, in order.
+Ref as_list(const std::vector<Ref>& found) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) {
+        return list;
+    }
+    for (size_t i = 0; i < found.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(found[i].get()));
+    }
+    return list;
+}
+
 }  // namespace
 
 void remember_library_methods(PyObject* exp_module) {
@@ -280,12 +290,8 @@ void remember_library_methods(PyObject* exp_module) {
 }
 
 Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only) {
-    Ref found = Ref::steal(PyList_New(0));
-    if (!found) {
-        return found;
-    }
-    PyObject* found_list = found.get();
-    return walk(node, {&cls, &found_list, 1, first_only}) == 0 ? std::move(found) : Ref();
+    std::vector<Ref> found;
+    return walk(node, {&cls, &found, 1, first_only}) == 0 ? as_list(found) : Ref();
 }
 
 CallSearches::CallSearches() : outer_(innermost_searches), kept_(module::functions_are_own()) {
@@ -309,7 +315,6 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
                                               state.names.Anonymous};
         Walk walked{Ref::borrow(node), {}, {}};
         PyObject* classes[class_count];
-        PyObject* found[class_count];
         for (int i = 0; i < class_count; ++i) {
             // Only classes that can be read without running interpreter
             // code are sought beyond the one asked for.
@@ -318,12 +323,7 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
                 PyErr_Clear();
                 return search::nodes_of_class(node, cls, false);
             }
-            walked.found[i] = Ref::steal(PyList_New(0));
-            if (!walked.found[i]) {
-                return Ref();
-            }
             classes[i] = walked.classes[i].get();
-            found[i] = walked.found[i].get();
         }
         bool same_classes = true;
         for (int i = 0; i < class_count; ++i) {
@@ -335,7 +335,7 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
             }
             masks_.clear();
         }
-        int done = walk(node, {classes, found, class_count, false, &masks_});
+        int done = walk(node, {classes, walked.found, class_count, false, &masks_});
         if (done != 0) {
             return Ref();
         }
@@ -343,8 +343,7 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
     }
     for (int i = 0; i < class_count; ++i) {
         if (known->second.classes[i].get() == cls) {
-            PyObject* found = known->second.found[i].get();
-            return Ref::steal(PyList_GetSlice(found, 0, PyList_GET_SIZE(found)));
+            return as_list(known->second.found[i]);
         }
     }
     return search::nodes_of_class(node, cls, false);

@@ -5,6 +5,7 @@
 
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "capi/ref.hpp"
 
@@ -47,7 +48,7 @@ private:
     struct Walk {
         capi::Ref node;                     // keeps the address from reuse
         capi::Ref classes[class_count];     // as `exp` had them then
-        capi::Ref found[class_count];
+        std::vector<capi::Ref> found[class_count];
     };
 
     CallSearches* outer_;
