@@ -1,29 +1,113 @@
-// Types that passed a check, with the version tag they had then: any change
-// to a type or its bases gives it a new tag, and so a new check.
+// Tables keyed by type, each entry kept with the version tag its type had
+// when it was stored: any change to a type or its bases gives it a new tag,
+// and a type made later at a freed type's address has a new tag too, so an
+// entry is only found while its type is as it was. Open-addressed in one
+// array; no references are held.
 #pragma once
 
-#include <unordered_map>
+#include <cstddef>
+#include <vector>
 
 #include "capi/ref.hpp"
 
 namespace lineage {
 
-class CheckedTypes {
+template <typename Value>
+class TypeTable {
 public:
-    bool known(PyTypeObject* type) const {
-        auto seen = tags_.find(type);
-        return seen != tags_.end() && type->tp_version_tag != 0 &&
-               seen->second == type->tp_version_tag;
+    // The value stored for the type as it is now, or null.
+    const Value* find(PyTypeObject* type) const {
+        if (used_ == 0 || type->tp_version_tag == 0) {
+            return nullptr;
+        }
+        const Slot& slot = slots_[slot_of(type)];
+        return slot.type == type && slot.tag == type->tp_version_tag ? &slot.value : nullptr;
     }
-    void remember(PyTypeObject* type) {
-        if (PyUnstable_Type_AssignVersionTag(type)) {
-            tags_[type] = type->tp_version_tag;
+    Value* find(PyTypeObject* type) {
+        return const_cast<Value*>(static_cast<const TypeTable*>(this)->find(type));
+    }
+
+    // The entry of the type, kept from now on by its present tag: the value
+    // stored before, even for an older tag, or a new Value{}. Null when the
+    // type cannot be given a tag.
+    Value* store(PyTypeObject* type) {
+        if (!PyUnstable_Type_AssignVersionTag(type)) {
+            return nullptr;
+        }
+        if ((used_ + 1) * 4 > slots_.size() * 3) {
+            grow();
+        }
+        Slot& slot = slots_[slot_of(type)];
+        if (slot.type == nullptr) {
+            slot.type = type;
+            ++used_;
+        }
+        slot.tag = type->tp_version_tag;
+        return &slot.value;
+    }
+
+    // Calls visit(value) for every entry, stale ones included, then empties
+    // the table.
+    template <typename Visit>
+    void clear(Visit&& visit) {
+        std::vector<Slot> slots;
+        slots.swap(slots_);
+        used_ = 0;
+        for (Slot& slot : slots) {
+            if (slot.type != nullptr) {
+                visit(slot.value);
+            }
         }
     }
-    void clear() { tags_.clear(); }
+    void clear() {
+        clear([](Value&) {});
+    }
 
 private:
-    std::unordered_map<PyTypeObject*, unsigned int> tags_;
+    struct Slot {
+        PyTypeObject* type = nullptr;
+        unsigned int tag = 0;
+        Value value{};
+    };
+
+    size_t slot_of(PyTypeObject* type) const {
+        auto address = reinterpret_cast<size_t>(type);
+        size_t mask = slots_.size() - 1;
+        for (size_t at = (address ^ (address >> 9)) & mask;; at = (at + 1) & mask) {
+            if (slots_[at].type == nullptr || slots_[at].type == type) {
+                return at;
+            }
+        }
+    }
+
+    void grow() {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.resize(old.empty() ? 16 : old.size() * 2);
+        for (Slot& slot : old) {
+            if (slot.type != nullptr) {
+                slots_[slot_of(slot.type)] = std::move(slot);
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;  // a power of two in size, at most 3/4 used
+    size_t used_ = 0;
+};
+
+// Types that passed a check.
+class CheckedTypes {
+public:
+    bool known(PyTypeObject* type) const { return passed_.find(type) != nullptr; }
+    void remember(PyTypeObject* type) {
+        if (bool* passed = passed_.store(type)) {
+            *passed = true;
+        }
+    }
+    void clear() { passed_.clear(); }
+
+private:
+    TypeTable<bool> passed_;
 };
 
 }  // namespace lineage

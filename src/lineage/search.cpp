@@ -28,13 +28,7 @@ const LibraryType unremembered{};
 // What is known of the type when it was last seen to search as the library
 // does, and has not changed since; else null.
 const LibraryType* known_library_type(PyTypeObject* type) {
-    auto& types = state.search.types;
-    auto seen = types.find(type);
-    if (seen == types.end() || type->tp_version_tag == 0 ||
-        seen->second.version_tag != type->tp_version_tag) {
-        return nullptr;
-    }
-    return &seen->second;
+    return state.search.types.find(type);
 }
 
 // What is known of the node's type when it searches exactly as sqlglot's
@@ -50,16 +44,15 @@ const LibraryType* library_type(PyObject* node) {
             return nullptr;
         }
     }
-    if (!PyUnstable_Type_AssignVersionTag(type)) {
+    LibraryType* entry = search.types.store(type);
+    if (entry == nullptr) {
         return &unremembered;
     }
-    LibraryType& entry = search.types[type];
-    Py_CLEAR(entry.args);
-    Py_CLEAR(entry.parent);
-    entry.version_tag = type->tp_version_tag;
-    entry.args = capi::data_descriptor(type, state.names.args).release();
-    entry.parent = capi::data_descriptor(type, state.names.parent).release();
-    return &entry;
+    Py_CLEAR(entry->args);  // what an older version of the type resolved
+    Py_CLEAR(entry->parent);
+    entry->args = capi::data_descriptor(type, state.names.args).release();
+    entry->parent = capi::data_descriptor(type, state.names.parent).release();
+    return entry;
 }
 
 // node.args
@@ -143,7 +136,7 @@ int enqueue_children(Queue& queue, capi::SignalCheck& signals, PyObject* args) {
 
 // Which classes of a walk the instances of each type are instances of, as
 // of the type's version tag: bit i for class i.
-using TypeMasks = std::unordered_map<PyTypeObject*, std::pair<unsigned int, unsigned int>>;
+using TypeMasks = TypeTable<unsigned int>;
 
 // What one walk looks for: instances of `count` classes, each appended to
 // its own list; with `first_only`, only the first instance of the first.
@@ -160,11 +153,10 @@ struct Sought {
 // with an exception set.
 int match_mask(PyObject* node, const Sought& sought, unsigned int* mask) {
     PyTypeObject* type = Py_TYPE(node);
-    bool keep = sought.masks != nullptr && type->tp_version_tag != 0;
+    bool keep = sought.masks != nullptr;
     if (keep) {
-        auto known = sought.masks->find(type);
-        if (known != sought.masks->end() && known->second.first == type->tp_version_tag) {
-            *mask = known->second.second;
+        if (const unsigned int* known = sought.masks->find(type)) {
+            *mask = *known;
             return 0;
         }
     }
@@ -184,7 +176,9 @@ int match_mask(PyObject* node, const Sought& sought, unsigned int* mask) {
         }
     }
     if (keep) {
-        (*sought.masks)[type] = {type->tp_version_tag, bits};
+        if (unsigned int* kept = sought.masks->store(type)) {
+            *kept = bits;
+        }
     }
     *mask = bits;
     return 0;
@@ -275,11 +269,10 @@ void remember_library_methods(PyObject* exp_module) {
         return;
     }
     module::LibrarySearch& search = state.search;
-    for (auto& [type, known] : search.types) {
+    search.types.clear([](LibraryType& known) {
         Py_CLEAR(known.args);
         Py_CLEAR(known.parent);
-    }
-    search.types.clear();
+    });
     for (int i = 0; i < module::LibrarySearch::method_count; ++i) {
         PyObject* found = PyObject_GetAttr(expression.get(), state.names.*method_names[i]);
         if (found == nullptr) {
@@ -309,11 +302,11 @@ CallSearches* CallSearches::innermost() {
 }
 
 Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
-    auto known = walks_.find(node);
-    if (known == walks_.end()) {
+    const Walk* known = walks_.find(node);
+    if (known == nullptr) {
         PyObject* const names[class_count] = {state.names.Subquery, state.names.Column,
                                               state.names.Anonymous};
-        Walk walked{Ref::borrow(node), {}, {}};
+        Walk walked;
         PyObject* classes[class_count];
         for (int i = 0; i < class_count; ++i) {
             // Only classes that can be read without running interpreter
@@ -339,11 +332,13 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
         if (done != 0) {
             return Ref();
         }
-        known = walks_.emplace(node, std::move(walked)).first;
+        Walk& kept = walks_[node];
+        kept = std::move(walked);
+        known = &kept;
     }
     for (int i = 0; i < class_count; ++i) {
-        if (known->second.classes[i].get() == cls) {
-            return as_list(known->second.found[i]);
+        if (known->classes[i].get() == cls) {
+            return as_list(known->found[i]);
         }
     }
     return search::nodes_of_class(node, cls, false);

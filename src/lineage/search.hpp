@@ -3,11 +3,12 @@
 // library's Expression does.
 #pragma once
 
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "capi/ref.hpp"
+#include "lineage/checked_types.hpp"
+#include "lineage/object_table.hpp"
 
 namespace lineage::search {
 
@@ -46,19 +47,18 @@ public:
 private:
     static constexpr int class_count = 3;  // Subquery, Column, Anonymous
     struct Walk {
-        capi::Ref node;                     // keeps the address from reuse
         capi::Ref classes[class_count];     // as `exp` had them then
         std::vector<capi::Ref> found[class_count];
     };
 
     CallSearches* outer_;
     bool kept_;
-    std::unordered_map<PyObject*, Walk> walks_;
+    ObjectTable<Walk, IdentityKeys> walks_;  // by node
     // Which of the classes sought (as `exp` had them for the last walk) the
     // instances of each type seen are instances of, bit by bit, for the
     // types that alone decide it.
     capi::Ref mask_classes_[class_count];
-    std::unordered_map<PyTypeObject*, std::pair<unsigned int, unsigned int>> masks_;
+    TypeTable<unsigned int> masks_;
 };
 
 }  // namespace lineage::search

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "capi/namespace.hpp"
@@ -43,7 +42,6 @@ struct WatchedAnswer {
 // resolves the name otherwise, and attribute access must go the general way).
 // The references are never released at exit, like the rest of the state.
 struct LibraryType {
-    unsigned int version_tag = 0;
     PyObject* args = nullptr;
     PyObject* parent = nullptr;
 };
@@ -52,8 +50,8 @@ struct LibraryType {
 struct LibrarySearch {
     static constexpr int method_count = 5;  // find, find_all, walk, bfs, iter_expressions
     PyObject* methods[method_count] = {};   // Expression.<name>, or null when missing
-    // Node types that search as Expression does, as of their version tag.
-    std::unordered_map<PyTypeObject*, LibraryType> types;
+    // Node types that search as Expression does.
+    lineage::TypeTable<LibraryType> types;
 };
 
 struct State {
