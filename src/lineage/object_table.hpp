@@ -38,6 +38,17 @@ public:
 
     bool empty() const { return used_ == 0; }
 
+    // Makes room for `count` entries in all, so that adding them moves none.
+    void reserve(size_t count) {
+        size_t size = slots_.empty() ? 16 : slots_.size();
+        while (count * 4 > size * 3) {
+            size *= 2;
+        }
+        if (size != slots_.size()) {
+            resize(size);
+        }
+    }
+
     // The value under `key`, or null.
     const Value* find(PyObject* key) const {
         if (used_ == 0) {
@@ -92,10 +103,12 @@ private:
         }
     }
 
-    void grow() {
+    void grow() { resize(slots_.empty() ? 16 : slots_.size() * 2); }
+
+    void resize(size_t size) {
         std::vector<Slot> old;
         old.swap(slots_);
-        slots_.resize(old.empty() ? 16 : old.size() * 2);
+        slots_.resize(size);
         for (Slot& slot : old) {
             if (slot.key != nullptr) {
                 slots_[slot_of(slot.key, slot.hash)] = std::move(slot);

@@ -41,6 +41,9 @@ public:
     // kept; else null.
     static CallSearches* innermost();
 
+    // Makes room for the walks of `count` nodes.
+    void expect(Py_ssize_t count) { walks_.reserve(static_cast<size_t>(count)); }
+
     // As nodes_of_class(node, cls, false), from the walk made for the node.
     capi::Ref nodes_of_class(PyObject* node, PyObject* cls);
 

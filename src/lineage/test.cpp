@@ -95,6 +95,9 @@ PyObject* test_impl(PyObject*, PyObject* source) {
     if (!select_list) {
         return nullptr;
     }
+    if (PyList_CheckExact(select_list.get())) {
+        searches.expect(PyList_GET_SIZE(select_list.get()));
+    }
     list_index::Analysis analysis;
     analysis.expect_lists();
     Ref columns_and_texts[2];
