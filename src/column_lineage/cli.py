@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import gc
 import logging
 import os
 import sys
@@ -206,6 +207,9 @@ def main(argv=None):
         complain(problem)
     options.several_files = len(files) > 1
     writer = writer_class(options.format)(sys.stdout, options)
+    # The modules' objects, imported by now, live as long as the run: the
+    # collector need not scan them again at each collection of the trees.
+    gc.freeze()
     summary = Summary(files=len(problems), failed=len(problems))
     progress = progress_bar(files)
     for name in progress if progress is not None else files:
