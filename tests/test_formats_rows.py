@@ -19,8 +19,10 @@ def all_rows(lineages):
 
 def hostile_lineage():
     """Values that break naive writers: separators, quotes, line breaks,
-    an empty string beside a missing value, non-ASCII text."""
-    values = ['a,b', 'say "hi"', "two\nlines", "cr\r\nlf", "", " padded ", "名称", "=1+1", "\\N"]
+    an empty string beside a missing value, non-ASCII text, and the text
+    that JSON Lines finds between two rows' objects."""
+    values = ['a,b', 'say "hi"', "two\nlines", "cr\r\nlf", "", " padded ", "名称", "=1+1", "\\N",
+              '}, {"file": ', 'x}, {"file": 1}', '\\"}, {"file": "\\']
     rows = [Row(file="odd, \"name\".sql", statement=1, position=n, output_name=value,
                 column_name=value, column_table="", column_type="column", note=value or None)
             for n, value in enumerate(values, start=1)]

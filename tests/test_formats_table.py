@@ -152,3 +152,13 @@ def test_split_to_width(line, width, pieces):
 ])
 def test_statements_without_rows_get_one_line(statement, heading):
     assert render("table", [lineage_of(**statement)]) == f"q.sql\n=====\n\n{heading}\n"
+
+
+@pytest.mark.parametrize("spare, wraps", [(0, False), (-1, True)])
+def test_a_table_exactly_as_wide_as_the_terminal_stays_whole(spare, wraps, monkeypatch):
+    lineage = [lineage_of(row(output_name=LONG))]
+    width = max(display_width(line) for line in table_lines(render("table", lineage)))
+    monkeypatch.setenv("COLUMNS", str(width + spare))
+    lines = table_lines(render("table", lineage, out=Terminal()))
+    assert (max(display_width(line) for line in lines) < width) == wraps
+    assert column_text(lines, 1) == LONG

@@ -2,8 +2,25 @@
 
 import json
 
-# One encoder for every row: json.dumps with options makes a new one per call.
+from ..rows import ROW_KEYS
+
+# One encoder for every file: json.dumps with options makes a new one per call.
 ENCODER = json.JSONEncoder(ensure_ascii=False)
+
+# Where one row's object ends and the next begins in the JSON array of a
+# file's rows. Inside an encoded string every quote is escaped, and after a
+# string's closing quote comes ", ", ": " or "}", so this text, a quote
+# opening the first key of an object, is found only between two rows.
+BETWEEN_ROWS = '}, {"' + ROW_KEYS[0] + '": '
+
+
+def json_lines(rows: list[dict]) -> str:
+    """The rows, one JSON object a line, encoded in one call for the file
+    (a call per row costs a third more)."""
+    if not rows:
+        return ""
+    array = ENCODER.encode(rows)
+    return array[1:-1].replace(BETWEEN_ROWS, BETWEEN_ROWS.replace(", ", "\n", 1)) + "\n"
 
 
 class JsonLinesWriter:
@@ -11,9 +28,8 @@ class JsonLinesWriter:
         self.out = out
 
     def write(self, lineage):
-        lines = [ENCODER.encode(row.as_dict()) + "\n"
-                 for statement in lineage.statements for row in statement.rows]
-        self.out.write("".join(lines))
+        self.out.write(json_lines([row.as_dict() for statement in lineage.statements
+                                   for row in statement.rows]))
 
     def close(self):
         pass

@@ -69,6 +69,15 @@ def printable(value) -> str:
     return "".join(ch if ch == "\n" or ch.isprintable() else ascii(ch)[1:-1] for ch in text)
 
 
+def printable_rows(rows: list[list]) -> list[list[str]]:
+    """printable() of every value of a table's rows, checked all at once in
+    the usual case: no value holds a line break or a control character."""
+    texts = [["" if value is None else str(value) for value in row] for row in rows]
+    if "".join(["".join(row) for row in texts]).isprintable():
+        return texts
+    return [[printable(value) for value in row] for row in rows]
+
+
 def char_width(ch: str) -> int:
     if unicodedata.combining(ch):
         return 0
@@ -144,9 +153,25 @@ def pad(text: str, width: int) -> str:
     return text + " " * (width - display_width(text))
 
 
+def ascii_widths(rows: list[list[str]], room: int | None) -> list[int] | None:
+    """The columns' widths when every cell is ASCII text on one line (a
+    character a column) and the table fits in `room`; else None."""
+    text = "".join(["".join(row) for row in rows])
+    if not text.isascii() or "\n" in text:
+        return None
+    widths = [max(map(len, column)) for column in zip(*rows)]
+    if room is not None and sum(widths) + len(GAP) * (len(widths) - 1) > room:
+        return None
+    return widths
+
+
 def render_table(header: list[str], body: list[list[str]], room: int | None) -> list[str]:
     """Aligned lines: the header, a rule, then the rows. With `room` (the
     terminal's width) wider tables have their cells wrapped."""
+    widths = ascii_widths([header, *body], room)
+    if widths is not None:  # the usual table: each cell padded as it is, without a look at each
+        return [GAP.join([cell.ljust(width) for cell, width in zip(cells, widths)]).rstrip()
+                for cells in [header, ["-" * width for width in widths], *body]]
     natural = [natural_width([heading] + [row[i] for row in body]) for i, heading in enumerate(header)]
     floors = [narrowest(heading, width) for heading, width in zip(header, natural)]
     widths = natural if room is None else fit_widths(natural, floors, room)
@@ -191,7 +216,7 @@ def statement_lines(statement: Statement, room: int | None) -> list[str]:
     if not statement.rows:
         return [f"{heading}: no output columns"]
     columns = statement_columns(statement)
-    body = [[printable(cell(row)) for _, cell in columns] for row in statement.rows]
+    body = printable_rows([[cell(row) for _, cell in columns] for row in statement.rows])
     return [heading, "", *render_table([heading for heading, _ in columns], body, room)]
 
 
