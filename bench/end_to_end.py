@@ -3,7 +3,7 @@ parsing alone, side by side in one run, in every environment present.
 
 The corpus queries are copied round-robin into N files (2,500 by default) in a
 temporary directory. For each environment (.venv: current sqlglot, compiled;
-.venv-sqlglot27: sqlglot 27.29.0) three commands run over that directory, each
+.venv-sqlglot27: sqlglot 27.29.0) these commands run over that directory, each
 in a fresh interpreter so that start-up and imports count for all alike:
 
 - parse only, the floor: read each file, drop backticks, sqlglot's parse_one;
@@ -11,6 +11,8 @@ in a fresh interpreter so that start-up and imports count for all alike:
   `--json`);
 - the command's text output (`--format table` where the command has it, else
   its default report);
+- the same two on one process (`--jobs 1`), where the command has --jobs
+  (by default it analyses files on as many processes as it may use CPUs);
 - the command's JSON output with a schema given (`--schema`), a JSON schema
   of the corpus' tables derived from the queries themselves: every column
   name the TPC-H and TPC-DS queries use goes to the table whose column
@@ -101,12 +103,14 @@ def command_line(python):
 
 
 def output_options(python):
-    """(JSON options, text options) that the command offers."""
+    """(JSON options, text options, whether the command has --jobs), as the
+    command offers them."""
     usage = subprocess.run(command_line(python) + ["--help"], capture_output=True,
                            text=True).stdout
+    jobs = "--jobs" in usage
     if re.search(r"--format", usage):
-        return ["--format", "json"], ["--format", "table"]
-    return ["--json"], []
+        return ["--format", "json"], ["--format", "table"], jobs
+    return ["--json"], [], jobs
 
 
 def run_once(argv):
@@ -149,21 +153,23 @@ def main():
         schema.flush()
         print(f"schema: {len(tables)} tables, "
               f"{sum(len(columns) for columns in tables.values())} columns")
-        print(f"{args.files} files, best of {args.repeats}\n")
+        print(f"{args.files} files, best of {args.repeats}; the command's default --jobs is "
+              f"{os.process_cpu_count()} here (the CPUs it may use), the floor runs on one\n")
         print(f"{'environment':<34} {'run':<32} {'seconds':>8} {'files/s':>8} {'× floor':>8}")
         for venv in ENVIRONMENTS:
             python = os.path.join(ROOT, venv, "bin", "python")
             if not os.path.exists(python):
                 continue
             label = f"{venv} (sqlglot {sqlglot_version(python)})"
-            json_options, text_options = output_options(python)
+            json_options, text_options, jobs = output_options(python)
             command = command_line(python)
-            runs = [("parse only (floor)", [python, "-c", PARSE_ONLY, directory]),
-                    (" ".join(["command"] + json_options), command + json_options + [directory]),
-                    (" ".join(["command"] + (text_options or ["(text)"])),
-                     command + text_options + [directory]),
-                    (" ".join(["command"] + json_options + ["--schema"]),
-                     command + json_options + ["--schema", schema.name, directory])]
+            runs = [("parse only (floor)", [python, "-c", PARSE_ONLY, directory])]
+            for options in ([json_options, text_options] + [
+                    options + ["--jobs", "1"] for options in (json_options, text_options)
+                    if jobs] + [json_options + ["--schema", schema.name]]):
+                shown = [word if word != schema.name else "" for word in options]
+                runs.append((" ".join(["command"] + (shown or ["(text)"])).strip(),
+                             command + options + [directory]))
             if venv == ".venv":
                 runs.append((" ".join(["./lineage"] + json_options),
                              [os.path.join(ROOT, "lineage")] + json_options + [directory]))

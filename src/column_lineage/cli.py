@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import functools
 import gc
 import logging
 import os
@@ -18,6 +19,7 @@ from .rows import FileLineage
 from .schema import load_schema
 from .statements import dialect_of
 from .summary import Summary
+from .workers import available_cpus, in_order
 
 STDIN = "-"
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "examples", "warehouse.sql")
@@ -92,6 +94,28 @@ def analyse_file(name, options) -> FileLineage:
     return FileLineage(shown, statements)
 
 
+def analyse_and_collect(name, options) -> FileLineage:
+    """analyse_file, then the file's trees collected at once: garbage now."""
+    lineage = analyse_file(name, options)
+    gc.collect(1)
+    return lineage
+
+
+def lost_file(name) -> FileLineage:
+    return FileLineage(display_name(name),
+                       error="not analysed: its worker process ended unexpectedly")
+
+
+def positive_count(text):
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return count
+
+
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="lineage",
@@ -122,9 +146,13 @@ def parse_arguments(argv):
     parser.add_argument("--strict", action="store_true",
                         help="exit 1 when any column is unresolved, ambiguous or unsupported, "
                              "or any statement is skipped")
+    parser.add_argument("--jobs", type=positive_count, default=None, metavar="N",
+                        help="files analysed at once, each on a process of its own (default: "
+                             "the CPUs this process may use; 1 analyses them one by one here)")
     parser.add_argument("--version", action="version", version=version_text())
     options = parser.parse_args(argv)
     options.format = options.format or ("table" if sys.stdout is not None and sys.stdout.isatty() else "report")
+    options.jobs = options.jobs or available_cpus()
     try:
         dialect_of(options.dialect)
         options.schema = read_schema(options.schema, options.dialect)
@@ -185,13 +213,13 @@ def write(writer, lineage: FileLineage) -> bool:
     return True
 
 
-def progress_bar(files):
+def progress_bar(count):
     """A progress bar on a terminal's standard error for several files, else
     None (tqdm is imported only then: even a disabled bar costs its imports)."""
-    if len(files) < 2 or sys.stderr is None or not sys.stderr.isatty():
+    if count < 2 or sys.stderr is None or not sys.stderr.isatty():
         return None
     from tqdm import tqdm
-    return tqdm(files, unit="file", file=sys.stderr, leave=False)
+    return tqdm(total=count, unit="file", file=sys.stderr, leave=False)
 
 
 # Young objects the collector lets pile up before it runs by itself: more
@@ -225,11 +253,13 @@ def main(argv=None):
     writer = writer_class(options.format)(sys.stdout, options)
     collect_per_file()
     summary = Summary(files=len(problems), failed=len(problems))
-    progress = progress_bar(files)
-    for name in progress if progress is not None else files:
-        lineage = analyse_file(name, options)
-        gc.collect(1)  # the file's trees, garbage now
+    jobs = 1 if STDIN in files else options.jobs  # standard input is read here
+    analysed = in_order(functools.partial(analyse_and_collect, options=options), files, jobs,
+                        lost=lost_file)
+    progress = progress_bar(len(files))
+    for lineage in analysed:
         if progress is not None:
+            progress.update()
             progress.clear()
         summary.add(lineage)
         report_problems(lineage)

@@ -1,0 +1,89 @@
+"""Files analysed on several processes: the command's output, failures and
+exit status are those of one process analysing them one by one."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import run_on_terminal, subprocess_env
+from column_lineage.workers import FEWEST, in_order
+
+QUERIES = [
+    "SELECT t.a AS x, 1 AS one FROM db1.orders AS t",
+    "INSERT INTO dw.totals (k, n) SELECT o.k, COUNT(*) FROM db1.orders AS o GROUP BY o.k",
+    "WITH c AS (SELECT id, name FROM crm.customers) SELECT c.name FROM c; SELECT 2 AS two",
+    "SELECT a FROM (SELECT",  # a parse error
+]
+
+
+def command(*args, **options):
+    return subprocess.run([sys.executable, "-m", "column_lineage", *args], capture_output=True,
+                          text=True, timeout=300, env=subprocess_env(), **options)
+
+
+@pytest.fixture(scope="module")
+def many_files(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("many")
+    for number in range(3 * FEWEST):
+        (directory / f"q{number:03d}.sql").write_text(QUERIES[number % len(QUERIES)])
+    (directory / "q010x.sql").write_bytes(b"SELECT \xff FROM t")  # not UTF-8, mid-run
+    return directory
+
+
+@pytest.mark.parametrize("output", [["--format", "json"], ["--format", "report"],
+                                    ["--format", "csv", "--strict"]])
+def test_workers_give_what_one_process_gives(many_files, output):
+    alone = command(*output, "--jobs", "1", str(many_files))
+    assert alone.returncode == 1 and "q010x.sql: not UTF-8 text" in alone.stderr
+    for jobs in (["--jobs", "2"], ["--jobs", "3"], []):
+        together = command(*output, *jobs, str(many_files))
+        assert (together.returncode, together.stdout, together.stderr) == \
+            (alone.returncode, alone.stdout, alone.stderr)
+
+
+def test_progress_bar_with_workers_and_no_warnings(many_files):
+    result, shown = run_on_terminal(["--json", "--jobs", "2", str(many_files)], "stderr")
+    assert result.returncode == 1
+    assert "file" in shown and "%" in shown
+    assert "Warning" not in shown and "Traceback" not in shown
+
+
+def test_interrupt_stops_the_workers_with_one_line(tmp_path):
+    for number in range(40 * FEWEST):
+        (tmp_path / f"q{number:04d}.sql").write_text(QUERIES[number % 3])
+    run = subprocess.Popen([sys.executable, "-m", "column_lineage", "--json", "--jobs", "2",
+                            str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           text=True, env=subprocess_env(), start_new_session=True)
+    run.stdout.readline()  # the workers are under way
+    os.killpg(run.pid, signal.SIGINT)  # as Ctrl-C does: to the command and its workers
+    _, errors = run.communicate(timeout=120)
+    assert run.returncode == 130
+    assert errors.splitlines() == ["lineage: interrupted"]
+
+
+def double_or_die(number):
+    if number == 2 * FEWEST:
+        os._exit(3)
+    time.sleep(0.001 * (number % 3))  # uneven work, results still in order
+    return 2 * number
+
+
+def test_in_order_keeps_order_and_names_what_a_dead_worker_lost():
+    numbers = list(range(4 * FEWEST))
+    results = list(in_order(double_or_die, numbers, 2, lost=lambda number: ("lost", number)))
+    assert len(results) == len(numbers)
+    handed_back = [result for result in results if not isinstance(result, tuple)]
+    assert handed_back == [2 * number for number in numbers[:len(handed_back)]]
+    assert results[len(handed_back):] == [("lost", number)
+                                          for number in numbers[len(handed_back):]]
+    assert ("lost", 2 * FEWEST) in results
+
+
+def test_few_items_or_one_job_stay_in_this_process():
+    parent = os.getpid()
+    for items, jobs in [(range(FEWEST - 1), 2), (range(3 * FEWEST), 1)]:
+        assert set(in_order(lambda _: os.getpid(), list(items), jobs, lost=None)) == {parent}
