@@ -29,7 +29,8 @@ using module::state;
 
 enum class Scope { table, query, other };
 
-enum ScopeAttribute { scope_alias_, scope_db, scope_name };
+// What match_column reads of a scope: its alias, database and name.
+enum ScopeAttribute { alias_attribute, db_attribute, name_attribute };
 
 // The shared inner records by their `column_alias` (an exact str), each list
 // in inner order.
@@ -117,13 +118,17 @@ bool is_library_scope(PyObject* table_args) {
 // The record's five column-side values, then the table's database, name
 // and alias.
 int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
-    Ref table_side[2] = {scope_attribute(matching, scope_db), Ref()};
-    if (!table_side[0] || !(table_side[1] = scope_attribute(matching, scope_name))) {
+    Ref db = scope_attribute(matching, db_attribute);
+    if (!db) {
+        return -1;
+    }
+    Ref name = scope_attribute(matching, name_attribute);
+    if (!name) {
         return -1;
     }
     Ref made = record::copy_with(column, record::open_size,
-                                 {{record::table_db, table_side[0].get()},
-                                  {record::table_name, table_side[1].get()},
+                                 {{record::table_db, db.get()},
+                                  {record::table_name, name.get()},
                                   {record::table_alias, scope_alias}});
     if (!made && !PyErr_Occurred()) {
         Ref values[record::bound_size];
@@ -133,8 +138,8 @@ int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
                 return -1;
             }
         }
-        values[record::table_db] = std::move(table_side[0]);
-        values[record::table_name] = std::move(table_side[1]);
+        values[record::table_db] = std::move(db);
+        values[record::table_name] = std::move(name);
         values[record::table_alias] = Ref::borrow(scope_alias);
         made = record::make(values);
     }
@@ -312,7 +317,7 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
     if (waiting <= 0) {
         return waiting;
     }
-    *scope_alias = scope_attribute(matching, scope_alias_);
+    *scope_alias = scope_attribute(matching, alias_attribute);
     if (!*scope_alias) {
         return -1;
     }
