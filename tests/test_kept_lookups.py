@@ -4,6 +4,7 @@ a change: each case warms the module up, changes something, and expects the
 change to be seen by the very next call."""
 
 import sys
+import traceback
 import types
 
 import pytest
@@ -80,3 +81,18 @@ def test_a_scope_of_another_class_has_its_alias_read_per_record():
     tree.find(exp.Table).__class__ = CountingTable
     assert lineage.test(tree) == EXPECTED
     assert len(reads) == 2
+
+
+def test_a_failure_deep_in_the_analysis_names_every_function_it_passed(monkeypatch):
+    class RefusesAliases(type):
+        def __instancecheck__(cls, node):
+            if isinstance(node, exp.Alias):
+                raise LookupError("refused")
+            return isinstance(node, exp.Select)
+
+    rebind_exp(monkeypatch, "Select", RefusesAliases("Select", (), {}))
+    with pytest.raises(LookupError) as caught:
+        analyse(SQL)
+    names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    assert names[-5:] == ["test.test", "test.get_columns", "test.find_column",
+                         "test.get_column_parent", "__instancecheck__"]

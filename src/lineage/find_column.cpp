@@ -12,6 +12,7 @@
 #include "lineage/list_index.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
+#include "module/functions.hpp"
 #include "module/state.hpp"
 
 namespace lineage {
@@ -39,13 +40,26 @@ struct Resolution {
 // get_column_parent(column, column_table) by name. An old alias that is
 // empty gives way to the node's own alias_or_name.
 int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias, Ref* table) {
-    Ref old_alias_and_table[2];
-    if (state.globals.call_unpacked(state.names.get_column_parent, {column, column_table},
-                                    old_alias_and_table) < 0) {
+    Ref old_alias;
+    Ref callable = state.globals.lookup(state.names.get_column_parent);
+    if (!callable) {
         return -1;
     }
-    auto& [old_alias, parent_table] = old_alias_and_table;
-    *table = std::move(parent_table);
+    if (module::is_own_function(callable.get(), get_column_parent_index)) {
+        if (module::run_as(get_column_parent_index, [&] {
+                return column_parent(column, column_table, &old_alias, table);
+            }) < 0) {
+            return -1;
+        }
+    } else {
+        Ref old_alias_and_table[2];
+        Ref returned = capi::call(callable.get(), {column, column_table});
+        if (!returned || capi::unpack(returned.get(), 2, old_alias_and_table) < 0) {
+            return -1;
+        }
+        old_alias = std::move(old_alias_and_table[0]);
+        *table = std::move(old_alias_and_table[1]);
+    }
     int has_alias = capi::truthy(old_alias.get());
     if (has_alias < 0) {
         return -1;
@@ -174,23 +188,30 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
 
 }  // namespace
 
-PyObject* find_column_impl(PyObject*, PyObject* find_list, PyObject* columns, PyObject* alias,
-                           PyObject* texts, PyObject* column_type, PyObject* sort) {
-    Resolution resolution{columns,           alias,
-                          texts,             column_type,
-                          Ref::borrow(sort), list_index::index_of(alias),
-                          list_index::index_of(texts)};
+int find_columns(PyObject* find_list, PyObject* column_type, SelectList& select_list) {
+    Resolution resolution{select_list.columns.get(),
+                          select_list.alias.get(),
+                          select_list.texts.get(),
+                          column_type,
+                          std::move(select_list.sort),
+                          list_index::index_of(select_list.alias.get()),
+                          list_index::index_of(select_list.texts.get())};
     int anonymous = capi::equals(column_type, state.names.anonymous);
-    if (anonymous < 0) {
-        return nullptr;
-    }
-    int resolved = capi::for_each(find_list, [&](PyObject* column) {
+    int resolved = anonymous < 0 ? -1 : capi::for_each(find_list, [&](PyObject* column) {
         return resolve_node(resolution, column, anonymous);
     });
-    if (resolved < 0) {
+    select_list.sort = std::move(resolution.sort);
+    return resolved;
+}
+
+PyObject* find_column_impl(PyObject*, PyObject* find_list, PyObject* columns, PyObject* alias,
+                           PyObject* texts, PyObject* column_type, PyObject* sort) {
+    SelectList select_list{Ref::borrow(columns), Ref::borrow(alias), Ref::borrow(texts),
+                           Ref::borrow(sort)};
+    if (find_columns(find_list, column_type, select_list) < 0) {
         return nullptr;
     }
-    return capi::tuple({columns, alias, texts, resolution.sort.get()}).release();
+    return capi::tuple({columns, alias, texts, select_list.sort.get()}).release();
 }
 
 }  // namespace lineage

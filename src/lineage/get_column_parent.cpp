@@ -26,58 +26,69 @@ Ref first_source(PyObject* select) {
     return tree::arg(from.get(), state.names.this_);
 }
 
-// (old.alias, table)
-PyObject* result(PyObject* old, PyObject* table) {
-    Ref old_alias = capi::getattr(old, state.names.alias);
-    if (!old_alias) {
-        return nullptr;
+// old.alias and the table.
+int result(PyObject* old, PyObject* table, Ref* old_alias, Ref* table_out) {
+    *old_alias = capi::getattr(old, state.names.alias);
+    if (!*old_alias) {
+        return -1;
     }
-    return capi::tuple({old_alias.get(), table}).release();
+    *table_out = Ref::borrow(table);
+    return 0;
 }
 
 // The result at the enclosing select `select`: the table only for an
 // unqualified column.
-PyObject* result_at_select(PyObject* old, PyObject* select, PyObject* column_table) {
+int result_at_select(PyObject* old, PyObject* select, PyObject* column_table, Ref* old_alias,
+                     Ref* table) {
     int unqualified = capi::equals(column_table, state.names.empty);
     if (unqualified < 0) {
-        return nullptr;
+        return -1;
     }
     if (!unqualified) {
-        return result(old, Py_None);
+        return result(old, Py_None, old_alias, table);
     }
-    Ref table = first_source(select);
-    if (!table) {
-        return nullptr;
+    Ref source = first_source(select);
+    if (!source) {
+        return -1;
     }
-    return result(old, table.get());
+    return result(old, source.get(), old_alias, table);
 }
 
 }  // namespace
 
-PyObject* get_column_parent_impl(PyObject*, PyObject* column, PyObject* column_table) {
+int column_parent(PyObject* column, PyObject* column_table, Ref* old_alias, Ref* table) {
     Ref old = Ref::borrow(column);
     Ref parent = capi::getattr(column, state.names.parent);
     capi::SignalCheck signals;  // a parent chain with a cycle never ends
     while (parent) {
         if (signals.tick() < 0) {
-            return nullptr;
+            return -1;
         }
         int more = capi::truthy(parent.get());
         if (more <= 0) {
-            return more < 0 ? nullptr : result(old.get(), Py_None);
+            return more < 0 ? -1 : result(old.get(), Py_None, old_alias, table);
         }
         int is_select = tree::is_instance(parent.get(), state.names.Select);
         if (is_select < 0) {
-            return nullptr;
+            return -1;
         }
         if (is_select) {
-            return result_at_select(old.get(), parent.get(), column_table);
+            return result_at_select(old.get(), parent.get(), column_table, old_alias, table);
         }
         Ref next = capi::getattr(parent.get(), state.names.parent);
         old = std::move(parent);
         parent = std::move(next);
     }
-    return nullptr;
+    return -1;
+}
+
+PyObject* get_column_parent_impl(PyObject*, PyObject* column, PyObject* column_table) {
+    Ref old_alias;
+    Ref table;
+    if (column_parent(column, column_table, &old_alias, &table) < 0) {
+        return nullptr;
+    }
+    return capi::tuple({old_alias.get(), table.get()}).release();
 }
 
 }  // namespace lineage

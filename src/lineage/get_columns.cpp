@@ -11,6 +11,7 @@
 #include "lineage/list_index.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
+#include "module/functions.hpp"
 #include "module/state.hpp"
 
 namespace lineage {
@@ -20,18 +21,12 @@ namespace {
 using capi::Ref;
 using module::state;
 
-// The running state of one select list.
-struct SelectList {
-    Ref columns;
-    Ref alias;
-    Ref texts;
-    Ref sort;
-
-    int number_output(PyObject* output_name) {
-        return record::number_output(alias.get(), list_index::index_of(alias.get()), sort,
-                                     output_name);
-    }
-};
+// Numbers an output name of the select list.
+int number_output(SelectList& select_list, PyObject* output_name) {
+    return record::number_output(select_list.alias.get(),
+                                 list_index::index_of(select_list.alias.get()), select_list.sort,
+                                 output_name);
+}
 
 // An item of class `kind_class`, or an Alias over one: 1, 0, -1 on error.
 int is_item_of(PyObject* expression, PyObject* kind_class) {
@@ -54,7 +49,7 @@ int is_item_of(PyObject* expression, PyObject* kind_class) {
 int add_constant_record(SelectList& select_list, PyObject* expression, PyObject* kind) {
     const Names& names = state.names;
     Ref output_name = capi::getattr(expression, names.alias_or_name);
-    if (!output_name || select_list.number_output(output_name.get()) < 0) {
+    if (!output_name || number_output(select_list, output_name.get()) < 0) {
         return -1;
     }
     Ref name = capi::getattr(expression, names.name);
@@ -77,11 +72,19 @@ int add_constant_record(SelectList& select_list, PyObject* expression, PyObject*
 // find_column(find_list, columns, alias, texts, kind, sort), taking back the
 // four pieces of running state it returns.
 int resolve(SelectList& select_list, PyObject* find_list, PyObject* kind) {
+    Ref callable = state.globals.lookup(state.names.find_column);
+    if (!callable) {
+        return -1;
+    }
+    if (module::is_own_function(callable.get(), find_column_index)) {
+        return module::run_as(find_column_index,
+                              [&] { return find_columns(find_list, kind, select_list); });
+    }
     Ref updated[4];
-    if (state.globals.call_unpacked(state.names.find_column,
-                                    {find_list, select_list.columns.get(), select_list.alias.get(),
-                                     select_list.texts.get(), kind, select_list.sort.get()},
-                                    updated) < 0) {
+    Ref returned = capi::call(callable.get(),
+                              {find_list, select_list.columns.get(), select_list.alias.get(),
+                               select_list.texts.get(), kind, select_list.sort.get()});
+    if (!returned || capi::unpack(returned.get(), 4, updated) < 0) {
         return -1;
     }
     select_list.columns = std::move(updated[0]);

@@ -65,6 +65,11 @@ constexpr Py_ssize_t most_parameters =
         return a.signature.count < b.signature.count;
     })->signature.count;
 
+void add_traceback_entry(const Function& function) {
+    int line = static_cast<int>(&function - functions) + 1;
+    capi::add_traceback(traceback_file, function.traceback_name, line, state.globals.dict);
+}
+
 PyObject* run(const Function& function, PyObject* module, PyObject* const* args,
               Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[most_parameters];
@@ -80,8 +85,7 @@ PyObject* run(const Function& function, PyObject* module, PyObject* const* args,
         }
     }
     if (result == nullptr) {
-        int line = static_cast<int>(&function - functions) + 1;
-        capi::add_traceback(traceback_file, function.traceback_name, line, state.globals.dict);
+        add_traceback_entry(function);
     }
     return result;
 }
@@ -134,6 +138,18 @@ int publish_functions(PyObject* module) {
         Py_XSETREF(state.published[i], function.release());
     }
     return 0;
+}
+
+bool is_own_function(PyObject* callable, int index) {
+    return callable != nullptr && callable == state.published[index];
+}
+
+void fail_as(int index, bool internal_error) {
+    const Function& function = functions[index];
+    if (internal_error) {
+        PyErr_Format(PyExc_SystemError, "%s: unexpected internal error", function.traceback_name);
+    }
+    add_traceback_entry(function);
 }
 
 bool functions_are_own() {
