@@ -3,6 +3,7 @@
 // -1 with an exception set on failure.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
 #include "capi/ref.hpp"
@@ -61,6 +62,17 @@ inline int dict_get(PyObject* dict, PyObject* key, Ref* out) {
 
 // a, b, ... = object: exactly `count` items into `out`, or ValueError.
 int unpack(PyObject* object, Py_ssize_t count, Ref* out);
+
+// a, b, ... = callable(*args): exactly N results into `out`. 0, or -1 with an
+// exception set.
+template <std::size_t N>
+int call_unpacked(PyObject* callable, std::initializer_list<PyObject*> args, Ref (&out)[N]) {
+    Ref result = call(callable, args);
+    if (!result) {
+        return -1;
+    }
+    return unpack(result.get(), N, out);
+}
 
 // for item in iterable: visit(item), stopping at the first visit that
 // returns -1. 0, or -1 with an exception set.

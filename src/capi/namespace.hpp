@@ -60,11 +60,8 @@ struct Globals {
     // an exception set.
     template <std::size_t N>
     int call_unpacked(PyObject* name, std::initializer_list<PyObject*> args, Ref (&out)[N]) const {
-        Ref result = call(name, args);
-        if (!result) {
-            return -1;
-        }
-        return unpack(result.get(), N, out);
+        Ref callable = lookup(name);
+        return callable ? capi::call_unpacked(callable.get(), args, out) : -1;
     }
 };
 

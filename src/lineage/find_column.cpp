@@ -53,8 +53,7 @@ int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias
         }
     } else {
         Ref old_alias_and_table[2];
-        Ref returned = capi::call(callable.get(), {column, column_table});
-        if (!returned || capi::unpack(returned.get(), 2, old_alias_and_table) < 0) {
+        if (capi::call_unpacked(callable.get(), {column, column_table}, old_alias_and_table) < 0) {
             return -1;
         }
         old_alias = std::move(old_alias_and_table[0]);

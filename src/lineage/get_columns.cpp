@@ -81,10 +81,10 @@ int resolve(SelectList& select_list, PyObject* find_list, PyObject* kind) {
                               [&] { return find_columns(find_list, kind, select_list); });
     }
     Ref updated[4];
-    Ref returned = capi::call(callable.get(),
-                              {find_list, select_list.columns.get(), select_list.alias.get(),
-                               select_list.texts.get(), kind, select_list.sort.get()});
-    if (!returned || capi::unpack(returned.get(), 4, updated) < 0) {
+    if (capi::call_unpacked(callable.get(),
+                            {find_list, select_list.columns.get(), select_list.alias.get(),
+                             select_list.texts.get(), kind, select_list.sort.get()},
+                            updated) < 0) {
         return -1;
     }
     select_list.columns = std::move(updated[0]);

@@ -301,6 +301,16 @@ CallSearches* CallSearches::innermost() {
                                                                                  : nullptr;
 }
 
+TypeTable<unsigned int>& CallSearches::masks_for(PyObject* const* classes) {
+    for (int i = 0; i < class_count; ++i) {
+        if (mask_classes_[i].get() != classes[i]) {
+            mask_classes_[i] = Ref::borrow(classes[i]);
+            masks_.clear();
+        }
+    }
+    return masks_;
+}
+
 Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
     const Walk* known = walks_.find(node);
     if (known == nullptr) {
@@ -318,17 +328,7 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
             }
             classes[i] = walked.classes[i].get();
         }
-        bool same_classes = true;
-        for (int i = 0; i < class_count; ++i) {
-            same_classes = same_classes && mask_classes_[i].get() == classes[i];
-        }
-        if (!same_classes) {
-            for (int i = 0; i < class_count; ++i) {
-                mask_classes_[i] = Ref::borrow(classes[i]);
-            }
-            masks_.clear();
-        }
-        int done = walk(node, {classes, walked.found, class_count, false, &masks_});
+        int done = walk(node, {classes, walked.found, class_count, false, &masks_for(classes)});
         if (done != 0) {
             return Ref();
         }

@@ -54,6 +54,10 @@ private:
         std::vector<capi::Ref> found[class_count];
     };
 
+    // The masks kept for `classes`, emptied when they are other classes
+    // than those of the last walk.
+    TypeTable<unsigned int>& masks_for(PyObject* const* classes);
+
     CallSearches* outer_;
     bool kept_;
     ObjectTable<Walk, IdentityKeys> walks_;  // by node
