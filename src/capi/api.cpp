@@ -1,5 +1,8 @@
 #include "capi/api.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include <frameobject.h>
 
 namespace capi {
@@ -87,7 +90,51 @@ int append(PyObject* container, PyObject* item) {
 }
 
 Ref add(PyObject* left, PyObject* right) {
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        return Ref::steal(PyUnicode_Concat(left, right));
+    }
     return Ref::steal(PyNumber_Add(left, right));
+}
+
+Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* part : parts) {
+        if (!PyUnicode_CheckExact(part)) {
+            return Ref();
+        }
+        length += PyUnicode_GET_LENGTH(part);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part));
+    }
+    Py_ssize_t separator_length = separator != nullptr ? PyUnicode_GET_LENGTH(separator) : 0;
+    if (separator_length > 0) {
+        length += separator_length * static_cast<Py_ssize_t>(parts.size() - 1);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(separator));
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    if (!joined) {
+        return joined;
+    }
+    Py_ssize_t at = 0;
+    bool first = true;
+    auto copy = [&](PyObject* part) {
+        Py_ssize_t size = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_KIND(part) == PyUnicode_KIND(joined.get())) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(joined.get())) + at * PyUnicode_KIND(part),
+                        PyUnicode_DATA(part), static_cast<size_t>(size) * PyUnicode_KIND(part));
+        } else {
+            PyUnicode_CopyCharacters(joined.get(), at, part, 0, size);
+        }
+        at += size;
+    };
+    for (PyObject* part : parts) {
+        if (!first && separator_length > 0) {
+            copy(separator);
+        }
+        first = false;
+        copy(part);
+    }
+    return joined;
 }
 
 namespace {

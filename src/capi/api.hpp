@@ -51,6 +51,11 @@ int append(PyObject* container, PyObject* item);
 // left + right: joins strings, adds numbers.
 Ref add(PyObject* left, PyObject* right);
 
+// The exact str objects `parts` joined with `separator` (an exact str, or
+// null for none) into a new str; an empty Ref with no exception set when any
+// part is not an exact str, and the general way is to be taken.
+Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator = nullptr);
+
 // dict[key] into `out`: 1 when found, 0 when missing (`out` left empty), or
 // -1 with an exception set. Inline: it sits on the analysis' hottest paths.
 inline int dict_get(PyObject* dict, PyObject* key, Ref* out) {
@@ -78,6 +83,17 @@ int call_unpacked(PyObject* callable, std::initializer_list<PyObject*> args, Ref
 // returns -1. 0, or -1 with an exception set.
 template <typename Visit>
 int for_each(PyObject* iterable, Visit&& visit) {
+    if (PyList_CheckExact(iterable)) {
+        // As the list's own iterator walks it: by index, the size read anew
+        // at every step.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (visit(item.get()) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) {
         return -1;

@@ -74,6 +74,10 @@ int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias
 // column_table + "." + column_alias, the key by which output names are told
 // apart.
 Ref output_key(PyObject* column_table, PyObject* column_alias) {
+    Ref key = capi::join_texts({column_table, state.names.dot, column_alias});
+    if (key || PyErr_Occurred()) {
+        return key;
+    }
     Ref prefix = capi::add(column_table, state.names.dot);
     if (!prefix) {
         return prefix;

@@ -76,6 +76,10 @@ Ref get(PyObject* record, Key key) {
 }
 
 Ref text(PyObject* name, PyObject* alias, PyObject* table, PyObject* type) {
+    Ref joined = capi::join_texts({name, alias, table, type}, names().dash);
+    if (joined || PyErr_Occurred()) {
+        return joined;
+    }
     Ref parts = capi::tuple({name, alias, table, type});
     if (!parts) {
         return parts;
