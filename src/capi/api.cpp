@@ -1,7 +1,6 @@
 #include "capi/api.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include <frameobject.h>
 
@@ -115,18 +114,23 @@ Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator) {
     if (!joined) {
         return joined;
     }
+    // Record texts and keys are short: one-byte text is copied byte by byte.
+    const int kind = PyUnicode_KIND(joined.get());
     Py_ssize_t at = 0;
-    bool first = true;
     auto copy = [&](PyObject* part) {
         Py_ssize_t size = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_KIND(part) == PyUnicode_KIND(joined.get())) {
-            std::memcpy(static_cast<char*>(PyUnicode_DATA(joined.get())) + at * PyUnicode_KIND(part),
-                        PyUnicode_DATA(part), static_cast<size_t>(size) * PyUnicode_KIND(part));
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const Py_UCS1* from = PyUnicode_1BYTE_DATA(part);
+            Py_UCS1* to = PyUnicode_1BYTE_DATA(joined.get()) + at;
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                to[i] = from[i];
+            }
         } else {
             PyUnicode_CopyCharacters(joined.get(), at, part, 0, size);
         }
         at += size;
     };
+    bool first = true;
     for (PyObject* part : parts) {
         if (!first && separator_length > 0) {
             copy(separator);

@@ -1,5 +1,8 @@
 #include "capi/namespace.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace capi {
 
 void WatchedCache::keep(PyObject* name, PyObject* value, unsigned long long changes) {
@@ -9,12 +12,17 @@ void WatchedCache::keep(PyObject* name, PyObject* value, unsigned long long chan
         std::vector<Entry> stale;
         stale.swap(entries_);
         kept_at_ = changes;
+        std::fill(std::begin(first_), std::end(first_), 0);
         for (const Entry& entry : stale) {
             Py_DECREF(entry.name);
             Py_DECREF(entry.value);
         }
     }
     entries_.push_back({Py_NewRef(name), Py_NewRef(value)});
+    unsigned char& first = first_[slot_of(name)];
+    if (first == 0 && entries_.size() <= 255) {
+        first = static_cast<unsigned char>(entries_.size());
+    }
 }
 
 Ref Globals::lookup(PyObject* name) const {

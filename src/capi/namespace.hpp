@@ -23,6 +23,10 @@ public:
         if (changes != kept_at_) {
             return nullptr;
         }
+        unsigned char at = first_[slot_of(name)];
+        if (at != 0 && entries_[at - 1].name == name) {
+            return entries_[at - 1].value;
+        }
         for (const Entry& entry : entries_) {
             if (entry.name == name) {
                 return entry.value;
@@ -38,8 +42,17 @@ private:
         PyObject* name;   // strong
         PyObject* value;  // strong
     };
+    static constexpr size_t slot_count = 64;
+    static size_t slot_of(PyObject* name) {
+        auto address = reinterpret_cast<size_t>(name);
+        return (address >> 4 ^ address >> 10) % slot_count;
+    }
+
     unsigned long long kept_at_ = 0;
     std::vector<Entry> entries_;
+    // By a name's slot, 1 + the index of the first entry kept in it, or 0:
+    // most names are found at once, the others by going through the entries.
+    unsigned char first_[slot_count] = {};
 };
 
 struct Globals {

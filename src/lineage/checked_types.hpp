@@ -110,4 +110,48 @@ private:
     TypeTable<bool> passed_;
 };
 
+// What isinstance answered for the instances of one type (as of `tag`), class
+// by class, each class kept with the version tag it had then: a class made
+// later at a freed class's address, or a class changed since, is not found.
+struct InstanceAnswers {
+    static constexpr int capacity = 8;
+    unsigned int tag = 0;
+    int count = 0;
+    int next = 0;  // the entry replaced when all are in use
+    PyTypeObject* classes[capacity] = {};
+    unsigned int class_tags[capacity] = {};
+    bool answers[capacity] = {};
+
+    // 1 or 0 as kept for `cls`; -1 when nothing is.
+    int find(PyTypeObject* cls) const {
+        for (int i = 0; i < count; ++i) {
+            if (classes[i] == cls) {
+                return class_tags[i] == cls->tp_version_tag ? answers[i] : -1;
+            }
+        }
+        return -1;
+    }
+
+    void keep(PyTypeObject* cls, bool answer) {
+        if (!PyUnstable_Type_AssignVersionTag(cls)) {
+            return;
+        }
+        int at = 0;
+        while (at < count && classes[at] != cls) {
+            ++at;
+        }
+        if (at == count) {
+            if (count < capacity) {
+                ++count;
+            } else {
+                at = next;
+                next = (next + 1) % capacity;
+            }
+        }
+        classes[at] = cls;
+        class_tags[at] = cls->tp_version_tag;
+        answers[at] = answer;
+    }
+};
+
 }  // namespace lineage

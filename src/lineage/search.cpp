@@ -311,6 +311,16 @@ TypeTable<unsigned int>& CallSearches::masks_for(PyObject* const* classes) {
     return masks_;
 }
 
+Ref CallSearches::found_list(const std::vector<Ref>& found) {
+    if (!found.empty()) {
+        return as_list(found);
+    }
+    if (!none_found_ || PyList_GET_SIZE(none_found_.get()) != 0) {
+        none_found_ = Ref::steal(PyList_New(0));
+    }
+    return Ref::borrow(none_found_.get());
+}
+
 Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
     const Walk* known = walks_.find(node);
     if (known == nullptr) {
@@ -338,7 +348,7 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
     }
     for (int i = 0; i < class_count; ++i) {
         if (known->classes[i].get() == cls) {
-            return as_list(known->found[i]);
+            return found_list(known->found[i]);
         }
     }
     return search::nodes_of_class(node, cls, false);

@@ -45,6 +45,8 @@ public:
     void expect(Py_ssize_t count) { walks_.reserve(static_cast<size_t>(count)); }
 
     // As nodes_of_class(node, cls, false), from the walk made for the node.
+    // Every search that finds nothing gives the same empty list: what the
+    // module's code reads and never changes.
     capi::Ref nodes_of_class(PyObject* node, PyObject* cls);
 
 private:
@@ -58,8 +60,12 @@ private:
     // than those of the last walk.
     TypeTable<unsigned int>& masks_for(PyObject* const* classes);
 
+    // A new list of the nodes found, or the shared empty one.
+    capi::Ref found_list(const std::vector<capi::Ref>& found);
+
     CallSearches* outer_;
     bool kept_;
+    capi::Ref none_found_;
     ObjectTable<Walk, IdentityKeys> walks_;  // by node
     // Which of the classes sought (as `exp` had them for the last walk) the
     // instances of each type seen are instances of, bit by bit, for the

@@ -111,6 +111,24 @@ bool reports_own_type(PyTypeObject* type) {
     return true;
 }
 
+// The answer kept for the instances of `type` and the class `cls`, or -1.
+int kept_answer(PyTypeObject* type, PyTypeObject* cls) {
+    const InstanceAnswers* known = state.instance_answers.find(type);
+    return known != nullptr ? known->find(cls) : -1;
+}
+
+// Keeps what the type alone decides for its instances and `cls`.
+int keep_answer(PyTypeObject* type, PyTypeObject* cls, bool answer) {
+    if (InstanceAnswers* answers = state.instance_answers.store(type)) {
+        if (answers->tag != type->tp_version_tag) {
+            *answers = InstanceAnswers{};  // what an older version of the type gave
+            answers->tag = type->tp_version_tag;
+        }
+        answers->keep(cls, answer);
+    }
+    return answer ? 1 : 0;
+}
+
 }  // namespace
 
 int is_instance_of(PyObject* node, PyObject* cls) {
@@ -120,11 +138,19 @@ int is_instance_of(PyObject* node, PyObject* cls) {
     // type.__instancecheck__ without the call: the node's type, else the
     // class the node claims through __class__.
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyObject_TypeCheck(node, type)) {
+    PyTypeObject* node_type = Py_TYPE(node);
+    if (node_type == type) {
         return 1;
     }
-    if (reports_own_type(Py_TYPE(node))) {
-        return 0;
+    int kept = kept_answer(node_type, type);
+    if (kept >= 0) {
+        return kept;
+    }
+    if (PyType_IsSubtype(node_type, type)) {
+        return keep_answer(node_type, type, true);
+    }
+    if (reports_own_type(node_type)) {
+        return keep_answer(node_type, type, false);
     }
     PyObject* raw_declared = nullptr;
     int found = PyObject_GetOptionalAttr(node, state.names.class_, &raw_declared);
@@ -143,10 +169,15 @@ int type_is_instance_of(PyTypeObject* type, PyObject* cls) {
     if (!has_plain_instance_check(cls)) {
         return -2;
     }
-    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
-        return 1;
+    PyTypeObject* klass = reinterpret_cast<PyTypeObject*>(cls);
+    int kept = kept_answer(type, klass);
+    if (kept >= 0) {
+        return kept;
     }
-    return reports_own_type(type) ? 0 : -2;
+    if (PyType_IsSubtype(type, klass)) {
+        return keep_answer(type, klass, true);
+    }
+    return reports_own_type(type) ? keep_answer(type, klass, false) : -2;
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {

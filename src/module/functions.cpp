@@ -169,6 +169,10 @@ bool functions_are_own() {
 }
 
 bool watch_namespace() {
+    // Once watched, the namespace stays watched until it is freed.
+    if (state.globals.changes != nullptr) {
+        return true;
+    }
     if (!watch::add(state.globals.dict)) {
         state.globals.changes = nullptr;
         return false;

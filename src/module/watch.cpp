@@ -14,6 +14,9 @@ int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
     if (event == PyDict_EVENT_DEALLOCATED) {
         // Its address may be reused by a dictionary nobody watches.
         std::erase(watch.watched, dict);
+        if (dict == state.globals.dict) {
+            state.globals.changes = nullptr;
+        }
     }
     return 0;
 }
