@@ -146,7 +146,7 @@ int add_open_record(Resolution& resolution, PyObject* name, PyObject* column_ali
     // The text waits under the qualifier written; the record keeps "" for
     // the "anonymous" one, and so has a text of its own.
     if (resolution.texts_index != nullptr && record_table == column_table) {
-        resolution.texts_index->remember_text(made.get(), text.get());
+        resolution.texts_index->remember(made.get(), text.get(), record_table);
     }
     return capi::append(resolution.columns, made.get());
 }

@@ -83,16 +83,11 @@ void ListIndex::flush() {
     removed_.clear();
 }
 
-void ListIndex::remember_text(PyObject* record, PyObject* text) {
-    capi::Ref& kept = record_texts_[record];
-    if (!kept) {
-        kept = capi::Ref::borrow(text);
+void ListIndex::remember(PyObject* record, PyObject* text, PyObject* column_table) {
+    OpenRecord& kept = open_records_[record];
+    if (!kept.text) {
+        kept = {capi::Ref::borrow(text), capi::Ref::borrow(column_table)};
     }
-}
-
-PyObject* ListIndex::text_of(PyObject* record) const {
-    const capi::Ref* kept = record_texts_.find(record);
-    return kept == nullptr ? nullptr : kept->get();
 }
 
 Analysis::Analysis() : outer_(innermost) {

@@ -60,11 +60,17 @@ public:
     // many as were removed, in one pass. Cannot fail.
     void flush();
 
-    // The text of an open record made while this index was in use: records
-    // are never changed once made, so its text is worked out once.
-    void remember_text(PyObject* record, PyObject* text);
-    // The remembered text of `record` (borrowed), or null.
-    PyObject* text_of(PyObject* record) const;
+    // What is known of an open record made while this index was in use: a
+    // plain dict of the five open keys in key order, which nobody else has
+    // seen and which is never changed, so its text and qualifier are worked
+    // out once.
+    struct OpenRecord {
+        capi::Ref text;
+        capi::Ref column_table;
+    };
+    void remember(PyObject* record, PyObject* text, PyObject* column_table);
+    // What was remembered of `record`, or null.
+    const OpenRecord* known(PyObject* record) const { return open_records_.find(record); }
 
 private:
     using Counts = ObjectTable<Py_ssize_t, TextKeys>;
@@ -75,7 +81,7 @@ private:
     bool usable_ = true;
     Counts listed_;   // entries of the list, less the removed ones
     Counts removed_;  // removals not yet applied to the list
-    ObjectTable<capi::Ref, IdentityKeys> record_texts_;  // each record's text
+    ObjectTable<OpenRecord, IdentityKeys> open_records_;
 };
 
 // One `test` call, on this thread's stack of analyses. Indexes the lists of

@@ -117,7 +117,7 @@ bool is_library_scope(PyObject* table_args) {
 
 // The record's five column-side values, then the table's database, name
 // and alias.
-int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
+int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias, bool known) {
     Ref db = scope_attribute(matching, db_attribute);
     if (!db) {
         return -1;
@@ -129,7 +129,8 @@ int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias) {
     Ref made = record::copy_with(column, record::open_size,
                                  {{record::table_db, db.get()},
                                   {record::table_name, name.get()},
-                                  {record::table_alias, scope_alias}});
+                                  {record::table_alias, scope_alias}},
+                                 known);
     if (!made && !PyErr_Occurred()) {
         Ref values[record::bound_size];
         for (int key = 0; key < record::open_size; ++key) {
@@ -298,20 +299,28 @@ int bind_to_query(Matching& matching, PyObject* column) {
 // 1 when the record waits for this scope: it has no table yet, its text
 // still waits in `texts` (handed back in `text`) and its qualifier equals the
 // scope's alias (handed back in `scope_alias`); 0 when not, -1 on error.
-int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_alias) {
-    Ref table_name = record::get(column, record::table_name);
-    if (!table_name) {
-        return -1;
-    }
-    int finished = capi::truthy(table_name.get());
-    if (finished != 0) {
-        return finished < 0 ? -1 : 0;
-    }
-    PyObject* known = matching.texts_index != nullptr ? matching.texts_index->text_of(column)
-                                                       : nullptr;
-    *text = known != nullptr ? Ref::borrow(known) : record::text_of(column);
-    if (!*text) {
-        return -1;
+// `known` is set when the record is an open record remembered by the index.
+int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_alias,
+                    bool* known) {
+    using OpenRecord = list_index::ListIndex::OpenRecord;
+    const OpenRecord* open =
+        matching.texts_index != nullptr ? matching.texts_index->known(column) : nullptr;
+    *known = open != nullptr;
+    if (open != nullptr) {
+        *text = Ref::borrow(open->text.get());  // and it has no table
+    } else {
+        Ref table_name = record::get(column, record::table_name);
+        if (!table_name) {
+            return -1;
+        }
+        int finished = capi::truthy(table_name.get());
+        if (finished != 0) {
+            return finished < 0 ? -1 : 0;
+        }
+        *text = record::text_of(column);
+        if (!*text) {
+            return -1;
+        }
     }
     int waiting = list_index::contains(matching.texts_index, matching.texts, text->get());
     if (waiting <= 0) {
@@ -321,7 +330,8 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
     if (!*scope_alias) {
         return -1;
     }
-    Ref column_table = record::get(column, record::column_table);
+    Ref column_table = open != nullptr ? Ref::borrow(open->column_table.get())
+                                       : record::get(column, record::column_table);
     if (!column_table) {
         return -1;
     }
@@ -331,7 +341,8 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
 int match_record(Matching& matching, PyObject* column) {
     Ref text;
     Ref scope_alias;
-    int waits = waits_for_scope(matching, column, &text, &scope_alias);
+    bool known = false;
+    int waits = waits_for_scope(matching, column, &text, &scope_alias, &known);
     if (waits <= 0) {
         return waits < 0 ? -1 : capi::append(matching.new_columns.get(), column);
     }
@@ -342,7 +353,7 @@ int match_record(Matching& matching, PyObject* column) {
     int bound = -1;
     switch (kind) {
         case Scope::table:
-            bound = bind_to_table(matching, column, scope_alias.get());
+            bound = bind_to_table(matching, column, scope_alias.get(), known);
             break;
         case Scope::query:
             bound = bind_to_query(matching, column);

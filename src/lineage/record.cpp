@@ -18,6 +18,22 @@ PyObject* key_name(Key key) {
     return names().record_keys[key];
 }
 
+// True when `record` is a plain dict holding exactly the first `size` keys,
+// in key order.
+bool has_keys(PyObject* record, int size) {
+    if (!PyDict_CheckExact(record) || PyDict_GET_SIZE(record) != size) {
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    for (int i = 0; PyDict_Next(record, &position, &key, nullptr); ++i) {
+        if (key != key_name(static_cast<Key>(i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Ref make(PyObject* const* values, int size) {
@@ -41,16 +57,10 @@ Ref make(const Ref (&values)[bound_size]) {
     return make(raw, bound_size);
 }
 
-Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes) {
-    if (!PyDict_CheckExact(record) || PyDict_GET_SIZE(record) != size) {
+Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes,
+              bool known) {
+    if (!known && !has_keys(record, size)) {
         return Ref();
-    }
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    for (int i = 0; PyDict_Next(record, &position, &key, nullptr); ++i) {
-        if (key != key_name(static_cast<Key>(i))) {
-            return Ref();
-        }
     }
     Ref copy = Ref::steal(PyDict_Copy(record));
     if (!copy) {

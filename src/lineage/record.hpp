@@ -62,9 +62,11 @@ capi::Ref make(const capi::Ref (&values)[bound_size]);
 // key order: the record `make` would build from the same values. Only for a
 // plain dict holding exactly the first `size` keys in key order (a record
 // made here and never changed); for any other, an empty Ref with no
-// exception set, and the record is to be built key by key.
+// exception set, and the record is to be built key by key. With `known`, the
+// record is one known to be such, and is not checked.
 capi::Ref copy_with(PyObject* record, int size,
-                    std::initializer_list<std::pair<Key, PyObject*>> changes);
+                    std::initializer_list<std::pair<Key, PyObject*>> changes,
+                    bool known = false);
 
 // record.get(key): None when the key is missing.
 capi::Ref get(PyObject* record, Key key);
