@@ -1,6 +1,7 @@
 #include "capi/api.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include <frameobject.h>
 
@@ -74,6 +75,14 @@ int truthy(PyObject* object) {
 }
 
 int equals(PyObject* left, PyObject* right) {
+    if (left != right && PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        // str == str, as the str type compares: same length, kind and text.
+        Py_ssize_t length = PyUnicode_GET_LENGTH(left);
+        int kind = PyUnicode_KIND(left);
+        return length == PyUnicode_GET_LENGTH(right) && kind == PyUnicode_KIND(right) &&
+               std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
+                           static_cast<size_t>(length) * kind) == 0;
+    }
     return PyObject_RichCompareBool(left, right, Py_EQ);
 }
 

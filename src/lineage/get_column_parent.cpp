@@ -6,6 +6,7 @@
 
 #include "capi/api.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/search.hpp"
 #include "lineage/tree.hpp"
 #include "module/state.hpp"
 
@@ -58,7 +59,7 @@ int result_at_select(PyObject* old, PyObject* select, PyObject* column_table, Re
 
 int column_parent(PyObject* column, PyObject* column_table, Ref* old_alias, Ref* table) {
     Ref old = Ref::borrow(column);
-    Ref parent = capi::getattr(column, state.names.parent);
+    Ref parent = search::parent_of(column);
     capi::SignalCheck signals;  // a parent chain with a cycle never ends
     while (parent) {
         if (signals.tick() < 0) {
@@ -75,7 +76,7 @@ int column_parent(PyObject* column, PyObject* column_table, Ref* old_alias, Ref*
         if (is_select) {
             return result_at_select(old.get(), parent.get(), column_table, old_alias, table);
         }
-        Ref next = capi::getattr(parent.get(), state.names.parent);
+        Ref next = search::parent_of(parent.get());
         old = std::move(parent);
         parent = std::move(next);
     }

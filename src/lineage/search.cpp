@@ -282,6 +282,17 @@ void remember_library_methods(PyObject* exp_module) {
     }
 }
 
+Ref args_of(PyObject* node) {
+    const LibraryType* type = known_library_type(Py_TYPE(node));
+    return type != nullptr ? args_of(node, *type) : capi::getattr(node, state.names.args);
+}
+
+Ref parent_of(PyObject* node) {
+    const LibraryType* type = known_library_type(Py_TYPE(node));
+    return type != nullptr && type->parent != nullptr ? capi::read_through(type->parent, node)
+                                                      : capi::getattr(node, state.names.parent);
+}
+
 Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only) {
     std::vector<Ref> found;
     return walk(node, {&cls, &found, 1, first_only}) == 0 ? as_list(found) : Ref();

@@ -23,6 +23,12 @@ void remember_library_methods(PyObject* exp_module);
 // this tree, and the node's own method is to be called instead.
 capi::Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only);
 
+// node.args and node.parent, read through the data descriptors kept for the
+// node's type when it was seen to search as the library does, else the
+// general way.
+capi::Ref args_of(PyObject* node);
+capi::Ref parent_of(PyObject* node);
+
 // The searches of one `test` call, on this thread's stack of calls. While
 // the module's own functions are in place, only the module's code reads the
 // tree until the call returns, and it never changes it. A select item is

@@ -189,7 +189,7 @@ int is_instance(PyObject* node, PyObject* class_name) {
 }
 
 Ref arg_or(PyObject* node, PyObject* key, PyObject* fallback) {
-    Ref args = capi::getattr(node, state.names.args);
+    Ref args = search::args_of(node);
     if (!args) {
         return args;
     }
