@@ -70,7 +70,16 @@ public:
     };
     void remember(PyObject* record, PyObject* text, PyObject* column_table);
     // What was remembered of `record`, or null.
-    const OpenRecord* known(PyObject* record) const { return open_records_.find(record); }
+    const OpenRecord* known(PyObject* record) const {
+        const OpenRecord* open = open_records_.find(record);
+        return open != nullptr && open->text ? open : nullptr;
+    }
+    // The record is open no more.
+    void forget(PyObject* record) {
+        if (OpenRecord* open = open_records_.find(record)) {
+            *open = OpenRecord{};
+        }
+    }
 
 private:
     using Counts = ObjectTable<Py_ssize_t, TextKeys>;

@@ -126,11 +126,19 @@ int bind_to_table(Matching& matching, PyObject* column, PyObject* scope_alias, b
     if (!name) {
         return -1;
     }
+    if (known) {
+        // An open record nobody else has seen becomes the bound record
+        // itself: no reader can tell it from a new one.
+        matching.texts_index->forget(column);
+        if (record::complete(column, db.get(), name.get(), scope_alias) < 0) {
+            return -1;
+        }
+        return capi::append(matching.new_columns.get(), column);
+    }
     Ref made = record::copy_with(column, record::open_size,
                                  {{record::table_db, db.get()},
                                   {record::table_name, name.get()},
-                                  {record::table_alias, scope_alias}},
-                                 known);
+                                  {record::table_alias, scope_alias}});
     if (!made && !PyErr_Occurred()) {
         Ref values[record::bound_size];
         for (int key = 0; key < record::open_size; ++key) {

@@ -57,9 +57,8 @@ Ref make(const Ref (&values)[bound_size]) {
     return make(raw, bound_size);
 }
 
-Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes,
-              bool known) {
-    if (!known && !has_keys(record, size)) {
+Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes) {
+    if (!has_keys(record, size)) {
         return Ref();
     }
     Ref copy = Ref::steal(PyDict_Copy(record));
@@ -72,6 +71,17 @@ Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, P
         }
     }
     return copy;
+}
+
+int complete(PyObject* record, PyObject* db, PyObject* name, PyObject* alias) {
+    const std::pair<Key, PyObject*> table_side[] = {{table_db, db}, {table_name, name},
+                                                    {table_alias, alias}};
+    for (const auto& [key, value] : table_side) {
+        if (PyDict_SetItem(record, key_name(key), value) < 0) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 Ref get(PyObject* record, Key key) {

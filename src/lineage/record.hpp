@@ -62,11 +62,14 @@ capi::Ref make(const capi::Ref (&values)[bound_size]);
 // key order: the record `make` would build from the same values. Only for a
 // plain dict holding exactly the first `size` keys in key order (a record
 // made here and never changed); for any other, an empty Ref with no
-// exception set, and the record is to be built key by key. With `known`, the
-// record is one known to be such, and is not checked.
+// exception set, and the record is to be built key by key.
 capi::Ref copy_with(PyObject* record, int size,
-                    std::initializer_list<std::pair<Key, PyObject*>> changes,
-                    bool known = false);
+                    std::initializer_list<std::pair<Key, PyObject*>> changes);
+
+// Adds the table's database, name and alias to an open record made here
+// that no one else holds: it becomes the bound record. 0, or -1 with an
+// exception set.
+int complete(PyObject* record, PyObject* db, PyObject* name, PyObject* alias);
 
 // record.get(key): None when the key is missing.
 capi::Ref get(PyObject* record, Key key);
