@@ -110,47 +110,35 @@ private:
     TypeTable<bool> passed_;
 };
 
-// What isinstance answered for the instances of one type (as of `tag`), class
-// by class, each class kept with the version tag it had then: a class made
-// later at a freed class's address, or a class changed since, is not found.
-struct InstanceAnswers {
+// What isinstance(x, exp.<name>) gave for the instances x of one type (as of
+// `tag`), name by name, while the dictionaries that `exp` is read from stay
+// unchanged (`answered_at`, a count of their changes). The names are interned
+// strings that live as long as the process.
+struct ClassAnswers {
     static constexpr int capacity = 8;
     unsigned int tag = 0;
+    unsigned long long answered_at = 0;
     int count = 0;
-    int next = 0;  // the entry replaced when all are in use
-    PyTypeObject* classes[capacity] = {};
-    unsigned int class_tags[capacity] = {};
+    PyObject* names[capacity] = {};
     bool answers[capacity] = {};
 
-    // 1 or 0 as kept for `cls`; -1 when nothing is.
-    int find(PyTypeObject* cls) const {
+    // 1 or 0 as kept for `name`; -1 when nothing is.
+    int find(PyObject* name) const {
         for (int i = 0; i < count; ++i) {
-            if (classes[i] == cls) {
-                return class_tags[i] == cls->tp_version_tag ? answers[i] : -1;
+            if (names[i] == name) {
+                return answers[i];
             }
         }
         return -1;
     }
 
-    void keep(PyTypeObject* cls, bool answer) {
-        if (!PyUnstable_Type_AssignVersionTag(cls)) {
-            return;
+    // Keeps the answer, unless all entries are in use.
+    void keep(PyObject* name, bool answer) {
+        if (count < capacity) {
+            names[count] = name;
+            answers[count] = answer;
+            ++count;
         }
-        int at = 0;
-        while (at < count && classes[at] != cls) {
-            ++at;
-        }
-        if (at == count) {
-            if (count < capacity) {
-                ++count;
-            } else {
-                at = next;
-                next = (next + 1) % capacity;
-            }
-        }
-        classes[at] = cls;
-        class_tags[at] = cls->tp_version_tag;
-        answers[at] = answer;
     }
 };
 

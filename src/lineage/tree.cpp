@@ -111,22 +111,26 @@ bool reports_own_type(PyTypeObject* type) {
     return true;
 }
 
-// The answer kept for the instances of `type` and the class `cls`, or -1.
-int kept_answer(PyTypeObject* type, PyTypeObject* cls) {
-    const InstanceAnswers* known = state.instance_answers.find(type);
-    return known != nullptr ? known->find(cls) : -1;
+// The answer kept for the instances of `type` and exp.<class_name>, or -1.
+int kept_answer(PyTypeObject* type, PyObject* class_name) {
+    const ClassAnswers* known = state.class_answers.find(type);
+    if (known == nullptr || known->answered_at != module::watch::changes()) {
+        return -1;
+    }
+    return known->find(class_name);
 }
 
-// Keeps what the type alone decides for its instances and `cls`.
-int keep_answer(PyTypeObject* type, PyTypeObject* cls, bool answer) {
-    if (InstanceAnswers* answers = state.instance_answers.store(type)) {
-        if (answers->tag != type->tp_version_tag) {
-            *answers = InstanceAnswers{};  // what an older version of the type gave
+// Keeps the answer for the instances of `type` and exp.<class_name>.
+void keep_answer(PyTypeObject* type, PyObject* class_name, bool answer) {
+    if (ClassAnswers* answers = state.class_answers.store(type)) {
+        if (answers->tag != type->tp_version_tag ||
+            answers->answered_at != module::watch::changes()) {
+            *answers = ClassAnswers{};  // given by an older type, or other classes
             answers->tag = type->tp_version_tag;
+            answers->answered_at = module::watch::changes();
         }
-        answers->keep(cls, answer);
+        answers->keep(class_name, answer);
     }
-    return answer ? 1 : 0;
 }
 
 }  // namespace
@@ -138,19 +142,11 @@ int is_instance_of(PyObject* node, PyObject* cls) {
     // type.__instancecheck__ without the call: the node's type, else the
     // class the node claims through __class__.
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyTypeObject* node_type = Py_TYPE(node);
-    if (node_type == type) {
+    if (PyObject_TypeCheck(node, type)) {
         return 1;
     }
-    int kept = kept_answer(node_type, type);
-    if (kept >= 0) {
-        return kept;
-    }
-    if (PyType_IsSubtype(node_type, type)) {
-        return keep_answer(node_type, type, true);
-    }
-    if (reports_own_type(node_type)) {
-        return keep_answer(node_type, type, false);
+    if (reports_own_type(Py_TYPE(node))) {
+        return 0;
     }
     PyObject* raw_declared = nullptr;
     int found = PyObject_GetOptionalAttr(node, state.names.class_, &raw_declared);
@@ -169,21 +165,32 @@ int type_is_instance_of(PyTypeObject* type, PyObject* cls) {
     if (!has_plain_instance_check(cls)) {
         return -2;
     }
-    PyTypeObject* klass = reinterpret_cast<PyTypeObject*>(cls);
-    int kept = kept_answer(type, klass);
-    if (kept >= 0) {
-        return kept;
+    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
+        return 1;
     }
-    if (PyType_IsSubtype(type, klass)) {
-        return keep_answer(type, klass, true);
-    }
-    return reports_own_type(type) ? keep_answer(type, klass, false) : -2;
+    return reports_own_type(type) ? 0 : -2;
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {
+    PyTypeObject* type = Py_TYPE(node);
+    int kept = kept_answer(type, class_name);
+    if (kept >= 0) {
+        return kept;
+    }
     Ref cls = exp_class(class_name);
     if (!cls) {
         return -1;
+    }
+    // The answer holds for the type while the class stays the one `exp`
+    // gives: a class kept from the watched dictionaries, whose metaclass is
+    // type itself (and so can never answer otherwise).
+    bool watched = state.exp_classes.find(class_name, module::watch::changes()) == cls.get();
+    if (watched && Py_IS_TYPE(cls.get(), &PyType_Type)) {
+        int answer = type_is_instance_of(type, cls.get());
+        if (answer >= 0) {
+            keep_answer(type, class_name, answer != 0);
+            return answer;
+        }
     }
     return is_instance_of(node, cls.get());
 }

@@ -72,9 +72,10 @@ struct State {
     // answer `__class__` with the instance's own type (lineage/tree.cpp).
     lineage::CheckedTypes plain_metaclasses;
     lineage::CheckedTypes own_class_types;
-    // What isinstance gave for the instances of each type seen, when the
-    // type and the class alone decide it (lineage/tree.cpp).
-    lineage::TypeTable<lineage::InstanceAnswers> instance_answers;
+    // What isinstance gave for the instances of each type seen and the
+    // classes of `exp`, when the type and the class alone decide it
+    // (lineage/tree.cpp).
+    lineage::TypeTable<lineage::ClassAnswers> class_answers;
 };
 extern State state;
 
