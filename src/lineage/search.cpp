@@ -1,5 +1,7 @@
 #include "lineage/search.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -79,10 +81,23 @@ int has_parent(PyObject* child) {
 
 enum class Walked { done, failed, not_applicable };
 
+// Storage kept between the walks of this thread, so that most walks
+// allocate nothing: each walk takes it and gives it back when it ends (a
+// walk within a walk finds none, and makes its own).
+thread_local std::vector<Ref> spare_queue;
+
 // The walk's queue: nodes waiting to be visited, in order.
 class Queue {
 public:
-    Queue() { nodes_.reserve(16); }
+    Queue() { nodes_.swap(spare_queue); }
+    ~Queue() {
+        nodes_.clear();
+        if (nodes_.capacity() > spare_queue.capacity()) {
+            nodes_.swap(spare_queue);
+        }
+    }
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
     bool empty() const { return head_ == nodes_.size(); }
     void push(PyObject* node) { nodes_.push_back(Ref::borrow(node)); }
     Ref pop() { return std::move(nodes_[head_++]); }
@@ -312,19 +327,39 @@ CallSearches* CallSearches::innermost() {
                                                                                  : nullptr;
 }
 
-TypeTable<unsigned int>& CallSearches::masks_for(PyObject* const* classes) {
+bool CallSearches::read_classes() {
+    PyObject* const names[class_count] = {state.names.Subquery, state.names.Column,
+                                          state.names.Anonymous};
     for (int i = 0; i < class_count; ++i) {
-        if (mask_classes_[i].get() != classes[i]) {
-            mask_classes_[i] = Ref::borrow(classes[i]);
+        // Only classes that can be read without running interpreter code are
+        // sought beyond the one asked for.
+        Ref cls = tree::plain_exp_class(names[i]);
+        if (!cls) {
+            PyErr_Clear();
+            return false;
+        }
+        if (cls.get() != classes_[i].get()) {
+            classes_[i] = std::move(cls);
+            walks_.clear();
+            found_.clear();
             masks_.clear();
         }
     }
-    return masks_;
+    return true;
 }
 
-Ref CallSearches::found_list(const std::vector<Ref>& found) {
-    if (!found.empty()) {
-        return as_list(found);
+Ref CallSearches::found_list(const Walk& walk, int class_index) {
+    unsigned int count = walk.count[class_index];
+    if (count != 0) {
+        Ref list = Ref::steal(PyList_New(count));
+        if (!list) {
+            return list;
+        }
+        const Ref* nodes = found_.data() + walk.first[class_index];
+        for (unsigned int i = 0; i < count; ++i) {
+            PyList_SET_ITEM(list.get(), i, Py_NewRef(nodes[i].get()));
+        }
+        return list;
     }
     if (!none_found_ || PyList_GET_SIZE(none_found_.get()) != 0) {
         none_found_ = Ref::steal(PyList_New(0));
@@ -333,33 +368,39 @@ Ref CallSearches::found_list(const std::vector<Ref>& found) {
 }
 
 Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
+    if (!read_classes()) {
+        return search::nodes_of_class(node, cls, false);
+    }
     const Walk* known = walks_.find(node);
     if (known == nullptr) {
-        PyObject* const names[class_count] = {state.names.Subquery, state.names.Column,
-                                              state.names.Anonymous};
-        Walk walked;
+        // The lists of one walk, taken from those kept between walks.
+        std::vector<Ref> found[class_count];
         PyObject* classes[class_count];
         for (int i = 0; i < class_count; ++i) {
-            // Only classes that can be read without running interpreter
-            // code are sought beyond the one asked for.
-            walked.classes[i] = tree::plain_exp_class(names[i]);
-            if (!walked.classes[i]) {
-                PyErr_Clear();
-                return search::nodes_of_class(node, cls, false);
-            }
-            classes[i] = walked.classes[i].get();
+            found[i].swap(spare_found_[i]);
+            classes[i] = classes_[i].get();
         }
-        int done = walk(node, {classes, walked.found, class_count, false, &masks_for(classes)});
-        if (done != 0) {
+        int walked_all = walk(node, {classes, found, class_count, false, &masks_});
+        Walk walked;
+        for (int i = 0; i < class_count; ++i) {
+            walked.first[i] = static_cast<unsigned int>(found_.size());
+            walked.count[i] = static_cast<unsigned int>(found[i].size());
+            if (walked_all == 0) {
+                std::move(found[i].begin(), found[i].end(), std::back_inserter(found_));
+            }
+            found[i].clear();
+            found[i].swap(spare_found_[i]);
+        }
+        if (walked_all != 0) {
             return Ref();
         }
         Walk& kept = walks_[node];
-        kept = std::move(walked);
+        kept = walked;
         known = &kept;
     }
     for (int i = 0; i < class_count; ++i) {
-        if (known->classes[i].get() == cls) {
-            return found_list(known->found[i]);
+        if (classes_[i].get() == cls) {
+            return found_list(*known, i);
         }
     }
     return search::nodes_of_class(node, cls, false);

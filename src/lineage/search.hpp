@@ -48,7 +48,10 @@ public:
     static CallSearches* innermost();
 
     // Makes room for the walks of `count` nodes.
-    void expect(Py_ssize_t count) { walks_.reserve(static_cast<size_t>(count)); }
+    void expect(Py_ssize_t count) {
+        walks_.reserve(static_cast<size_t>(count));
+        found_.reserve(static_cast<size_t>(count));
+    }
 
     // As nodes_of_class(node, cls, false), from the walk made for the node.
     // Every search that finds nothing gives the same empty list: what the
@@ -57,26 +60,29 @@ public:
 
 private:
     static constexpr int class_count = 3;  // Subquery, Column, Anonymous
+    // Where the nodes of each class found by one walk sit in `found_`.
     struct Walk {
-        capi::Ref classes[class_count];     // as `exp` had them then
-        std::vector<capi::Ref> found[class_count];
+        unsigned int first[class_count];
+        unsigned int count[class_count];
     };
 
-    // The masks kept for `classes`, emptied when they are other classes
-    // than those of the last walk.
-    TypeTable<unsigned int>& masks_for(PyObject* const* classes);
-
+    // The classes to seek, as `exp` has them now, into `classes_`. When they
+    // are other classes than those of the walks kept, those walks and the
+    // class masks are forgotten. False when a class cannot be read without
+    // running interpreter code (no exception set).
+    bool read_classes();
     // A new list of the nodes found, or the shared empty one.
-    capi::Ref found_list(const std::vector<capi::Ref>& found);
+    capi::Ref found_list(const Walk& walk, int class_index);
 
     CallSearches* outer_;
     bool kept_;
     capi::Ref none_found_;
+    capi::Ref classes_[class_count];  // sought by every walk kept
     ObjectTable<Walk, IdentityKeys> walks_;  // by node
-    // Which of the classes sought (as `exp` had them for the last walk) the
-    // instances of each type seen are instances of, bit by bit, for the
-    // types that alone decide it.
-    capi::Ref mask_classes_[class_count];
+    std::vector<capi::Ref> found_;           // the nodes found, walk after walk
+    std::vector<capi::Ref> spare_found_[class_count];  // kept for the next walk
+    // Which of the classes sought the instances of each type seen are
+    // instances of, bit by bit, for the types that alone decide it.
     TypeTable<unsigned int> masks_;
 };
 
