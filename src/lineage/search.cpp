@@ -302,6 +302,13 @@ Ref args_of(PyObject* node) {
     return type != nullptr ? args_of(node, *type) : capi::getattr(node, state.names.args);
 }
 
+bool args_read_plainly(PyObject* node) {
+    const LibraryType* type = known_library_type(Py_TYPE(node));
+    return type != nullptr && type->args != nullptr &&
+           (Py_IS_TYPE(type->args, &PyGetSetDescr_Type) ||
+            Py_IS_TYPE(type->args, &PyMemberDescr_Type));
+}
+
 Ref parent_of(PyObject* node) {
     const LibraryType* type = known_library_type(Py_TYPE(node));
     return type != nullptr && type->parent != nullptr ? capi::read_through(type->parent, node)

@@ -29,6 +29,11 @@ capi::Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only);
 capi::Ref args_of(PyObject* node);
 capi::Ref parent_of(PyObject* node);
 
+// True when node.args is read through a descriptor of C code kept for the
+// node's type: reading it runs no interpreter code, and gives the same dict
+// every time while nobody changes the node.
+bool args_read_plainly(PyObject* node);
+
 // The searches of one `test` call, on this thread's stack of calls. While
 // the module's own functions are in place, only the module's code reads the
 // tree until the call returns, and it never changes it. A select item is
