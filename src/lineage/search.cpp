@@ -9,6 +9,7 @@
 #include "lineage/tree.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
+#include "module/watch.hpp"
 
 namespace lineage::search {
 
@@ -335,16 +336,24 @@ CallSearches* CallSearches::innermost() {
 }
 
 bool CallSearches::read_classes() {
+    if (classes_kept_ && classes_read_at_ == module::watch::changes()) {
+        return true;  // what `exp` gives is what it gave then
+    }
     PyObject* const names[class_count] = {state.names.Subquery, state.names.Column,
                                           state.names.Anonymous};
+    classes_kept_ = true;
+    classes_read_at_ = module::watch::changes();
     for (int i = 0; i < class_count; ++i) {
         // Only classes that can be read without running interpreter code are
         // sought beyond the one asked for.
         Ref cls = tree::plain_exp_class(names[i]);
         if (!cls) {
             PyErr_Clear();
+            classes_kept_ = false;
             return false;
         }
+        classes_kept_ = classes_kept_ &&
+                        state.exp_classes.find(names[i], classes_read_at_) == cls.get();
         if (cls.get() != classes_[i].get()) {
             classes_[i] = std::move(cls);
             walks_.clear();

@@ -83,6 +83,10 @@ private:
     bool kept_;
     capi::Ref none_found_;
     capi::Ref classes_[class_count];  // sought by every walk kept
+    // Set while the classes were read from the watched dictionaries, at
+    // this count of their changes.
+    bool classes_kept_ = false;
+    unsigned long long classes_read_at_ = 0;
     ObjectTable<Walk, IdentityKeys> walks_;  // by node
     std::vector<capi::Ref> found_;           // the nodes found, walk after walk
     std::vector<capi::Ref> spare_found_[class_count];  // kept for the next walk
