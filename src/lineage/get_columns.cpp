@@ -198,7 +198,8 @@ PyObject* get_columns_impl(PyObject*, PyObject* expressions) {
     if (!select_list.columns || !select_list.alias || !select_list.texts) {
         return nullptr;
     }
-    list_index::adopt(select_list.alias.get(), select_list.texts.get());
+    Py_ssize_t expected = PyList_CheckExact(expressions) ? PyList_GET_SIZE(expressions) : 0;
+    list_index::adopt(select_list.alias.get(), select_list.texts.get(), expected);
     int extracted = capi::for_each(expressions, [&](PyObject* expression) {
         return extract_item(select_list, expression);
     });

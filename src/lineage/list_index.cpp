@@ -31,6 +31,13 @@ ListIndex::ListIndex(PyObject* list) : list_(capi::Ref::borrow(list)) {
 
 ListIndex::~ListIndex() = default;
 
+void ListIndex::reserve(Py_ssize_t count, bool records) {
+    listed_.reserve(static_cast<size_t>(count));
+    if (records) {
+        open_records_.reserve(static_cast<size_t>(count));
+    }
+}
+
 int ListIndex::contains(PyObject* item) const {
     if (!PyUnicode_CheckExact(item)) {
         return -2;
@@ -52,6 +59,10 @@ int ListIndex::append(PyObject* item) {
 }
 
 void ListIndex::remove(PyObject* item) {
+    if (removed_.empty()) {
+        // At most every entry of the list is removed before the next flush.
+        removed_.reserve(static_cast<size_t>(PyList_GET_SIZE(list_.get())));
+    }
     count(listed_, item, -1);
     count(removed_, item, 1);
 }
@@ -98,7 +109,7 @@ Analysis::~Analysis() {
     innermost = outer_;
 }
 
-void adopt(PyObject* alias, PyObject* texts) {
+void adopt(PyObject* alias, PyObject* texts, Py_ssize_t expected) {
     Analysis* analysis = innermost;
     if (analysis == nullptr || !analysis->expecting_) {
         return;
@@ -109,6 +120,8 @@ void adopt(PyObject* alias, PyObject* texts) {
     }
     analysis->alias_ = std::make_unique<ListIndex>(alias);
     analysis->texts_ = std::make_unique<ListIndex>(texts);
+    analysis->alias_->reserve(expected, false);
+    analysis->texts_->reserve(expected, true);
 }
 
 ListIndex* index_of(PyObject* list) {

@@ -41,6 +41,9 @@ public:
     // Indexes `list` as it stands; an entry that is not a str makes the
     // index unusable, and the list is then used as it is.
     explicit ListIndex(PyObject* list);
+    // Makes room for `count` entries, and with `records` for as many open
+    // records, so that adding them moves none.
+    void reserve(Py_ssize_t count, bool records);
     ~ListIndex();
     ListIndex(const ListIndex&) = delete;
     ListIndex& operator=(const ListIndex&) = delete;
@@ -108,7 +111,7 @@ public:
     void expect_lists() { expecting_ = true; }
 
 private:
-    friend void adopt(PyObject* alias, PyObject* texts);
+    friend void adopt(PyObject* alias, PyObject* texts, Py_ssize_t expected);
     friend ListIndex* index_of(PyObject* list);
 
     Analysis* outer_;
@@ -117,8 +120,9 @@ private:
     std::unique_ptr<ListIndex> texts_;
 };
 
-// get_columns, on the lists it has just created.
-void adopt(PyObject* alias, PyObject* texts);
+// get_columns, on the lists it has just created, for about `expected`
+// entries each (the length of the select list).
+void adopt(PyObject* alias, PyObject* texts, Py_ssize_t expected);
 
 // The index kept beside `list`, or null when the list is to be used as a
 // plain list.
