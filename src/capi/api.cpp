@@ -105,47 +105,39 @@ Ref add(PyObject* left, PyObject* right) {
 }
 
 Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator) {
+    // One-byte ASCII text, as names nearly always are, is copied as bytes.
     Py_ssize_t length = 0;
-    Py_UCS4 widest = 0;
+    bool ascii = true;
     for (PyObject* part : parts) {
         if (!PyUnicode_CheckExact(part)) {
             return Ref();
         }
         length += PyUnicode_GET_LENGTH(part);
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part));
+        ascii = ascii && PyUnicode_IS_ASCII(part);
     }
     Py_ssize_t separator_length = separator != nullptr ? PyUnicode_GET_LENGTH(separator) : 0;
     if (separator_length > 0) {
         length += separator_length * static_cast<Py_ssize_t>(parts.size() - 1);
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(separator));
+        ascii = ascii && PyUnicode_IS_ASCII(separator);
     }
-    Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    if (!ascii) {
+        return Ref();
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, 127));
     if (!joined) {
         return joined;
     }
-    // Record texts and keys are short: one-byte text is copied byte by byte.
-    const int kind = PyUnicode_KIND(joined.get());
-    Py_ssize_t at = 0;
-    auto copy = [&](PyObject* part) {
-        Py_ssize_t size = PyUnicode_GET_LENGTH(part);
-        if (kind == PyUnicode_1BYTE_KIND) {
-            const Py_UCS1* from = PyUnicode_1BYTE_DATA(part);
-            Py_UCS1* to = PyUnicode_1BYTE_DATA(joined.get()) + at;
-            for (Py_ssize_t i = 0; i < size; ++i) {
-                to[i] = from[i];
-            }
-        } else {
-            PyUnicode_CopyCharacters(joined.get(), at, part, 0, size);
-        }
-        at += size;
-    };
+    char* to = static_cast<char*>(PyUnicode_DATA(joined.get()));
     bool first = true;
     for (PyObject* part : parts) {
         if (!first && separator_length > 0) {
-            copy(separator);
+            std::memcpy(to, PyUnicode_DATA(separator), static_cast<size_t>(separator_length));
+            to += separator_length;
         }
         first = false;
-        copy(part);
+        Py_ssize_t size = PyUnicode_GET_LENGTH(part);
+        std::memcpy(to, PyUnicode_DATA(part), static_cast<size_t>(size));
+        to += size;
     }
     return joined;
 }

@@ -51,9 +51,9 @@ int append(PyObject* container, PyObject* item);
 // left + right: joins strings, adds numbers.
 Ref add(PyObject* left, PyObject* right);
 
-// The exact str objects `parts` joined with `separator` (an exact str, or
+// The exact ASCII str objects `parts` joined with `separator` (one too, or
 // null for none) into a new str; an empty Ref with no exception set when any
-// part is not an exact str, and the general way is to be taken.
+// is not, and the general way is to be taken.
 Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator = nullptr);
 
 // dict[key] into `out`: 1 when found, 0 when missing (`out` left empty), or
