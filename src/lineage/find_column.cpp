@@ -11,6 +11,7 @@
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
 #include "lineage/record.hpp"
+#include "lineage/search.hpp"
 #include "lineage/tree.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
@@ -67,7 +68,7 @@ int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias
         *column_alias = std::move(old_alias);
         return 0;
     }
-    *column_alias = capi::getattr(column, state.names.alias_or_name);
+    *column_alias = search::attribute_of(column, state.names.alias_or_name);
     return *column_alias ? 0 : -1;
 }
 
@@ -155,7 +156,7 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
     const Names& names = state.names;
     // The working qualifier: "anonymous" for a function call, else what the
     // column was written with before its dot.
-    Ref column_table = anonymous ? Ref::borrow(names.anonymous) : capi::getattr(column, names.table);
+    Ref column_table = anonymous ? Ref::borrow(names.anonymous) : search::attribute_of(column, names.table);
     if (!column_table) {
         return -1;
     }
@@ -172,7 +173,7 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
     if (bound < 0) {
         return -1;
     }
-    Ref name = capi::getattr(column, names.name);
+    Ref name = search::attribute_of(column, names.name);
     if (!name) {
         return -1;
     }

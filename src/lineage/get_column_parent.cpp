@@ -29,7 +29,7 @@ Ref first_source(PyObject* select) {
 
 // old.alias and the table.
 int result(PyObject* old, PyObject* table, Ref* old_alias, Ref* table_out) {
-    *old_alias = capi::getattr(old, state.names.alias);
+    *old_alias = search::attribute_of(old, state.names.alias);
     if (!*old_alias) {
         return -1;
     }

@@ -51,8 +51,7 @@ const LibraryType* library_type(PyObject* node) {
     if (entry == nullptr) {
         return &unremembered;
     }
-    Py_CLEAR(entry->args);  // what an older version of the type resolved
-    Py_CLEAR(entry->parent);
+    entry->release();  // what an older version of the type resolved
     entry->args = capi::data_descriptor(type, state.names.args).release();
     entry->parent = capi::data_descriptor(type, state.names.parent).release();
     return entry;
@@ -285,10 +284,7 @@ void remember_library_methods(PyObject* exp_module) {
         return;
     }
     module::LibrarySearch& search = state.search;
-    search.types.clear([](LibraryType& known) {
-        Py_CLEAR(known.args);
-        Py_CLEAR(known.parent);
-    });
+    search.types.clear([](LibraryType& known) { known.release(); });
     for (int i = 0; i < module::LibrarySearch::method_count; ++i) {
         PyObject* found = PyObject_GetAttr(expression.get(), state.names.*method_names[i]);
         if (found == nullptr) {
@@ -301,6 +297,27 @@ void remember_library_methods(PyObject* exp_module) {
 Ref args_of(PyObject* node) {
     const LibraryType* type = known_library_type(Py_TYPE(node));
     return type != nullptr ? args_of(node, *type) : capi::getattr(node, state.names.args);
+}
+
+Ref attribute_of(PyObject* node, PyObject* name) {
+    LibraryType* type = state.search.types.find(Py_TYPE(node));
+    if (type == nullptr) {
+        return capi::getattr(node, name);
+    }
+    int at = 0;
+    while (at < type->attributes_known && type->attribute_names[at] != name) {
+        ++at;
+    }
+    if (at == type->attributes_known) {
+        if (at == LibraryType::attribute_count) {
+            return capi::getattr(node, name);
+        }
+        type->attribute_names[at] = name;
+        type->attributes[at] = capi::data_descriptor(Py_TYPE(node), name).release();
+        ++type->attributes_known;
+    }
+    PyObject* descriptor = type->attributes[at];
+    return descriptor != nullptr ? capi::read_through(descriptor, node) : capi::getattr(node, name);
 }
 
 bool args_read_plainly(PyObject* node) {

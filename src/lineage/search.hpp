@@ -29,6 +29,10 @@ capi::Ref nodes_of_class(PyObject* node, PyObject* cls, bool first_only);
 capi::Ref args_of(PyObject* node);
 capi::Ref parent_of(PyObject* node);
 
+// node.<name>, `name` being one of the interned names, read likewise through
+// the data descriptor the node's type resolves it to, when there is one.
+capi::Ref attribute_of(PyObject* node, PyObject* name);
+
 // True when node.args is read through a descriptor of C code kept for the
 // node's type: reading it runs no interpreter code, and gives the same dict
 // every time while nobody changes the node.

@@ -44,6 +44,23 @@ struct WatchedAnswer {
 struct LibraryType {
     PyObject* args = nullptr;
     PyObject* parent = nullptr;
+    // Other attributes read on nodes of the type, as they were first read:
+    // the name (an interned string of Names) and its data descriptor, or
+    // null for the general way.
+    static constexpr int attribute_count = 4;
+    int attributes_known = 0;
+    PyObject* attribute_names[attribute_count] = {};
+    PyObject* attributes[attribute_count] = {};
+
+    // Releases what the entry holds, and empties it.
+    void release() {
+        Py_CLEAR(args);
+        Py_CLEAR(parent);
+        for (int i = 0; i < attributes_known; ++i) {
+            Py_CLEAR(attributes[i]);
+        }
+        attributes_known = 0;
+    }
 };
 
 // sqlglot's own search methods, for the native search (lineage/search.cpp).
