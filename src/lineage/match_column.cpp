@@ -19,6 +19,7 @@
 #include "lineage/tree.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
+#include "module/watch.hpp"
 
 namespace lineage {
 
@@ -61,6 +62,8 @@ struct Matching {
     bool by_alias_tried = false;
     bool by_alias_usable = false;
     RecordsByAlias by_alias;
+    // Set when the shared inner records are known to be the module's own.
+    bool inner_records_own = false;
 };
 
 int scope_kind(PyObject* table_args, Scope* kind) {
@@ -166,9 +169,15 @@ Ref inner_analysis(Matching& matching) {
     if (!inner) {
         return inner;
     }
+    unsigned long long changes_before = module::watch::changes();
     Ref records = state.globals.call(state.names.test, {inner.get()});
     if (records && matching.share_inner) {
         matching.inner_records = Ref::borrow(records.get());
+        // Nothing was rebound meanwhile: the records are the module's own,
+        // each a plain dict of the first keys in key order, seen by no one.
+        matching.inner_records_own = state.globals.changes != nullptr &&
+                                     module::watch::changes() == changes_before &&
+                                     module::functions_are_own();
     }
     return records;
 }
@@ -222,7 +231,7 @@ const std::vector<PyObject*>* inner_records_named(Matching& matching, PyObject* 
 }
 
 // The outer record `column` carried through the inner output `table_column`.
-Ref traced_record(PyObject* column, PyObject* table_column) {
+Ref traced_record(PyObject* column, PyObject* table_column, bool own) {
     using record::get;
     if (PyDict_CheckExact(column)) {
         Ref outer[3] = {get(column, record::column_sort), get(column, record::column_alias),
@@ -233,7 +242,8 @@ Ref traced_record(PyObject* column, PyObject* table_column) {
         Ref made = record::copy_with(table_column, record::bound_size,
                                      {{record::column_sort, outer[0].get()},
                                       {record::column_alias, outer[1].get()},
-                                      {record::column_table, outer[2].get()}});
+                                      {record::column_table, outer[2].get()}},
+                                     own);
         if (made || PyErr_Occurred()) {
             return made;
         }
@@ -256,7 +266,7 @@ Ref traced_record(PyObject* column, PyObject* table_column) {
 
 // Appends the outer record carried through `table_column`.
 int add_traced_record(Matching& matching, PyObject* column, PyObject* table_column) {
-    Ref made = traced_record(column, table_column);
+    Ref made = traced_record(column, table_column, matching.inner_records_own);
     if (!made) {
         return -1;
     }

@@ -57,8 +57,11 @@ Ref make(const Ref (&values)[bound_size]) {
     return make(raw, bound_size);
 }
 
-Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes) {
-    if (!has_keys(record, size)) {
+Ref copy_with(PyObject* record, int size, std::initializer_list<std::pair<Key, PyObject*>> changes,
+              bool own) {
+    bool shaped = own ? PyDict_CheckExact(record) && PyDict_GET_SIZE(record) == size
+                      : has_keys(record, size);
+    if (!shaped) {
         return Ref();
     }
     Ref copy = Ref::steal(PyDict_Copy(record));

@@ -62,9 +62,10 @@ capi::Ref make(const capi::Ref (&values)[bound_size]);
 // key order: the record `make` would build from the same values. Only for a
 // plain dict holding exactly the first `size` keys in key order (a record
 // made here and never changed); for any other, an empty Ref with no
-// exception set, and the record is to be built key by key.
+// exception set, and the record is to be built key by key. With `own`, the
+// record is known to be one made here, and only its size is checked.
 capi::Ref copy_with(PyObject* record, int size,
-                    std::initializer_list<std::pair<Key, PyObject*>> changes);
+                    std::initializer_list<std::pair<Key, PyObject*>> changes, bool own = false);
 
 // Adds the table's database, name and alias to an open record made here
 // that no one else holds: it becomes the bound record. 0, or -1 with an
