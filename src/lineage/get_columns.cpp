@@ -10,7 +10,6 @@
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
 #include "lineage/record.hpp"
-#include "lineage/search.hpp"
 #include "lineage/tree.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
@@ -29,23 +28,11 @@ int number_output(SelectList& select_list, PyObject* output_name) {
                                  output_name);
 }
 
-// A select item, and whether it is an Alias and what it aliases, once read
-// when reading them again runs no interpreter code and gives the same.
-struct Item {
-    PyObject* expression;
-    int aliased = -1;  // not known
-    Ref inner;
-};
-
 // An item of class `kind_class`, or an Alias over one: 1, 0, -1 on error.
-int is_item_of(Item& item, PyObject* kind_class) {
-    PyObject* expression = item.expression;
+int is_item_of(PyObject* expression, PyObject* kind_class) {
     int direct = tree::is_instance(expression, kind_class);
     if (direct != 0) {
         return direct;
-    }
-    if (item.aliased >= 0) {
-        return item.aliased ? tree::is_instance(item.inner.get(), kind_class) : 0;
     }
     int aliased = tree::is_instance(expression, state.names.Alias);
     if (aliased <= 0) {
@@ -54,11 +41,6 @@ int is_item_of(Item& item, PyObject* kind_class) {
     Ref inner = tree::arg(expression, state.names.this_);
     if (!inner) {
         return -1;
-    }
-    if (tree::is_instance_kept(expression, state.names.Alias) &&
-        search::args_read_plainly(expression)) {
-        item.aliased = aliased;
-        item.inner = Ref::borrow(inner.get());
     }
     return tree::is_instance(inner.get(), kind_class);
 }
@@ -164,9 +146,8 @@ struct Kind {
 int extract_item(SelectList& select_list, PyObject* expression) {
     const Names& names = state.names;
     const Kind constants[] = {{names.Literal, names.literal}, {names.Null, names.null}};
-    Item item{expression, -1, Ref()};
     for (const Kind& constant : constants) {
-        int matches = is_item_of(item, constant.node_class);
+        int matches = is_item_of(expression, constant.node_class);
         if (matches != 0) {
             return matches < 0 ? -1 : add_constant_record(select_list, expression, constant.kind);
         }

@@ -320,13 +320,6 @@ Ref attribute_of(PyObject* node, PyObject* name) {
     return descriptor != nullptr ? capi::read_through(descriptor, node) : capi::getattr(node, name);
 }
 
-bool args_read_plainly(PyObject* node) {
-    const LibraryType* type = known_library_type(Py_TYPE(node));
-    return type != nullptr && type->args != nullptr &&
-           (Py_IS_TYPE(type->args, &PyGetSetDescr_Type) ||
-            Py_IS_TYPE(type->args, &PyMemberDescr_Type));
-}
-
 Ref parent_of(PyObject* node) {
     const LibraryType* type = known_library_type(Py_TYPE(node));
     return type != nullptr && type->parent != nullptr ? capi::read_through(type->parent, node)

@@ -33,10 +33,6 @@ capi::Ref parent_of(PyObject* node);
 // the data descriptor the node's type resolves it to, when there is one.
 capi::Ref attribute_of(PyObject* node, PyObject* name);
 
-// True when node.args is read through a descriptor of C code kept for the
-// node's type: reading it runs no interpreter code, and gives the same dict
-// every time while nobody changes the node.
-bool args_read_plainly(PyObject* node);
 
 // The searches of one `test` call, on this thread's stack of calls. While
 // the module's own functions are in place, only the module's code reads the

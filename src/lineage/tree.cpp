@@ -195,10 +195,6 @@ int is_instance(PyObject* node, PyObject* class_name) {
     return is_instance_of(node, cls.get());
 }
 
-bool is_instance_kept(PyObject* node, PyObject* class_name) {
-    return kept_answer(Py_TYPE(node), class_name) >= 0;
-}
-
 Ref arg_or(PyObject* node, PyObject* key, PyObject* fallback) {
     Ref args = search::args_of(node);
     if (!args) {

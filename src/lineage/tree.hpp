@@ -25,11 +25,6 @@ int type_is_instance_of(PyTypeObject* type, PyObject* cls);
 // isinstance(node, exp.<class_name>): 1, 0, or -1 on error.
 int is_instance(PyObject* node, PyObject* class_name);
 
-// True when is_instance(node, class_name) is answered from what the node's
-// type gave before: asking again runs no interpreter code, and gives the
-// same answer while nothing watched changes.
-bool is_instance_kept(PyObject* node, PyObject* class_name);
-
 // node.args.get(key)
 capi::Ref arg(PyObject* node, PyObject* key);
 
