@@ -115,7 +115,7 @@ void adopt(PyObject* alias, PyObject* texts, Py_ssize_t expected) {
         return;
     }
     analysis->expecting_ = false;
-    if (!module::functions_are_own()) {
+    if (!analysis->since_expected_.holds() || !module::functions_are_own()) {
         return;
     }
     analysis->alias_ = std::make_unique<ListIndex>(alias);
@@ -129,7 +129,7 @@ ListIndex* index_of(PyObject* list) {
     if (analysis == nullptr || !analysis->texts_) {
         return nullptr;
     }
-    if (!module::functions_are_own()) {
+    if (!analysis->since_expected_.holds()) {
         // A rebound function may have seen the lists: from now on they are
         // plain lists, for every analysis under way on this thread.
         for (Analysis* each = analysis; each != nullptr; each = each->outer_) {

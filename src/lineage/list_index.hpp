@@ -20,6 +20,7 @@
 
 #include "capi/ref.hpp"
 #include "lineage/object_table.hpp"
+#include "module/watch.hpp"
 
 namespace lineage::list_index {
 
@@ -107,8 +108,12 @@ public:
     Analysis& operator=(const Analysis&) = delete;
 
     // Called right before `test` calls get_columns: that call's new lists are
-    // taken as this analysis' own.
-    void expect_lists() { expecting_ = true; }
+    // taken as this analysis' own, unless something is rebound before they
+    // are made (a function called in get_columns' place sees them).
+    void expect_lists() {
+        expecting_ = true;
+        since_expected_ = module::watch::Unchanged();
+    }
 
 private:
     friend void adopt(PyObject* alias, PyObject* texts, Py_ssize_t expected);
@@ -116,6 +121,9 @@ private:
 
     Analysis* outer_;
     bool expecting_ = false;
+    // The lists are used through their indexes only while nothing is
+    // rebound: a function rebound even for a moment may have seen them.
+    module::watch::Unchanged since_expected_;
     std::unique_ptr<ListIndex> alias_;
     std::unique_ptr<ListIndex> texts_;
 };

@@ -341,8 +341,10 @@ CallSearches::~CallSearches() {
 
 CallSearches* CallSearches::innermost() {
     CallSearches* searches = innermost_searches;
-    return searches != nullptr && searches->kept_ && module::functions_are_own() ? searches
-                                                                                 : nullptr;
+    return searches != nullptr && searches->kept_ && !searches->walking_ &&
+                   searches->since_start_.holds()
+               ? searches
+               : nullptr;
 }
 
 bool CallSearches::read_classes() {
@@ -406,7 +408,9 @@ Ref CallSearches::nodes_of_class(PyObject* node, PyObject* cls) {
             found[i].swap(spare_found_[i]);
             classes[i] = classes_[i].get();
         }
+        walking_ = true;
         int walked_all = walk(node, {classes, found, class_count, false, &masks_});
+        walking_ = false;
         Walk walked;
         for (int i = 0; i < class_count; ++i) {
             walked.first[i] = static_cast<unsigned int>(found_.size());

@@ -9,6 +9,7 @@
 #include "capi/ref.hpp"
 #include "lineage/checked_types.hpp"
 #include "lineage/object_table.hpp"
+#include "module/watch.hpp"
 
 namespace lineage::search {
 
@@ -49,7 +50,7 @@ public:
     CallSearches& operator=(const CallSearches&) = delete;
 
     // The searches of this thread's innermost `test` call, when they are
-    // kept; else null.
+    // kept and no walk of theirs is under way; else null.
     static CallSearches* innermost();
 
     // Makes room for the walks of `count` nodes.
@@ -80,8 +81,14 @@ private:
     capi::Ref found_list(const Walk& walk, int class_index);
 
     CallSearches* outer_;
+    // Walks are kept while the module's own functions stay bound since the
+    // call began: nothing rebound, even for a moment.
     bool kept_;
+    module::watch::Unchanged since_start_;
     capi::Ref none_found_;
+    // Set during a walk: a search nested in it (code the walk runs calling
+    // the module) must not change what the walk reads and fills.
+    bool walking_ = false;
     capi::Ref classes_[class_count];  // sought by every walk kept
     // Set while the classes were read from the watched dictionaries, at
     // this count of their changes.

@@ -86,7 +86,6 @@ PyObject* test_impl(PyObject*, PyObject* source) {
                         "maximum recursion depth exceeded while analysing nested queries");
         return nullptr;
     }
-    search::CallSearches searches;
     Ref expression = tree::find(source, state.names.Select);
     if (!expression) {
         return nullptr;
@@ -95,6 +94,7 @@ PyObject* test_impl(PyObject*, PyObject* source) {
     if (!select_list) {
         return nullptr;
     }
+    search::CallSearches searches;
     if (PyList_CheckExact(select_list.get())) {
         searches.expect(PyList_GET_SIZE(select_list.get()));
     }

@@ -18,4 +18,17 @@ inline unsigned long long changes() {
     return state.watch.changes;
 }
 
+// Whether nothing watched has changed since the moment it was made: no
+// function of the module rebound, no class of `exp` replaced. It never holds
+// when the namespace is not watched, since a change could then go unseen.
+class Unchanged {
+public:
+    Unchanged() : watched_(state.globals.changes != nullptr), at_(changes()) {}
+    bool holds() const { return watched_ && at_ == changes(); }
+
+private:
+    bool watched_;
+    unsigned long long at_;
+};
+
 }  // namespace module::watch
