@@ -324,8 +324,12 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
     const OpenRecord* open =
         matching.texts_index != nullptr ? matching.texts_index->known(column) : nullptr;
     *known = open != nullptr;
+    // What is remembered, held apart from the index, which reading the scope
+    // below may let change.
+    Ref known_column_table;
     if (open != nullptr) {
         *text = Ref::borrow(open->text.get());  // and it has no table
+        known_column_table = Ref::borrow(open->column_table.get());
     } else {
         Ref table_name = record::get(column, record::table_name);
         if (!table_name) {
@@ -348,8 +352,8 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
     if (!*scope_alias) {
         return -1;
     }
-    Ref column_table = open != nullptr ? Ref::borrow(open->column_table.get())
-                                       : record::get(column, record::column_table);
+    Ref column_table = *known ? std::move(known_column_table)
+                              : record::get(column, record::column_table);
     if (!column_table) {
         return -1;
     }

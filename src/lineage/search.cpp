@@ -376,16 +376,17 @@ bool CallSearches::read_classes() {
     return true;
 }
 
-Ref CallSearches::found_list(const Walk& walk, int class_index) {
+Ref CallSearches::found_list(Walk walk, int class_index) {
+    // The walk is a copy: making the list may run a collection, and the
+    // finalizers it runs may add walks.
     unsigned int count = walk.count[class_index];
     if (count != 0) {
         Ref list = Ref::steal(PyList_New(count));
         if (!list) {
             return list;
         }
-        const Ref* nodes = found_.data() + walk.first[class_index];
         for (unsigned int i = 0; i < count; ++i) {
-            PyList_SET_ITEM(list.get(), i, Py_NewRef(nodes[i].get()));
+            PyList_SET_ITEM(list.get(), i, Py_NewRef(found_[walk.first[class_index] + i].get()));
         }
         return list;
     }

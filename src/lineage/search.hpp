@@ -78,7 +78,7 @@ private:
     // running interpreter code (no exception set).
     bool read_classes();
     // A new list of the nodes found, or the shared empty one.
-    capi::Ref found_list(const Walk& walk, int class_index);
+    capi::Ref found_list(Walk walk, int class_index);
 
     CallSearches* outer_;
     // Walks are kept while the module's own functions stay bound since the
