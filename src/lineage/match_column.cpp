@@ -169,15 +169,13 @@ Ref inner_analysis(Matching& matching) {
     if (!inner) {
         return inner;
     }
-    unsigned long long changes_before = module::watch::changes();
+    module::watch::Unchanged during_call;
     Ref records = state.globals.call(state.names.test, {inner.get()});
     if (records && matching.share_inner) {
         matching.inner_records = Ref::borrow(records.get());
         // Nothing was rebound meanwhile: the records are the module's own,
         // each a plain dict of the first keys in key order, seen by no one.
-        matching.inner_records_own = state.globals.changes != nullptr &&
-                                     module::watch::changes() == changes_before &&
-                                     module::functions_are_own();
+        matching.inner_records_own = during_call.holds() && module::functions_are_own();
     }
     return records;
 }
