@@ -1,6 +1,5 @@
 #include "capi/api.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #include <frameobject.h>
@@ -98,9 +97,6 @@ int append(PyObject* container, PyObject* item) {
 }
 
 Ref add(PyObject* left, PyObject* right) {
-    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
-        return Ref::steal(PyUnicode_Concat(left, right));
-    }
     return Ref::steal(PyNumber_Add(left, right));
 }
 

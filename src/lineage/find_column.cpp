@@ -156,7 +156,8 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
     const Names& names = state.names;
     // The working qualifier: "anonymous" for a function call, else what the
     // column was written with before its dot.
-    Ref column_table = anonymous ? Ref::borrow(names.anonymous) : search::attribute_of(column, names.table);
+    Ref column_table = anonymous ? Ref::borrow(names.anonymous)
+                                 : search::attribute_of(column, names.table);
     if (!column_table) {
         return -1;
     }

@@ -42,12 +42,13 @@ public:
     // Indexes `list` as it stands; an entry that is not a str makes the
     // index unusable, and the list is then used as it is.
     explicit ListIndex(PyObject* list);
-    // Makes room for `count` entries, and with `records` for as many open
-    // records, so that adding them moves none.
-    void reserve(Py_ssize_t count, bool records);
     ~ListIndex();
     ListIndex(const ListIndex&) = delete;
     ListIndex& operator=(const ListIndex&) = delete;
+
+    // Makes room for `count` entries, and with `records` for as many open
+    // records, so that adding them moves none.
+    void reserve(Py_ssize_t count, bool records);
 
     PyObject* list() const { return list_.get(); }
     bool usable() const { return usable_; }

@@ -65,11 +65,7 @@ Ref args_of(PyObject* node, const LibraryType& type) {
 
 // hasattr(child, "parent"): 1, 0, or -1 with an exception set.
 int has_parent(PyObject* child) {
-    const LibraryType* type = known_library_type(Py_TYPE(child));
-    if (type == nullptr || type->parent == nullptr) {
-        return PyObject_HasAttrWithError(child, state.names.parent);
-    }
-    if (capi::read_through(type->parent, child)) {
+    if (parent_of(child)) {
         return 1;
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {

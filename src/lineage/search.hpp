@@ -34,7 +34,6 @@ capi::Ref parent_of(PyObject* node);
 // the data descriptor the node's type resolves it to, when there is one.
 capi::Ref attribute_of(PyObject* node, PyObject* name);
 
-
 // The searches of one `test` call, on this thread's stack of calls. While
 // the module's own functions are in place, only the module's code reads the
 // tree until the call returns, and it never changes it. A select item is
