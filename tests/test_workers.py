@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -81,6 +82,21 @@ def test_in_order_keeps_order_and_names_what_a_dead_worker_lost():
     assert results[len(handed_back):] == [("lost", number)
                                           for number in numbers[len(handed_back):]]
     assert ("lost", 2 * FEWEST) in results
+
+
+def test_no_thread_of_the_pool_outlives_its_results():
+    # A pool thread still running at exit races the interpreter's shutdown
+    # over its wake-up pipe and prints a traceback after the output.
+    for stop_after in (None, 3):
+        results = in_order(double, list(range(4 * FEWEST)), 2, lost=None)
+        taken = [result for _, result in zip(range(stop_after or 10**6), results)]
+        results.close()
+        assert taken == [2 * number for number in range(len(taken))]
+        assert threading.enumerate() == [threading.main_thread()]
+
+
+def double(number):
+    return 2 * number
 
 
 def test_few_items_or_one_job_stay_in_this_process():

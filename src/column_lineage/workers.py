@@ -53,7 +53,11 @@ def _results(pool, results, items, lost):
         for item in items[handed_back:]:
             yield lost(item)
     finally:
-        pool.shutdown(wait=False, cancel_futures=True)
+        # Waits for the pool's own thread to end: left running, it can race
+        # the interpreter's exit over its wake-up pipe and print a traceback.
+        # Files not yet started are dropped; at most a batch per worker is
+        # still to finish.
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 # The job of this worker process, inherited from the parent when it forked.
