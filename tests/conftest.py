@@ -6,6 +6,7 @@ LINEAGE_BUILD names another build directory to test (the sanitizer build,
 say); LINEAGE_CORPUS another directory of corpus queries (bench/shared_corpus.py)."""
 
 import os
+import signal
 import sys
 
 import pytest
@@ -66,6 +67,13 @@ def subprocess_env(**extra):
     env["PYTHONPATH"] = BUILD
     env.update(extra)
     return env
+
+
+def answer_ctrl_c():
+    """For a child the test interrupts: Ctrl-C back to its default even where
+    the suite runs with it ignored (a shell's background job), so that the
+    child's interpreter turns it into KeyboardInterrupt."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 @pytest.fixture

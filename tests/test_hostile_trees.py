@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import subprocess_env
+from conftest import answer_ctrl_c, subprocess_env
 
 TIMEOUT = 30  # seconds for the child to answer the interrupt
 STARTED = 0.5  # seconds for the child to get into the endless call
@@ -60,7 +60,8 @@ CASES = {
 def interrupt_child(sql, setup, call):
     code = textwrap.dedent(CHILD).format(sql=sql, setup=setup, call=call)
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=subprocess_env())
+                             stderr=subprocess.PIPE, text=True, env=subprocess_env(),
+                             preexec_fn=answer_ctrl_c)
     try:
         assert child.stdout.readline() == "ready\n", child.stderr.read()
         time.sleep(STARTED)

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import run_on_terminal, subprocess_env
+from conftest import answer_ctrl_c, run_on_terminal, subprocess_env
 from column_lineage.workers import FEWEST, in_order
 
 QUERIES = [
@@ -58,7 +58,8 @@ def test_interrupt_stops_the_workers_with_one_line(tmp_path):
         (tmp_path / f"q{number:04d}.sql").write_text(QUERIES[number % 3])
     run = subprocess.Popen([sys.executable, "-m", "column_lineage", "--json", "--jobs", "2",
                             str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           text=True, env=subprocess_env(), start_new_session=True)
+                           text=True, env=subprocess_env(), start_new_session=True,
+                           preexec_fn=answer_ctrl_c)
     run.stdout.readline()  # the workers are under way
     os.killpg(run.pid, signal.SIGINT)  # as Ctrl-C does: to the command and its workers
     _, errors = run.communicate(timeout=120)
