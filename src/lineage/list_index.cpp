@@ -13,7 +13,7 @@ thread_local Analysis* innermost = nullptr;
 
 }  // namespace
 
-// Only exact str objects are counted (TextHash, TextEqual).
+// Only exact str objects are counted (TextKeys).
 void ListIndex::count(Counts& counts, PyObject* text, Py_ssize_t by) {
     counts[text] += by;
 }

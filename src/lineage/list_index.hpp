@@ -15,7 +15,6 @@
 #pragma once
 
 #include <memory>
-#include <unordered_map>
 #include <utility>
 
 #include "capi/ref.hpp"
@@ -23,18 +22,6 @@
 #include "module/watch.hpp"
 
 namespace lineage::list_index {
-
-// Hash and equality of exact str objects for unordered containers: they never
-// fail, run no interpreter code, and agree with the list's `in` and `remove`
-// and with `==`.
-struct TextHash {
-    size_t operator()(PyObject* text) const { return static_cast<size_t>(PyObject_Hash(text)); }
-};
-struct TextEqual {
-    bool operator()(PyObject* left, PyObject* right) const {
-        return left == right || PyUnicode_Compare(left, right) == 0;
-    }
-};
 
 // Counts of the entries of one list of strings.
 class ListIndex {

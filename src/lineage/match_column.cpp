@@ -15,6 +15,7 @@
 #include "capi/api.hpp"
 #include "lineage/functions.hpp"
 #include "lineage/list_index.hpp"
+#include "lineage/object_table.hpp"
 #include "lineage/record.hpp"
 #include "lineage/tree.hpp"
 #include "module/functions.hpp"
@@ -35,8 +36,8 @@ enum ScopeAttribute { alias_attribute, db_attribute, name_attribute };
 
 // The shared inner records by their `column_alias` (an exact str), each list
 // in inner order.
-using RecordsByAlias = std::unordered_map<PyObject*, std::vector<PyObject*>, list_index::TextHash,
-                                          list_index::TextEqual>;
+using RecordsByAlias =
+    std::unordered_map<PyObject*, std::vector<PyObject*>, TextKeys::Hash, TextKeys::Equal>;
 
 struct Matching {
     PyObject* table_args;

@@ -11,12 +11,20 @@
 
 namespace lineage {
 
-// Exact str keys, compared by value (as a list's `in` and `==` compare them).
+// Exact str keys, compared by value (as a list's `in` and `remove` and `==`
+// compare them).
 struct TextKeys {
     static size_t hash(PyObject* text) { return static_cast<size_t>(PyObject_Hash(text)); }
     static bool equal(PyObject* left, PyObject* right) {
         return left == right || PyUnicode_Compare(left, right) == 0;
     }
+    // The same as function objects, for the standard unordered containers.
+    struct Hash {
+        size_t operator()(PyObject* text) const { return hash(text); }
+    };
+    struct Equal {
+        bool operator()(PyObject* left, PyObject* right) const { return equal(left, right); }
+    };
 };
 
 // Any object, compared by identity.

@@ -111,6 +111,14 @@ bool reports_own_type(PyTypeObject* type) {
     return true;
 }
 
+// type_is_instance_of for a class whose instance check is known to be plain.
+int plain_type_is_instance_of(PyTypeObject* type, PyObject* cls) {
+    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
+        return 1;
+    }
+    return reports_own_type(type) ? 0 : -2;
+}
+
 // The answer kept for the instances of `type` and exp.<class_name>, or -1.
 int kept_answer(PyTypeObject* type, PyObject* class_name) {
     const ClassAnswers* known = state.class_answers.find(type);
@@ -141,12 +149,9 @@ int is_instance_of(PyObject* node, PyObject* cls) {
     }
     // type.__instancecheck__ without the call: the node's type, else the
     // class the node claims through __class__.
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (PyObject_TypeCheck(node, type)) {
-        return 1;
-    }
-    if (reports_own_type(Py_TYPE(node))) {
-        return 0;
+    int by_type = plain_type_is_instance_of(Py_TYPE(node), cls);
+    if (by_type >= 0) {
+        return by_type;
     }
     PyObject* raw_declared = nullptr;
     int found = PyObject_GetOptionalAttr(node, state.names.class_, &raw_declared);
@@ -158,17 +163,12 @@ int is_instance_of(PyObject* node, PyObject* cls) {
     if (claimed == reinterpret_cast<PyObject*>(Py_TYPE(node)) || !PyType_Check(claimed)) {
         return 0;
     }
-    return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(claimed), type);
+    return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(claimed),
+                            reinterpret_cast<PyTypeObject*>(cls));
 }
 
 int type_is_instance_of(PyTypeObject* type, PyObject* cls) {
-    if (!has_plain_instance_check(cls)) {
-        return -2;
-    }
-    if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
-        return 1;
-    }
-    return reports_own_type(type) ? 0 : -2;
+    return has_plain_instance_check(cls) ? plain_type_is_instance_of(type, cls) : -2;
 }
 
 int is_instance(PyObject* node, PyObject* class_name) {

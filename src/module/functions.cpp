@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <new>
 #include <utility>
 
 #include "capi/api.hpp"
@@ -70,29 +69,26 @@ void add_traceback_entry(const Function& function) {
     capi::add_traceback(traceback_file, function.traceback_name, line, state.globals.dict);
 }
 
-PyObject* run(const Function& function, PyObject* module, PyObject* const* args,
-              Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* run(int index, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames) {
+    const Function& function = functions[index];
     PyObject* bound[most_parameters];
-    PyObject* result = nullptr;
-    if (bind_arguments(function.signature, args, nargs, kwnames, bound) == 0) {
-        // C++ exceptions stop here: the interpreter only ever sees its own.
-        try {
-            result = function.body(module, bound);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (...) {
-            PyErr_Format(PyExc_SystemError, "%s: unexpected internal error", function.traceback_name);
-        }
-    }
-    if (result == nullptr) {
+    if (bind_arguments(function.signature, args, nargs, kwnames, bound) < 0) {
         add_traceback_entry(function);
+        return nullptr;
     }
+    // C++ exceptions stop here: the interpreter only ever sees its own.
+    PyObject* result = nullptr;
+    run_as(index, [&] {
+        result = function.body(module, bound);
+        return result != nullptr ? 0 : -1;
+    });
     return result;
 }
 
 template <int I>
 PyObject* trampoline(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run(functions[I], module, args, nargs, kwnames);
+    return run(I, module, args, nargs, kwnames);
 }
 
 template <int... I>
