@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <utility>
 
 #include "capi/api.hpp"
@@ -74,15 +75,24 @@ PyObject* run(int index, PyObject* module, PyObject* const* args, Py_ssize_t nar
     const Function& function = functions[index];
     PyObject* bound[most_parameters];
     if (bind_arguments(function.signature, args, nargs, kwnames, bound) < 0) {
-        add_traceback_entry(function);
+        fail_as(index, false);
         return nullptr;
     }
-    // C++ exceptions stop here: the interpreter only ever sees its own.
+    // C++ exceptions stop here: the interpreter only ever sees its own. (As
+    // run_as does, written out: this frame is on every level of a nested
+    // analysis, and stays as small as it can.)
     PyObject* result = nullptr;
-    run_as(index, [&] {
+    try {
         result = function.body(module, bound);
-        return result != nullptr ? 0 : -1;
-    });
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        fail_as(index, true);
+        return nullptr;
+    }
+    if (result == nullptr) {
+        fail_as(index, false);
+    }
     return result;
 }
 
