@@ -4,13 +4,17 @@ from __future__ import annotations
 
 from sqlglot import exp
 
+from . import dml
+from .catalog import Catalog
 from .compose import compose_rows, output_columns
+from .dialect import altered_columns, renamed_tables
 from .normalise import qualify_with_schema, with_key
-from .rows import Statement
+from .records import QueryLineage, Trace, sourceless
+from .rows import OutputColumn, Statement
 from .schema import as_schema
-from .statements import (LineageError, ParsedStatement, mark_written_items, parse_statements,
-                         statement_kind, statement_query, statement_target, statement_with,
-                         used_database)
+from .statements import (LineageError, ParsedStatement, mark_written_items, moves_data,
+                         parse_statements, statement_kind, statement_query, statement_target,
+                         statement_with, used_database, why_no_rows)
 from .trace import Tracer
 
 __all__ = ["LineageError", "analyse_sql", "analyse_statement"]
@@ -26,65 +30,306 @@ def attach_with(query: exp.Expression, with_clause: exp.With | None) -> None:
     query.set(with_key(query), with_clause)
 
 
-def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, schema,
-                      database: str | None) -> Statement:
-    """The lineage of one parsed statement; `database` is the default
-    database a `USE` before it chose."""
-    tree = parsed.tree
-    kind = statement_kind(tree)
-    statement = Statement(file=file, number=parsed.number, kind=kind, sql=parsed.sql)
-    query = statement_query(tree)
-    if query is None:
-        statement.skipped = f"{kind} statement has no query"
+class StatementAnalysis:
+    """The analysis of one parsed statement against the tables the script
+    knows at that point; `trigger` is the (db, table) of the trigger whose
+    body holds it."""
+
+    def __init__(self, parsed: ParsedStatement, file: str, dialect: str, catalog: Catalog,
+                 trigger: tuple[str | None, str] | None = None):
+        self.parsed = parsed
+        self.tree = parsed.tree
+        self.dialect = dialect
+        self.catalog = catalog
+        self.schema = catalog.schema()
+        self.database = catalog.database
+        self.trigger = trigger
+        self.read_tables: list[exp.Expression] = []  # an INSERT … SELECT's, for its ON DUPLICATE KEY
+        self.tracer = Tracer(dialect, self.schema, self.database)
+        self.statement = Statement(file=file, number=parsed.number, kind=statement_kind(self.tree),
+                                   sql=parsed.sql, place=parsed.place, line=parsed.line)
+
+    def run(self) -> Statement:
+        statement, tree = self.statement, self.tree
+        dml.replace_variables(tree, self.parsed.variables)
+        try:
+            if isinstance(tree, exp.Update):
+                self.update(tree)
+            elif isinstance(tree, exp.Insert) and isinstance(tree.expression, exp.Values):
+                self.values(tree, tree.expression)
+            elif statement_query(tree) is not None:
+                self.query(tree)
+            else:
+                statement.moves_data = moves_data(statement.kind)
+                if statement.moves_data:
+                    statement.skipped = why_no_rows(statement.kind, tree)
+                else:
+                    statement.skipped = f"{statement.kind} statement moves no data"
+        except RecursionError:
+            statement.error = "too deeply nested to analyse"
+        except Exception as error:  # noqa: BLE001 - one statement's failure is reported, not raised
+            statement.error = f"analysis failed ({type(error).__name__}: {error})"
         return statement
-    mark_written_items(query, parsed.item_texts)
-    target = statement_target(tree)
-    if target is not None:
-        target.db = target.db or database
-        statement.target_db, statement.target_table = target.db, target.table
-    tracer = Tracer(dialect, schema, database)
-    try:
+
+    # -- what the statement computes ------------------------------------------
+
+    def trace(self, query: exp.Expression, describe: bool = False, scope: dict | None = None
+              ) -> QueryLineage:
+        if self.trigger is not None:
+            dml.add_trigger_rows(query, *self.trigger)
+        if self.schema is not None:
+            qualify_with_schema(query, self.schema, self.dialect, self.database)
+            for table in query.find_all(exp.Table) if scope else ():
+                if table.name.lower() in scope:  # a name of the scope, not of a database
+                    table.set("db", None)
+        return self.tracer.query(query, scope or {}, describe=describe)
+
+    def target(self):
+        target = statement_target(self.tree)
+        if target is not None:
+            target.db = target.db or self.database
+            self.statement.target_db, self.statement.target_table = target.db, target.table
+        return target
+
+    def query(self, tree: exp.Expression) -> None:
+        query = statement_query(tree)
+        mark_written_items(query, self.parsed.item_texts)
+        if isinstance(tree, exp.Insert) and isinstance(query, exp.Select) \
+                and dml.conflict_assignments(tree):
+            # ON DUPLICATE KEY UPDATE may read the select's tables: kept as
+            # written, before the tracer reshapes the select.
+            self.read_tables = [node.copy() for node in dml.sources_of(query)]
+        target = self.target()
         attach_with(query, statement_with(tree))
-        if schema is not None:
-            qualify_with_schema(query, schema, dialect, database)
-        lineage = tracer.query(query, {}, describe=True)
-        statement.columns = output_columns(lineage, target, schema)
-        statement.rows = compose_rows(statement, lineage)
-    except RecursionError:
-        statement.error = "too deeply nested to analyse"
-    except Exception as error:  # noqa: BLE001 - one statement's failure is reported, not raised
-        statement.error = f"analysis failed ({type(error).__name__}: {error})"
-    return statement
+        lineage = self.trace(query, describe=True)
+        self.finish(lineage, output_columns(lineage, target, self.schema))
+
+    def values(self, tree: exp.Insert, values: exp.Values) -> None:
+        """INSERT … VALUES and INSERT … SET: each row read as a select of its
+        values; the rows add up, column by column."""
+        target = self.target()
+        selects = dml.values_selects(values)
+        if not selects:
+            self.statement.skipped = "INSERT statement has no values"
+            return
+        lineage = self.trace(selects[0], describe=True)
+        for select in selects[1:]:
+            more = self.trace(select)
+            for traces, added in zip(lineage.columns, more.columns):
+                add_traces(traces, [trace for trace in added if trace.record.get("table_name")])
+        self.finish(lineage, output_columns(lineage, target, self.schema))
+
+    def finish(self, lineage: QueryLineage, columns: list[OutputColumn]) -> None:
+        if isinstance(self.tree, exp.Insert):
+            self.on_duplicate_key(self.tree, lineage, columns)
+        self.statement.columns = columns
+        self.statement.rows = compose_rows(self.statement, lineage)
+
+    def on_duplicate_key(self, tree: exp.Insert, lineage: QueryLineage,
+                         columns: list[OutputColumn]) -> None:
+        """ON DUPLICATE KEY UPDATE: an assignment to an inserted column adds
+        its sources to that column; one to another column is one more output
+        column. `VALUES(c)` and the row alias read the inserted c, other
+        columns the existing row; the assigned column is not its own source."""
+        assignments = dml.conflict_assignments(tree)
+        table = tree.this.this if isinstance(tree.this, exp.Schema) else tree.this
+        if not assignments or not isinstance(table, exp.Table):
+            return
+        inserted = [column.target_column or column.output_name for column in columns]
+        holder = exp.Select()  # stands for the inserted row, already traced
+        self.tracer.memo[id(holder)] = QueryLineage(inserted, lineage.columns)
+        scope = {dml.INSERTED: [holder, {}, inserted]}
+        select = dml.conflict_select(tree, table, assignments, inserted, self.read_tables)
+        more = self.trace(select, describe=True, scope=scope)
+        by_name = {name.lower(): at for at, name in enumerate(inserted)}
+        db, alias = table.db or self.database, table.alias or table.name
+        for assignment, traces, facts in zip(assignments, more.columns, more.items):
+            name = assignment.this.name
+            own = without_target(traces, db, table.name, alias, name)
+            at = by_name.get(name.lower())
+            if at is not None:
+                add_traces(lineage.columns[at], own)
+                continue
+            columns.append(OutputColumn(len(columns) + 1, name, facts.sql, facts.transformation,
+                                        name, db, table.name))
+            lineage.columns.append(own or [sourceless("no source column", name)])
+
+    def update(self, tree: exp.Update) -> None:
+        """UPDATE: each assignment is an output column writing its table's
+        column, read from the assigned expression over the updated tables."""
+        assignments = dml.update_assignments(tree, self.catalog.columns, self.database)
+        if not assignments:
+            self.statement.skipped = "UPDATE statement assigns no column"
+            return
+        lineage = self.trace(dml.update_select(tree, assignments), describe=True)
+        columns = []
+        for position, (assignment, facts) in enumerate(zip(assignments, lineage.items), start=1):
+            columns.append(OutputColumn(position, assignment.column, assignment.sql,
+                                        facts.transformation, assignment.column, assignment.db,
+                                        assignment.table))
+            traces = lineage.columns[position - 1]
+            own = without_target(traces, assignment.db, assignment.table,
+                                 assignment.alias or "", assignment.column)
+            lineage.columns[position - 1] = own or [sourceless("no source column",
+                                                               assignment.column)]
+        first = assignments[0]
+        self.statement.target_db, self.statement.target_table = first.db, first.table
+        self.statement.columns = columns
+        self.statement.rows = compose_rows(self.statement, lineage)
+
+
+def same_name(left: str | None, right: str | None) -> bool:
+    return (left or "").lower() == (right or "").lower()
+
+
+def without_target(traces: list[Trace], db: str | None, table: str, alias: str,
+                   column: str) -> list[Trace]:
+    """The traces without the one reading the very column being assigned
+    (its old value in the same row), as written under `alias` ("" where the
+    table was written without one)."""
+    return [trace for trace in traces
+            if not (same_name(trace.record.get("column_name"), column)
+                    and same_name(trace.record.get("table_name"), table)
+                    and same_name(trace.record.get("table_db"), db)
+                    and (same_name(trace.record.get("table_alias"), alias)
+                         or same_name(trace.record.get("table_alias"), table)))]
+
+
+def trace_key(trace: Trace) -> tuple:
+    record = trace.record
+    return (record.get("table_db"), record.get("table_name"), record.get("column_name"),
+            record.get("column_type"))
+
+
+def add_traces(traces: list[Trace], more: list[Trace]) -> None:
+    """Adds the traces of a source not yet read by the column, in place."""
+    seen = {trace_key(trace) for trace in traces}
+    for trace in more:
+        if trace_key(trace) not in seen:
+            seen.add(trace_key(trace))
+            traces.append(trace)
+
+
+def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Catalog) -> None:
+    """What the statement changes of the script's tables: the tables it
+    creates (with their columns), alters, renames and drops."""
+    database = catalog.database
+    if isinstance(tree, exp.Create):
+        table, columns = created_table(tree, statement, catalog)
+        if table is not None and columns:
+            catalog.define(table.db or database, table.name, columns)
+        return
+    if isinstance(tree, exp.Drop) and str(tree.args.get("kind") or "").upper() in ("TABLE", "VIEW"):
+        for table in tree.args.get("tables") or ([tree.this] if tree.this is not None else []):
+            if isinstance(table, exp.Table):
+                catalog.drop(table.db or None, table.name)
+        return
+    for old, new in renamed_tables(tree) or []:
+        catalog.rename((old.db or None, old.name), (new.db or None, new.name))
+    changes = altered_columns(tree)
+    if changes and isinstance(tree.this, exp.Table):
+        catalog.alter(tree.this.db or None, tree.this.name, changes)
+
+
+def created_table(tree: exp.Create, statement: Statement,
+                  catalog: Catalog) -> tuple[exp.Table | None, list[str]]:
+    """The table or view a CREATE makes and its columns: those defined,
+    then the query's output columns not defined (MySQL's CREATE TABLE …
+    SELECT); a view's column list or output names; LIKE's source's columns."""
+    kind = str(tree.args.get("kind") or "").upper()
+    if kind not in ("TABLE", "VIEW"):
+        return None, []
+    node = tree.this
+    defined: list[str] = []
+    if isinstance(node, exp.Schema):
+        defined = [column.name for column in node.expressions
+                   if isinstance(column, (exp.ColumnDef, exp.Identifier, exp.Column))]
+        node = node.this
+    if not isinstance(node, exp.Table):
+        return None, []
+    if kind == "VIEW" and defined:
+        return node, defined
+    outputs = [column.output_name for column in statement.columns]
+    known = {name.lower() for name in defined}
+    columns = defined + [name for name in outputs if name.lower() not in known]
+    properties = tree.args.get("properties")
+    like = next((item for item in properties.expressions if isinstance(item, exp.LikeProperty)),
+                None) if properties is not None else None
+    if like is not None and isinstance(like.this, exp.Table):
+        columns = catalog.columns(like.this.db or None, like.this.name)
+    return node, columns
 
 
 def unparsed_statement(parsed: ParsedStatement, file: str) -> Statement:
     """A statement sqlglot cannot parse: an error, unless it holds no SELECT
     at all (MySQL's LOAD DATA, say), which has no query to trace anyway."""
-    statement = Statement(file=file, number=parsed.number, kind=parsed.first_word or "UNKNOWN",
-                          sql=parsed.sql)
+    kind = parsed.first_word or "UNKNOWN"
+    statement = Statement(file=file, number=parsed.number, kind=kind, sql=parsed.sql,
+                          place=parsed.place, line=parsed.line)
     error = parsed.error or "not a statement"
     if parsed.has_select:
         statement.error = error
     else:
-        statement.skipped = f"{statement.kind} statement has no query (not parsed: {error})"
+        statement.moves_data = moves_data(kind)
+        statement.skipped = f"{why_no_rows(kind, None)} (not parsed: {error})" \
+            if statement.moves_data else f"{kind} statement moves no data"
     return statement
+
+
+def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, catalog: Catalog,
+                      trigger: tuple[str | None, str] | None = None) -> Statement:
+    """The lineage of one parsed statement, seeing the tables as `catalog`
+    holds them; the catalog then takes what the statement defines."""
+    if parsed.tree is None:
+        return unparsed_statement(parsed, file)
+    catalog.database = used_database(parsed.tree) or catalog.database
+    statement = StatementAnalysis(parsed, file, dialect, catalog, trigger).run()
+    remember_definitions(parsed.tree, statement, catalog)
+    return statement
+
+
+def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
+                    catalog: Catalog) -> list[Statement]:
+    """A CREATE PROCEDURE/FUNCTION/TRIGGER/EVENT, which moves no data
+    itself, and each statement of its body that may move data, under the
+    CREATE's number with its place in the body. The body sees the script's
+    tables as they are where it is created, and its own from there on."""
+    routine = parsed.routine
+    assert routine is not None
+    head = Statement(file=file, number=parsed.number, kind=f"CREATE {routine.kind}",
+                     sql=parsed.sql, line=parsed.line, moves_data=False,
+                     skipped=f"CREATE {routine.kind} statement moves no data itself")
+    if routine.db or routine.name:
+        head.target_db, head.target_table = routine.db, routine.name
+    if parsed.error is not None:
+        head.moves_data, head.skipped, head.error = True, None, parsed.error
+        return [head]
+    trigger = (routine.table_db or catalog.database, routine.table) \
+        if routine.kind == "TRIGGER" and routine.table else None
+    body_catalog = catalog.copy()
+    statements = [head]
+    for inner in parsed.body:
+        statement = analyse_statement(inner, file, dialect, body_catalog, trigger)
+        if statement.moves_data:
+            statements.append(statement)
+    return statements
 
 
 def analyse_sql(text: str, dialect: str = "mysql", schema=None,
                 file: str = "<string>") -> list[Statement]:
-    """The lineage of every statement of `text`, numbered from 1 in file
-    order. `schema` is a sqlglot MappingSchema, a mapping {db: {table:
-    {column: type}}}, or the text of CREATE TABLE statements or of that
-    mapping in JSON. Raises LineageError when the text cannot be read as SQL
-    at all (a NUL byte, an unterminated string, no statement)."""
-    schema = as_schema(schema, dialect)
-    statements, database = [], None
+    """The lineage of every statement of `text`, numbered from 1 as the
+    server runs them. `schema` is a sqlglot MappingSchema, a mapping {db:
+    {table: {column: type}}}, or the text of CREATE TABLE statements or of
+    that mapping in JSON. The tables the text itself creates are schema for
+    the statements after them. Raises LineageError when the text cannot be
+    read as SQL at all (a NUL byte, an unterminated string, no statement)."""
+    catalog = Catalog(as_schema(schema, dialect), dialect)
+    statements: list[Statement] = []
     for parsed in parse_statements(text, dialect):
-        if parsed.tree is None:
-            statements.append(unparsed_statement(parsed, file))
-            continue
-        database = used_database(parsed.tree) or database
-        statements.append(analyse_statement(parsed, file, dialect, schema, database))
+        if parsed.routine is not None:
+            statements += analyse_routine(parsed, file, dialect, catalog)
+        else:
+            statements.append(analyse_statement(parsed, file, dialect, catalog))
     if not statements:
         raise LineageError("no SQL statement")
     return statements

@@ -194,9 +194,9 @@ def report_problems(lineage: FileLineage) -> None:
         return
     for statement in lineage.statements:
         if statement.error:
-            complain(f"{lineage.file}: statement {statement.number}: {statement.error}")
-        elif statement.skipped:
-            complain(f"{lineage.file}: statement {statement.number}: skipped: {statement.skipped}")
+            complain(f"{lineage.file}: statement {statement.label}: {statement.error}")
+        elif statement.skipped and statement.moves_data:
+            complain(f"{lineage.file}: statement {statement.label}: skipped: {statement.skipped}")
 
 
 def write(writer, lineage: FileLineage) -> bool:

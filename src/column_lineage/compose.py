@@ -54,16 +54,19 @@ def output_columns(lineage: QueryLineage, target: Target | None, schema) -> list
         if target is not None and targets[position] is None:
             targets[position] = facts.output_name
         columns.append(OutputColumn(position + 1, facts.output_name, facts.sql,
-                                    facts.transformation, targets[position]))
+                                    facts.transformation, targets[position],
+                                    target.db if target is not None else None,
+                                    target.table if target is not None else None))
     return columns
 
 
 def row(statement: Statement, column: OutputColumn, trace: Trace) -> Row:
     record = trace.record
     return Row.from_fields({
-        "file": statement.file, "statement": statement.number, "position": column.position,
-        "output_name": column.output_name, "target_db": statement.target_db,
-        "target_table": statement.target_table, "target_column": column.target_column,
+        "file": statement.file, "statement": statement.number, "place": statement.place,
+        "position": column.position, "output_name": column.output_name,
+        "target_db": column.target_db, "target_table": column.target_table,
+        "target_column": column.target_column,
         **{key: record.get(key) for key in MODULE_KEYS},
         "resolved": bool(record.get("table_name")), "ambiguous": trace.ambiguous,
         "note": trace.note,

@@ -81,7 +81,7 @@ def item_parts(item: exp.Expression) -> ItemParts:
         return ItemParts([column], [], [], [])
     # find_all filters the walk natively; only an item holding a query needs
     # the walk that stops at each query.
-    found = list(item.find_all(exp.Column, exp.Star, exp.Anonymous, exp.Query))
+    found = list(item.find_all(exp.Column, exp.Star, exp.Anonymous, exp.Query, exp.Count))
     if any(node is not item and isinstance(node, exp.Query) for node in found):
         found = list(item.walk(prune=lambda node: node is not item and isinstance(node, exp.Query)))
     parts = ItemParts([], [], [], [])
@@ -90,6 +90,12 @@ def item_parts(item: exp.Expression) -> ItemParts:
             parts.columns.append(node)
         elif isinstance(node, exp.Star):
             parts.stars.append(node)
+        elif isinstance(node, exp.Count) and counts_rows(node):
+            # MySQL gives back COUNT(*) as count(0) (SHOW CREATE VIEW,
+            # mysqldump): a constant counts rows just as * does.
+            star = exp.Star()
+            node.set("this", star)
+            parts.stars.append(star)
         elif isinstance(node, exp.Anonymous):
             parts.anonymous.append(node)
         elif node is not item and isinstance(node, exp.Query):
@@ -99,10 +105,10 @@ def item_parts(item: exp.Expression) -> ItemParts:
     return parts
 
 
-def nested_queries(item: exp.Expression) -> list[exp.Query]:
-    """The outermost queries inside a select item, unwrapped from their
-    parentheses."""
-    return item_parts(item).queries
+def counts_rows(count: exp.Count) -> bool:
+    """COUNT(0) or COUNT(1): a count of rows written with a constant."""
+    value = count.this
+    return isinstance(value, exp.Literal) and not value.is_string and value.name in ("0", "1")
 
 
 def unwrap_query(node: exp.Expression) -> exp.Expression:

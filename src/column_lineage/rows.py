@@ -16,7 +16,7 @@ MODULE_KEYS = (
 
 # Every key of a row, in output order (JSON, CSV, tables).
 ROW_KEYS = (
-    "file", "statement", "position", "output_name",
+    "file", "statement", "place", "position", "output_name",
     "target_db", "target_table", "target_column",
     *MODULE_KEYS,
     "resolved", "ambiguous", "note",
@@ -38,6 +38,7 @@ class Row:
 
     file: str
     statement: int
+    place: int | None = field(default=None, kw_only=True)  # keyword-only: callers predate it
     position: int
     output_name: str
     target_db: str | None = None
@@ -78,23 +79,31 @@ class Row:
 
 @dataclass(frozen=True)
 class OutputColumn:
-    """One select item of a statement's query: an output column."""
+    """One output column of a statement: a select item of its query, a value
+    of VALUES, or an assignment of UPDATE and ON DUPLICATE KEY UPDATE; with
+    the table and column it fills (none for a plain SELECT)."""
 
     position: int
     output_name: str
     sql: str
     transformation: str = IDENTITY
     target_column: str | None = None
+    target_db: str | None = None
+    target_table: str | None = None
 
 
 @dataclass
 class Statement:
     """The lineage of one statement of a file.
 
-    `kind` is the statement's kind ("SELECT", "INSERT", "REPLACE",
-    "CREATE TABLE", "CREATE VIEW", or the kind of a statement without a
-    query, such as "UPDATE"). A statement without a query has `skipped` set
-    and no rows; one whose analysis failed has `error` set."""
+    `number` is its place in the file as the server runs it; a statement
+    of a routine's body (procedure, function, trigger, event) has the
+    number of the CREATE that holds it and its `place` in the body. `kind`
+    is the statement's kind ("SELECT", "INSERT", "REPLACE", "UPDATE",
+    "CREATE TABLE", "CREATE VIEW", ...). A statement that cannot move data
+    (SET, USE, DROP, a CREATE TABLE without query, ...) has `moves_data`
+    false and no rows; one that may move data but was not analysed has
+    `skipped` set (why); one whose analysis failed has `error` set."""
 
     file: str
     number: int
@@ -106,6 +115,15 @@ class Statement:
     rows: list[Row] = field(default_factory=list)
     skipped: str | None = None
     error: str | None = None
+    place: int | None = None
+    line: int | None = None
+    moves_data: bool = True
+
+    @property
+    def label(self) -> str:
+        """How messages and outputs name it: "3", or "3.2" for the second
+        statement of the body of the routine statement 3 creates."""
+        return str(self.number) if self.place is None else f"{self.number}.{self.place}"
 
 
 @dataclass

@@ -84,10 +84,16 @@ def as_schema(schema, dialect: str = "mysql") -> MappingSchema | None:
 
 
 def table_columns(schema: MappingSchema | None, db: str | None, name: str) -> list[str]:
-    """The columns of a table in the schema, in their order; none if unknown."""
+    """The columns of a table in the schema, in their order; none if unknown.
+    Names are looked up as written, then in lower case (a script's own
+    tables are kept so: table names compare case-insensitively)."""
     if schema is None:
         return []
-    for table in (exp.table_(name, db=db or None), exp.table_(name)):
+    tables = [exp.table_(name, db=db or None), exp.table_(name)]
+    if name != name.lower() or (db or "") != (db or "").lower():
+        tables += [exp.table_(name.lower(), db=(db or "").lower() or None),
+                   exp.table_(name.lower())]
+    for table in tables:
         try:
             names = list(schema.column_names(table))
         except (SqlglotError, KeyError, ValueError):

@@ -37,6 +37,7 @@ class RowDict(TypedDict):
 
     file: str
     statement: int
+    place: int | None
     position: int
     output_name: str
     target_db: str | None

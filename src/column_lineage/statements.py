@@ -14,7 +14,12 @@ from dataclasses import dataclass, field
 from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ParseError, TokenError
+from sqlglot.parser import Parser
 from sqlglot.tokens import Tokenizer, TokenType
+
+from .dialect import LineageMySQL, dialect_for
+from .routines import Routine, RoutineError, read_routine
+from .script import split_script
 
 
 class LineageError(Exception):
@@ -24,7 +29,9 @@ class LineageError(Exception):
 @dataclass
 class ParsedStatement:
     """One statement of a text: its text as written, its tree, or the reason
-    it could not be parsed."""
+    it could not be parsed; for a CREATE PROCEDURE/FUNCTION/TRIGGER/EVENT,
+    the routine and the statements of its body, each with its place in the
+    body and the variables it may read."""
 
     number: int
     sql: str
@@ -33,6 +40,11 @@ class ParsedStatement:
     item_texts: list[str] | None = None
     first_word: str = ""
     has_select: bool = True
+    line: int = 1
+    place: int | None = None
+    variables: frozenset[str] = frozenset()
+    routine: Routine | None = None
+    body: list[ParsedStatement] = field(default_factory=list)
 
 
 @dataclass
@@ -58,16 +70,21 @@ def arg_key(node: exp.Expression, name: str) -> str:
 
 def dialect_of(name: str) -> Dialect:
     try:
-        return Dialect.get_or_raise(name)
+        return dialect_for(name)
     except ValueError as error:
         raise LineageError(f"unknown dialect {name!r}") from error
 
 
-def describe_parse_error(error: ParseError) -> str:
+def describe_parse_error(error: ParseError, line: int = 1, column: int = 1) -> str:
+    """The parser's complaint, placed in the file: `line` and `column` are
+    where the statement's text starts."""
     details = error.errors[0] if getattr(error, "errors", None) else {}
     where = ""
     if details.get("line") is not None:
-        where = f" at line {details['line']}, column {details.get('col')}"
+        at_line, at_column = details["line"], details.get("col")
+        if at_line == 1 and isinstance(at_column, int):
+            at_column += column - 1
+        where = f" at line {at_line + line - 1}, column {at_column}"
     message = details.get("description") or str(error).splitlines()[0]
     return f"parse error{where}: {message}"
 
@@ -80,17 +97,39 @@ def check_text(text: str) -> None:
         raise LineageError(f"NUL byte at line {line}, column {column}")
 
 
-# Per thread, each dialect's instance and a tokenizer of it: made once, not
-# per text (a tokenizer holds one text at a time, so not shared by threads).
+@dataclass
+class Parsers:
+    """What a dialect's statements are parsed with. For MySQL, the
+    project's own dialect (it reads the MySQL 8 that sqlglot's refuses) and,
+    tried first, sqlglot's own MySQL: where sqlglot is compiled, only its own
+    classes are, so its parser is several times faster than ours."""
+
+    dialect: Dialect
+    tokenizer: Tokenizer
+    parser: Parser
+    stock: tuple[Dialect, Tokenizer, Parser] | None = None
+
+
+# Per thread, each dialect's parsers: made once, not per text (a tokenizer
+# holds one text at a time, so not shared by threads).
 _PER_THREAD = threading.local()
 
 
-def dialect_and_tokenizer(name: str) -> tuple[Dialect, Tokenizer]:
-    made = _PER_THREAD.__dict__.setdefault("dialects", {})
+def parsers_of(name: str) -> Parsers:
+    made = _PER_THREAD.__dict__.setdefault("parsers", {})
     if name not in made:
         dialect = dialect_of(name)
-        made[name] = (dialect, dialect.tokenizer())
+        stock = None
+        if isinstance(dialect, LineageMySQL):
+            mysql = Dialect.get_or_raise("mysql")
+            stock = (mysql, mysql.tokenizer(), mysql.parser())
+        made[name] = Parsers(dialect, dialect.tokenizer(), dialect.parser(), stock)
     return made[name]
+
+
+def dialect_and_tokenizer(name: str) -> tuple[Dialect, Tokenizer]:
+    parsers = parsers_of(name)
+    return parsers.dialect, parsers.tokenizer
 
 
 def tokenise(text: str, tokenizer: Tokenizer) -> list:
@@ -117,15 +156,14 @@ class StatementTokens:
     has_select: bool = False
 
 
-def split_statements(tokens: list) -> list[StatementTokens]:
-    """The tokens cut at semicolons, in one pass that also measures each
-    statement's nesting and finds its SELECTs."""
+def measure(tokens: list) -> StatementTokens:
+    """One statement's tokens with how deeply they nest and whether they
+    hold a SELECT."""
     l_paren, r_paren, case, end = TokenType.L_PAREN, TokenType.R_PAREN, TokenType.CASE, TokenType.END
-    semicolon, select = TokenType.SEMICOLON, TokenType.SELECT
-    chunks = []
-    start = depth = deepest = 0
+    select = TokenType.SELECT
+    depth = deepest = 0
     has_select = False
-    for index, token in enumerate(tokens):
+    for token in tokens:
         kind = token.token_type
         if kind is l_paren or kind is case:
             depth += 1
@@ -133,48 +171,166 @@ def split_statements(tokens: list) -> list[StatementTokens]:
                 deepest = depth
         elif kind is r_paren or kind is end:
             depth -= 1
-        elif kind is semicolon:
-            if index > start:
-                chunks.append(StatementTokens(tokens[start:index], deepest, has_select))
-            start, depth, deepest, has_select = index + 1, 0, 0, False
         elif kind is select:
             has_select = True
+    return StatementTokens(tokens, deepest, has_select)
+
+
+def split_statements(tokens: list) -> list[list]:
+    """The tokens cut at semicolons (dialects other than MySQL, whose files
+    are split as its client does)."""
+    chunks, start = [], 0
+    for index, token in enumerate(tokens):
+        if token.token_type is TokenType.SEMICOLON:
+            if index > start:
+                chunks.append(tokens[start:index])
+            start = index + 1
     if start < len(tokens):
-        chunks.append(StatementTokens(tokens[start:], deepest, has_select))
+        chunks.append(tokens[start:])
     return chunks
 
 
+@dataclass
+class Piece:
+    """One statement's text to parse, and where it stands in the file."""
+
+    number: int
+    text: str
+    written: str
+    line: int = 1
+    column: int = 1
+    place: int | None = None
+    variables: frozenset[str] = frozenset()
+
+
+def pieces_of(text: str, dialect: Dialect, tokenizer: Tokenizer) -> list[Piece]:
+    """The statements of a text: MySQL's as its client splits a file
+    (DELIMITER, executable comments), another dialect's at semicolons."""
+    if isinstance(dialect, LineageMySQL):
+        return [Piece(chunk.number, chunk.text, chunk.written, chunk.line, chunk.column)
+                for chunk in split_script(text)]
+    return [Piece(number, text[tokens[0].start:tokens[-1].end + 1],
+                  text[tokens[0].start:tokens[-1].end + 1], tokens[0].line)
+            for number, tokens in enumerate(split_statements(tokenise(text, tokenizer)), start=1)]
+
+
+ROUTINE_HEAD = re.compile(r"\s*CREATE\b(?:(?!\bAS\b|\bSELECT\b|\().){0,400}?"
+                          r"\b(?:PROCEDURE|FUNCTION|TRIGGER|EVENT)\b", re.IGNORECASE | re.DOTALL)
+
+
 def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]:
-    """Every statement of `text`, numbered from 1 in file order. A statement
-    that does not parse carries its error; one that cannot even be
-    tokenised (an unterminated string) fails the whole text."""
+    """Every statement of `text`, numbered from 1 as the server runs them. A
+    statement that does not parse carries its error; a text with a NUL byte
+    fails as a whole."""
     check_text(text)
     text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
-    sql_dialect, tokenizer = dialect_and_tokenizer(dialect)
-    parser = sql_dialect.parser()  # parse() starts afresh each time
+    parsers = parsers_of(dialect)
     statements = []
-    for number, chunk in enumerate(split_statements(tokenise(text, tokenizer)), start=1):
-        tokens = chunk.tokens
-        source = text[tokens[0].start:tokens[-1].end + 1]
-        statement = ParsedStatement(
-            number, source, item_texts=select_item_texts(tokens, text),
-            first_word=tokens[0].text.upper(), has_select=chunk.has_select)
-        if chunk.depth > MAX_NESTING:
-            statement.error = "too deeply nested to parse"
-            statements.append(statement)
-            continue
-        try:
-            trees = [tree for tree in parser.parse(parseable(tokens, source), text)
-                     if tree is not None]
-            statement.tree = trees[0] if trees else None
-            if statement.tree is not None and statement.tree.key == "command":
-                statement.tree = reparse_command(statement.tree, sql_dialect) or statement.tree
-        except ParseError as error:
-            statement.error = describe_parse_error(error)
-        except RecursionError:
-            statement.error = "too deeply nested to parse"
-        statements.append(statement)
+    for piece in pieces_of(text, parsers.dialect, parsers.tokenizer):
+        if ROUTINE_HEAD.match(piece.text):
+            statements.append(parse_routine(piece, parsers))
+        else:
+            statements.append(parse_piece(piece, parsers))
     return statements
+
+
+def parse_routine(piece: Piece, parsers: Parsers) -> ParsedStatement:
+    """A CREATE PROCEDURE/FUNCTION/TRIGGER/EVENT and its body's statements,
+    each parsed; a routine that cannot be read is this statement's error."""
+    try:
+        routine = read_routine(piece.text)
+    except RoutineError as error:
+        return ParsedStatement(piece.number, piece.written, error=f"cannot read routine: {error}",
+                               first_word="CREATE", line=piece.line)
+    if routine is None:
+        return parse_piece(piece, parsers)
+    statement = ParsedStatement(piece.number, piece.written, first_word="CREATE",
+                                line=piece.line, routine=routine)
+    statement.body = [parse_piece(Piece(piece.number, inner.sql, inner.sql,
+                                        piece.line + inner.line - 1, 1, inner.place,
+                                        inner.variables), parsers)
+                      for inner in routine.body]
+    return statement
+
+
+# The trees of statements sqlglot's own MySQL parser reads as MySQL does;
+# any other tree (a Command, or a statement misread as an expression) is
+# parsed again with the project's dialect.
+STATEMENT_TREES = (exp.Query, exp.DML, exp.DDL, exp.Use, exp.Set, exp.Transaction, exp.Commit,
+                   exp.Rollback, exp.Describe, exp.Drop, exp.Alter, exp.TruncateTable, exp.Grant,
+                   exp.Show, exp.Analyze, exp.Kill, exp.Revoke)
+
+
+def read_as_mysql(tree: exp.Expression | None) -> bool:
+    """Whether sqlglot's own MySQL parser read the statement as MySQL does:
+    not `SELECT … INTO var` read as a table, nor sqlglot 27's `INSERT …
+    TABLE t` kept apart from the query."""
+    return isinstance(tree, STATEMENT_TREES) and not isinstance(tree, exp.Command) \
+        and tree.args.get("into") is None \
+        and not (isinstance(tree, exp.Insert) and tree.args.get("source") is not None)
+
+
+def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
+    """One statement parsed: by sqlglot's own MySQL parser first where there
+    is one (the project's dialect parses what it refuses or misreads), else
+    by the dialect's."""
+    source = piece.text
+    statement = ParsedStatement(piece.number, piece.written, line=piece.line, place=piece.place,
+                                variables=piece.variables)
+    tokenizer, parser, first = parsers.tokenizer, parsers.parser, None
+    if parsers.stock is not None:
+        _, tokenizer, parser = parsers.stock
+    try:
+        chunk = measure(tokenise(source, tokenizer))
+    except LineageError as error:
+        if parsers.stock is None:
+            return failed(statement, source, str(error))
+        try:
+            chunk = measure(tokenise(source, parsers.tokenizer))
+        except LineageError as error:
+            return failed(statement, source, str(error))
+        tokenizer, parser = parsers.tokenizer, parsers.parser
+    tokens = chunk.tokens
+    if not tokens:
+        return failed(statement, source, "no SQL statement")
+    statement.item_texts = select_item_texts(tokens, source)
+    statement.first_word = tokens[0].text.upper()
+    statement.has_select = chunk.has_select
+    if chunk.depth > MAX_NESTING:
+        return failed(statement, source, "too deeply nested to parse")
+    try:
+        if parser is not parsers.parser:
+            try:
+                first = parse_tokens(parser, parseable(tokens, source), source)
+            except ParseError:
+                first = None
+            if read_as_mysql(first):
+                statement.tree = first
+                return statement
+            tokens = tokenise(source, parsers.tokenizer)
+        statement.tree = parse_tokens(parsers.parser, tokens, source)
+    except (ParseError, LineageError) as error:
+        if first is not None:
+            statement.tree = first  # what sqlglot's own parser made of it
+        else:
+            statement.error = describe_parse_error(error, piece.line, piece.column) \
+                if isinstance(error, ParseError) else str(error)
+    except RecursionError:
+        statement.error = "too deeply nested to parse"
+    return statement
+
+
+def parse_tokens(parser: Parser, tokens: list, source: str) -> exp.Expression | None:
+    trees = [tree for tree in parser.parse(tokens, source) if tree is not None]
+    return trees[0] if trees else None
+
+
+def failed(statement: ParsedStatement, source: str, error: str) -> ParsedStatement:
+    statement.error = error
+    if not statement.first_word:
+        words = source.split(None, 1)
+        statement.first_word = words[0].upper() if words else ""
+    return statement
 
 
 UNPARSED_CLAUSE = re.compile(r"\b(?:OUTFILE|DUMPFILE|OPTION)\b", re.IGNORECASE)
@@ -280,29 +436,17 @@ def mark_written_items(query: exp.Expression, texts: list[str] | None) -> None:
             item.meta["written"] = written
 
 
-def reparse_command(tree: exp.Command, dialect: Dialect) -> exp.Expression | None:
-    """REPLACE [INTO] … is MySQL's INSERT that replaces duplicate keys;
-    sqlglot 27 keeps it as an opaque command. Read it as the INSERT it is."""
-    if str(tree.this).upper() != "REPLACE":
-        return None
-    rest = tree.expression.name if isinstance(tree.expression, exp.Literal) else ""
-    try:
-        trees = dialect.parse("INSERT " + rest)
-    except (ParseError, TokenError):
-        return None
-    insert = trees[0] if trees else None
-    if not isinstance(insert, exp.Insert):
-        return None
-    insert.meta["replace"] = True
-    return insert
-
-
 def statement_kind(tree: exp.Expression) -> str:
     if isinstance(tree, exp.Insert):
         return "REPLACE" if tree.meta.get("replace") or tree.args.get("alternative") == "REPLACE" \
             else "INSERT"
     if isinstance(tree, exp.Create):
-        return f"CREATE {str(tree.args.get('kind') or '').upper()}".strip()
+        kind = str(tree.args.get("kind") or "").upper()
+        properties = tree.args.get("properties")
+        if kind == "TABLE" and properties is not None \
+                and any(isinstance(item, exp.TemporaryProperty) for item in properties.expressions):
+            kind = "TEMPORARY TABLE"
+        return f"CREATE {kind}".strip()
     if isinstance(tree, exp.Command):
         return str(tree.this).upper()
     if tree.key in ("drop", "alter") and tree.args.get("kind"):
@@ -312,6 +456,53 @@ def statement_kind(tree: exp.Expression) -> str:
     if isinstance(tree, exp.Query):
         return "SELECT"
     return tree.key.upper()
+
+
+# Statements that cannot move data into a table's columns: by the first
+# word of their kind, or their whole kind. Any other statement without rows
+# may move data (CALL, LOAD DATA, EXECUTE, ...) and says why it has none.
+INERT_WORDS = {
+    "SET", "USE", "LOCK", "UNLOCK", "GRANT", "REVOKE", "START", "BEGIN", "COMMIT", "ROLLBACK",
+    "SAVEPOINT", "RELEASE", "DROP", "ALTER", "RENAME", "TRUNCATE", "DELETE", "ANALYZE",
+    "OPTIMIZE", "CHECK", "CHECKSUM", "REPAIR", "SHOW", "DESCRIBE", "DESC", "EXPLAIN", "FLUSH",
+    "KILL", "RESET", "PURGE", "DECLARE", "OPEN", "CLOSE", "FETCH", "LEAVE", "ITERATE", "RETURN",
+    "SIGNAL", "RESIGNAL", "DEALLOCATE", "HANDLER", "DO", "XA", "INSTALL", "UNINSTALL", "HELP",
+    "TRANSACTION", "CACHE", "BINLOG", "SHUTDOWN", "RESTART", "CLONE", "COMMENT", "PRAGMA",
+    "UNCACHE", "REFRESH", "GET",
+}
+INERT_CREATES = {
+    "CREATE TABLE", "CREATE TEMPORARY TABLE", "CREATE DATABASE", "CREATE SCHEMA", "CREATE INDEX",
+    "CREATE USER", "CREATE ROLE", "CREATE PROCEDURE", "CREATE FUNCTION", "CREATE TRIGGER",
+    "CREATE EVENT", "CREATE SERVER", "CREATE TABLESPACE", "CREATE LOGFILE", "CREATE SPATIAL",
+    "CREATE SEQUENCE",
+}
+
+
+def moves_data(kind: str) -> bool:
+    """Whether a statement of this kind may move data into a table's
+    columns (a CREATE TABLE or VIEW with a query is read before this is
+    asked)."""
+    words = kind.split()
+    if not words:
+        return True
+    if words[0] == "CREATE":
+        return " ".join(words[:3]) not in INERT_CREATES and " ".join(words[:2]) not in INERT_CREATES
+    return words[0] not in INERT_WORDS
+
+
+def why_no_rows(kind: str, tree: exp.Expression | None) -> str:
+    """The line a statement that may move data but gives no rows says."""
+    if kind == "CALL":
+        called = tree.expression.name if tree is not None and isinstance(tree, exp.Command) \
+            and isinstance(tree.expression, exp.Literal) else ""
+        routine = called.split("(", 1)[0].strip()
+        return f"CALL runs procedure {routine or '(unnamed)'}: its statements are analysed " \
+            "where it is created"
+    if kind.startswith("LOAD"):
+        return f"{kind} statement reads a file, not a table"
+    if kind in ("PREPARE", "EXECUTE"):
+        return f"{kind} statement runs SQL built at run time: not analysed"
+    return f"{kind} statement has no query"
 
 
 def statement_query(tree: exp.Expression) -> exp.Expression | None:

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from collections import Counter
+from dataclasses import dataclass, field
 
 from .rows import FileLineage
 from .records import NOT_SUPPORTED
@@ -26,12 +27,16 @@ class Summary:
     unsupported: int = 0
     skipped: int = 0
     failed: int = 0
+    inert: Counter[str] = field(default_factory=Counter)  # statements moving no data, by kind
 
     def add(self, lineage: FileLineage) -> None:
         self.files += 1
         failed = lineage.error is not None
         for statement in lineage.statements:
-            self.statements += 1
+            self.statements += statement.place is None  # a routine's body is part of its CREATE
+            if not statement.moves_data:
+                self.inert[statement.kind] += statement.place is None
+                continue
             self.skipped += statement.skipped is not None
             failed = failed or statement.error is not None
             self.columns += len(statement.columns)
@@ -55,7 +60,12 @@ class Summary:
         return bool(self.unresolved or self.ambiguous or self.unsupported or self.skipped)
 
     def line(self) -> str:
-        return (f"{self.files} files, {self.statements} statements, {self.columns} output columns, "
+        line = (f"{self.files} files, {self.statements} statements, {self.columns} output columns, "
                 f"{self.unresolved} unresolved, {self.ambiguous} ambiguous, "
                 f"{self.unsupported} unsupported, {self.skipped} skipped statements, "
                 f"{self.failed} failed files")
+        inert = sorted(((count, kind) for kind, count in self.inert.items() if count),
+                       key=lambda entry: (-entry[0], entry[1]))
+        if inert:
+            line += "; moving no data: " + ", ".join(f"{count} {kind}" for count, kind in inert)
+        return line

@@ -89,6 +89,8 @@ class Tracer:
 
     def set_operation(self, node, scope, outer, describe) -> QueryLineage:
         left = self.query(node.left, scope, outer, describe)
+        if isinstance(node, exp.Except):
+            return left  # later branches only decide which rows of the first remain
         right = self.query(node.right, scope, outer)
         columns = [[trace for trace in traces + (right.columns[position]
                                                  if position < len(right.columns) else [])

@@ -77,7 +77,7 @@ class LineageGraph:
         return node
 
     def result(self, statement: Statement) -> GraphNode:
-        return self._new_node(f"{statement.file} #{statement.number}", RESULT)
+        return self._new_node(f"{statement.file} #{statement.label}", RESULT)
 
     def connect(self, source: GraphColumn, target: GraphColumn, transformation: str,
                 ambiguous: bool) -> None:
@@ -118,7 +118,7 @@ class LineageGraph:
             node.kind = TARGET
         else:
             node = self.result(statement)
-        node.writers.append(f"{statement.file} #{statement.number} ({statement.kind})")
+        node.writers.append(f"{statement.file} #{statement.label} ({statement.kind})")
         return node
 
     def output_columns(self, statement: Statement, output: GraphNode) -> dict[int, GraphColumn]:

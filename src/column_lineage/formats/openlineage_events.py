@@ -43,11 +43,11 @@ def dataset_name(db: str | None, table: str | None) -> str:
 
 
 def job_name(statement: Statement) -> str:
-    return f"{statement.file}:{statement.number}"
+    return f"{statement.file}:{statement.label}"
 
 
 def run_id(statement: Statement, event_time: datetime) -> str:
-    key = f"{statement.file}\0{statement.number}".encode("utf-8", "surrogatepass")
+    key = f"{statement.file}\0{statement.label}".encode("utf-8", "surrogatepass")
     return str(generate_static_uuid(event_time, key))
 
 

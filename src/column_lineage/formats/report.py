@@ -7,7 +7,7 @@ from ..native import report_module
 
 
 def statement_label(statement) -> str:
-    label = f"statement {statement.number}: {statement.kind}"
+    label = f"statement {statement.label}: {statement.kind}"
     target = ".".join(part for part in (statement.target_db, statement.target_table) if part)
     return f"{label} -> {target}" if target else label
 

@@ -189,7 +189,7 @@ def render_table(header: list[str], body: list[list[str]], room: int | None) -> 
 
 
 def statement_heading(statement: Statement) -> str:
-    heading = f"statement {statement.number}: {statement.kind}"
+    heading = f"statement {statement.label}: {statement.kind}"
     target = ".".join(part for part in (statement.target_db, statement.target_table) if part)
     if target:
         heading += f" -> {target}"

@@ -1,0 +1,245 @@
+"""Statements that move data without being a query, read as the queries
+that compute what they write: the rows of VALUES (and INSERT … SET), the
+assignments of UPDATE and of ON DUPLICATE KEY UPDATE; and the rewrites a
+routine's body needs (its variables are no columns, a trigger's NEW and OLD
+are its table)."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from sqlglot import exp
+
+from .statements import arg, arg_key
+
+# The name under which ON DUPLICATE KEY UPDATE reads the row being inserted.
+INSERTED = "__inserted_row"
+
+
+@dataclass
+class Assignment:
+    """One `column = expression` of UPDATE or ON DUPLICATE KEY UPDATE: the
+    table and column it writes, the alias that table has in the statement
+    (None where written without one), and the expression."""
+
+    db: str | None
+    table: str
+    alias: str | None
+    column: str
+    expression: exp.Expression
+    sql: str
+
+
+def value_rows(values: exp.Values) -> list[list[exp.Expression]]:
+    """The values of each row of VALUES: `(1, 2)`, MySQL's `ROW(1, 2)`, or a
+    lone value."""
+    rows = []
+    for row in values.expressions:
+        items = row.expressions if isinstance(row, exp.Tuple) else [row]
+        if len(items) == 1 and isinstance(items[0], exp.Anonymous) \
+                and items[0].name.upper() == "ROW":
+            items = items[0].expressions
+        rows.append(items)
+    return rows
+
+
+def reads_anything(values: list[exp.Expression]) -> bool:
+    """Whether a row of values reads a column or a query (the rest is
+    literals and functions of them: no source)."""
+    return any(value.find(exp.Column, exp.Query) is not None for value in values)
+
+
+def row_select(values: list[exp.Expression]) -> exp.Select:
+    """A select of one row of values, each item as written."""
+    items = [value.copy() for value in values]
+    for item, value in zip(items, values):
+        item.meta["written"] = value.sql(dialect="mysql")
+    return exp.Select(expressions=items)
+
+
+def values_selects(values: exp.Values) -> list[exp.Select]:
+    """The selects whose output columns add up to VALUES' columns: the first
+    row, and each later row that reads a column or a query (a row of
+    literals only adds nothing a first row does not show)."""
+    rows = value_rows(values)
+    if not rows:
+        return []
+    return [row_select(rows[0])] + [row_select(row) for row in rows[1:] if reads_anything(row)]
+
+
+def update_tables(update: exp.Update) -> list[exp.Table]:
+    """The tables an UPDATE names (the first, then those joined to it),
+    derived tables left out: they cannot be written."""
+    first = update.this
+    joins = list(first.args.get("joins") or []) if first is not None else []
+    joins += list(update.args.get("joins") or [])
+    return [node for node in [first] + [join.this for join in joins]
+            if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)]
+
+
+def update_assignments(update: exp.Update, columns_of, database: str | None) -> list[Assignment]:
+    """UPDATE's assignments in SET order, each with the table it writes: the
+    one its qualifier names, else (unqualified) the only table, else the
+    table whose known columns hold it, else the first. `columns_of(db,
+    name)` gives a table's known columns."""
+    tables = update_tables(update)
+    assignments = []
+    for item in update.expressions:
+        if not isinstance(item, exp.EQ) or not isinstance(item.this, exp.Column):
+            continue
+        target = item.this
+        table = written_table(tables, target.table) if target.table else \
+            holding_table(tables, target.name, columns_of, database)
+        if table is None:
+            continue
+        assignments.append(Assignment(table.db or database, table.name, table.alias or None,
+                                      target.name, item.expression, item.sql(dialect="mysql")))
+    return assignments
+
+
+def written_table(tables: list[exp.Table], qualifier: str) -> exp.Table | None:
+    wanted = qualifier.lower()
+    return next((table for table in tables if (table.alias or table.name).lower() == wanted),
+                None)
+
+
+def holding_table(tables: list[exp.Table], column: str, columns_of,
+                  database: str | None) -> exp.Table | None:
+    if len(tables) < 2:
+        return tables[0] if tables else None
+    name = column.lower()
+    for table in tables:
+        if name in (known.lower() for known in columns_of(table.db or database, table.name)):
+            return table
+    return tables[0]
+
+
+def update_select(update: exp.Update, assignments: list[Assignment]) -> exp.Select:
+    """A select over UPDATE's tables whose items are the assigned
+    expressions, each aliased as the column it writes."""
+    select = exp.Select(expressions=[exp.alias_(assignment.expression.copy(), assignment.column)
+                                     for assignment in assignments])
+    first = update.this.copy()
+    joins = list(first.args.get("joins") or []) + \
+        [join.copy() for join in update.args.get("joins") or []]
+    first.set("joins", None)
+    select.set(arg_key(select, "from"), exp.From(this=first))
+    if joins:
+        select.set("joins", joins)
+    for item, assignment in zip(select.expressions, assignments):
+        item.meta["written"] = assignment.expression.sql(dialect="mysql")
+    return select
+
+
+def conflict_assignments(insert: exp.Insert) -> list[exp.EQ]:
+    conflict = insert.args.get("conflict")
+    if conflict is None or not conflict.args.get("duplicate"):
+        return []
+    return [item for item in conflict.expressions
+            if isinstance(item, exp.EQ) and isinstance(item.this, exp.Column)]
+
+
+def row_alias(insert: exp.Insert) -> tuple[str | None, list[str] | None]:
+    """The alias MySQL 8 lets an insert give its new row (`VALUES (…) AS new
+    [(a, b)]`) and its column names."""
+    values = insert.expression
+    alias = values.args.get("alias") if isinstance(values, exp.Values) else None
+    if not isinstance(alias, exp.TableAlias) or not alias.name:
+        return None, None
+    return alias.name, [column.name for column in alias.columns] or None
+
+
+def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.EQ],
+                    inserted_columns: list[str], read: list[exp.Expression]) -> exp.Select:
+    """A select over the existing row (the target table), the inserted one
+    (the table named INSERTED, aliased as the row alias where written) and
+    the tables an INSERT … SELECT reads (`read`), whose items are ON
+    DUPLICATE KEY UPDATE's expressions: `VALUES(c)` and `new.c` read the
+    inserted c, a column of a table read that table's, an unqualified
+    column the existing row's."""
+    alias, renamed = row_alias(insert)
+    inserted_alias = alias or INSERTED
+    by_alias = dict(zip([name.lower() for name in renamed or []], inserted_columns))
+    target_alias = table.alias or table.name
+    items = []
+    for assignment in assignments:
+        expression = assignment.expression.copy()
+        for node in list(expression.find_all(exp.Anonymous, exp.Column)):
+            if isinstance(node, exp.Anonymous) and node.name.upper() == "VALUES" \
+                    and len(node.expressions) == 1:
+                node.replace(exp.column(node.expressions[0].name, inserted_alias))
+            elif isinstance(node, exp.Column) and node.table.lower() == inserted_alias.lower() \
+                    and alias is not None:
+                name = by_alias.get(node.name.lower(), node.name)
+                node.replace(exp.column(name, inserted_alias))
+            elif isinstance(node, exp.Column) and not node.table \
+                    and node.find_ancestor(exp.Query) is None:
+                node.set("table", exp.to_identifier(target_alias))
+        item = exp.alias_(expression, assignment.this.name)
+        item.meta["written"] = assignment.expression.sql(dialect="mysql")
+        items.append(item)
+    existing = exp.Table(this=exp.to_identifier(table.name),
+                         db=exp.to_identifier(table.db) if table.db else None,
+                         alias=exp.TableAlias(this=exp.to_identifier(target_alias)))
+    inserted = exp.Table(this=exp.to_identifier(INSERTED),
+                         alias=exp.TableAlias(this=exp.to_identifier(inserted_alias)))
+    select = exp.Select(expressions=items)
+    select.set(arg_key(select, "from"), exp.From(this=existing))
+    select.set("joins", [exp.Join(this=inserted)] + [exp.Join(this=node) for node in read])
+    return select
+
+
+# -- routine bodies ----------------------------------------------------------
+
+def assigned_columns(tree: exp.Expression) -> set[int]:
+    """The columns an UPDATE or ON DUPLICATE KEY UPDATE assigns to (left of
+    `=`): columns, never variables."""
+    items: list[exp.Expression] = []
+    if isinstance(tree, exp.Update):
+        items = list(tree.expressions)
+    elif isinstance(tree, exp.Insert) and tree.args.get("conflict") is not None:
+        items = list(tree.args["conflict"].expressions)
+    return {id(item.this) for item in items if isinstance(item, exp.EQ)}
+
+
+def replace_variables(tree: exp.Expression, variables: frozenset[str]) -> None:
+    """A routine's parameters and local variables, read where a column could
+    be, are values, not columns (MySQL prefers the variable): each becomes a
+    bare name that reads no table."""
+    if not variables:
+        return
+    assigned = assigned_columns(tree)
+    for node in list(tree.find_all(exp.Column)):
+        if not node.table and isinstance(node.this, exp.Identifier) \
+                and node.name.lower() in variables and id(node) not in assigned:
+            node.replace(exp.Var(this=node.name))
+
+
+TRIGGER_ROWS = ("new", "old")
+
+
+def add_trigger_rows(query: exp.Expression, db: str | None, table: str) -> None:
+    """In a trigger, `NEW.c` and `OLD.c` read the trigger's table: each
+    select that names them gets that table as a source under that alias."""
+    for select in list(query.find_all(exp.Select)):
+        named = {node.table for node in select.find_all(exp.Column)
+                 if node.table.lower() in TRIGGER_ROWS
+                 and node.find_ancestor(exp.Select) is select}
+        own = {source.alias_or_name.lower() for source in sources_of(select)}
+        for alias in sorted(named):
+            if alias.lower() in own:
+                continue
+            source = exp.Table(this=exp.to_identifier(table),
+                               db=exp.to_identifier(db) if db else None,
+                               alias=exp.TableAlias(this=exp.to_identifier(alias)))
+            if arg(select, "from") is None:
+                select.set(arg_key(select, "from"), exp.From(this=source))
+            else:
+                select.append("joins", exp.Join(this=source))
+            own.add(alias.lower())
+
+
+def sources_of(select: exp.Select) -> list[exp.Expression]:
+    from_clause = arg(select, "from")
+    first = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
+    return first + [join.this for join in select.args.get("joins") or []]
