@@ -17,9 +17,11 @@ def test_every_statement_is_reported_in_file_order(statements):
     assert [(s.number, s.kind) for s in statements] == [
         (1, "USE"), (2, "INSERT"), (3, "REPLACE"), (4, "CREATE TABLE"), (5, "CREATE VIEW"),
         (6, "UPDATE")]
-    assert [s.number for s in statements if s.skipped] == [1, 6]
+    assert [s.number for s in statements if s.skipped] == [1]
+    assert [s.number for s in statements if not s.moves_data] == [1]
     assert not any(s.error for s in statements)
-    assert not statements[5].rows and "UPDATE" in statements[5].skipped
+    assert [(row.target_table, row.target_column, row.column_type, row.resolved)
+            for row in statements[5].rows] == [("store_dim", "region", "literal", False)]
 
 
 @pytest.mark.parametrize("number, target, target_columns, sources", [
@@ -88,14 +90,21 @@ def test_rows_carry_file_statement_and_every_key(statements):
     assert row.resolved and not row.ambiguous and row.note is None
 
 
-def test_statements_without_a_query_are_skipped_with_their_kind():
+def test_statements_without_rows_say_whether_they_could_move_data():
     statements = analyse_sql(
         "DROP TABLE IF EXISTS x; ALTER TABLE x ADD COLUMN y INT; TRUNCATE TABLE x; "
-        "INSERT INTO x VALUES (1); DELETE FROM x WHERE a IN (SELECT b FROM y); SET @a = 1; "
-        "CREATE TABLE x (a INT); LOAD DATA INFILE 'f.csv' INTO TABLE x; SELECT FROM WHERE")
-    assert [(s.kind, bool(s.skipped), bool(s.error)) for s in statements] == [
-        ("DROP TABLE", True, False), ("ALTER TABLE", True, False), ("TRUNCATE TABLE", True, False),
-        ("INSERT", True, False), ("DELETE", True, False), ("SET", True, False),
-        ("CREATE TABLE", True, False), ("LOAD", True, False), ("SELECT", False, True)]
+        "DELETE FROM x WHERE a IN (SELECT b FROM y); SET @a = 1; LOCK TABLES x WRITE; "
+        "CREATE TABLE x (a INT); LOAD DATA INFILE 'f.csv' INTO TABLE x; CALL etl.p(1); "
+        "EXECUTE stmt; SELECT FROM WHERE")
+    assert [(s.kind, s.moves_data, bool(s.skipped), bool(s.error)) for s in statements] == [
+        ("DROP TABLE", False, True, False), ("ALTER TABLE", False, True, False),
+        ("TRUNCATE TABLE", False, True, False), ("DELETE", False, True, False),
+        ("SET", False, True, False), ("LOCK TABLES", False, True, False),
+        ("CREATE TABLE", False, True, False), ("LOAD DATA", True, True, False),
+        ("CALL", True, True, False), ("EXECUTE", True, True, False), ("SELECT", True, False, True)]
+    assert [s.skipped for s in statements[7:10]] == [
+        "LOAD DATA statement reads a file, not a table",
+        "CALL runs procedure etl.p: its statements are analysed where it is created",
+        "EXECUTE statement runs SQL built at run time: not analysed"]
     assert statements[-1].error.startswith("parse error at line 1, column ")
     assert all(not s.rows for s in statements)

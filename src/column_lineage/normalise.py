@@ -361,12 +361,17 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
     alias is not visible to later items in MySQL, so alias references are
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
-    written, coalesced = {}, {}
-    for node in query.find_all(exp.Select, exp.Column, exp.Table):  # one walk: each costs
+    written, coalesced, renamed = {}, {}, set()
+    for node in query.find_all(exp.Select, exp.Column, exp.Table, exp.TableAlias):  # one walk
         if isinstance(node, exp.Column):
             node.meta["unqualified"] = not node.table
         elif isinstance(node, exp.Table):
             node.meta["written_alias"] = node.alias
+        elif isinstance(node, exp.TableAlias):
+            # `(…) AS d (x, y)`: qualification moves the names onto the items
+            # of the derived table's selects, where they have to stay.
+            if node.columns and isinstance(node.parent, (exp.Subquery, exp.CTE)):
+                renamed.update(id(select) for select in branch_selects(node.parent.this))
         else:
             written[id(node)] = list(node.expressions)
             coalesced[id(node)] = star_using_columns(node)
@@ -390,7 +395,19 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
                         if key in old.meta and key not in new.meta:
                             new.meta[key] = old.meta[key]
             items = coalesced_first(items, coalesced.get(id(select)))
-            select.set("expressions", [unalias(item) for item in items])
+            if id(select) not in renamed:
+                items = [unalias(item) for item in items]
+            select.set("expressions", items)
+
+
+def branch_selects(query: exp.Expression) -> list[exp.Select]:
+    """The selects whose items are a query's output columns: the query's, or
+    each branch's of a set operation."""
+    while isinstance(query, exp.Subquery):
+        query = query.this
+    if isinstance(query, exp.SetOperation):
+        return branch_selects(query.left) + branch_selects(query.right)
+    return [query] if isinstance(query, exp.Select) else []
 
 
 def star_using_columns(select: exp.Select) -> list[str]:

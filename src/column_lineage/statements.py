@@ -453,6 +453,8 @@ def statement_kind(tree: exp.Expression) -> str:
         return f"{tree.key.upper()} {str(tree.args['kind']).upper()}"
     if tree.key == "truncatetable":
         return "TRUNCATE TABLE"
+    if tree.key == "loaddata":
+        return "LOAD DATA"
     if isinstance(tree, exp.Query):
         return "SELECT"
     return tree.key.upper()
