@@ -7,7 +7,6 @@ from sqlglot import exp
 from . import dml
 from .catalog import Catalog
 from .compose import compose_rows, output_columns
-from .dialect import altered_columns, renamed_tables
 from .normalise import qualify_with_schema, with_key
 from .records import QueryLineage, Trace, sourceless
 from .rows import OutputColumn, Statement
@@ -55,6 +54,9 @@ class StatementAnalysis:
         try:
             if isinstance(tree, exp.Update):
                 self.update(tree)
+            elif isinstance(tree, exp.Set) and self.trigger is not None \
+                    and dml.new_row_assignments(tree):
+                self.set_new_row(tree)
             elif isinstance(tree, exp.Insert) and isinstance(tree.expression, exp.Values):
                 self.values(tree, tree.expression)
             elif statement_query(tree) is not None:
@@ -161,7 +163,23 @@ class StatementAnalysis:
         if not assignments:
             self.statement.skipped = "UPDATE statement assigns no column"
             return
-        lineage = self.trace(dml.update_select(tree, assignments), describe=True)
+        self.assign(assignments, dml.update_select(tree, assignments))
+
+    def set_new_row(self, tree: exp.Set) -> None:
+        """`SET NEW.c = …` in a trigger writes column c of the row the
+        trigger's statement writes to its table."""
+        assert self.trigger is not None
+        db, table = self.trigger
+        assignments = [dml.Assignment(db, table, item.this.table, item.this.name, item.expression,
+                                      item.sql(dialect="mysql"))
+                       for item in dml.new_row_assignments(tree)]
+        self.assign(assignments, dml.assignments_select(assignments))
+
+    def assign(self, assignments: list[dml.Assignment], select: exp.Select) -> None:
+        """The output columns of assignments, computed by `select` (an item
+        per assignment): each writes its table's column, and reads the
+        expression's columns other than the one it assigns."""
+        lineage = self.trace(select, describe=True)
         columns = []
         for position, (assignment, facts) in enumerate(zip(assignments, lineage.items), start=1):
             columns.append(OutputColumn(position, assignment.column, assignment.sql,
@@ -224,6 +242,10 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
             if isinstance(table, exp.Table):
                 catalog.drop(table.db or None, table.name)
         return
+    if not isinstance(tree, (exp.Alter, exp.Command)):
+        return
+    from .dialect import altered_columns, renamed_tables  # read only what can rename or alter
+
     for old, new in renamed_tables(tree) or []:
         catalog.rename((old.db or None, old.name), (new.db or None, new.name))
     changes = altered_columns(tree)
@@ -299,8 +321,6 @@ def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
     head = Statement(file=file, number=parsed.number, kind=f"CREATE {routine.kind}",
                      sql=parsed.sql, line=parsed.line, moves_data=False,
                      skipped=f"CREATE {routine.kind} statement moves no data itself")
-    if routine.db or routine.name:
-        head.target_db, head.target_table = routine.db, routine.name
     if parsed.error is not None:
         head.moves_data, head.skipped, head.error = True, None, parsed.error
         return [head]

@@ -114,11 +114,20 @@ def holding_table(tables: list[exp.Table], column: str, columns_of,
     return tables[0]
 
 
-def update_select(update: exp.Update, assignments: list[Assignment]) -> exp.Select:
-    """A select over UPDATE's tables whose items are the assigned
-    expressions, each aliased as the column it writes."""
+def assignments_select(assignments: list[Assignment]) -> exp.Select:
+    """A select whose items are the assigned expressions, each aliased as
+    the column it writes (without a source: the caller gives it those)."""
     select = exp.Select(expressions=[exp.alias_(assignment.expression.copy(), assignment.column)
                                      for assignment in assignments])
+    for item, assignment in zip(select.expressions, assignments):
+        item.meta["written"] = assignment.expression.sql(dialect="mysql")
+    return select
+
+
+def update_select(update: exp.Update, assignments: list[Assignment]) -> exp.Select:
+    """A select over UPDATE's tables whose items are the assigned
+    expressions."""
+    select = assignments_select(assignments)
     first = update.this.copy()
     joins = list(first.args.get("joins") or []) + \
         [join.copy() for join in update.args.get("joins") or []]
@@ -126,8 +135,6 @@ def update_select(update: exp.Update, assignments: list[Assignment]) -> exp.Sele
     select.set(arg_key(select, "from"), exp.From(this=first))
     if joins:
         select.set("joins", joins)
-    for item, assignment in zip(select.expressions, assignments):
-        item.meta["written"] = assignment.expression.sql(dialect="mysql")
     return select
 
 
@@ -161,20 +168,21 @@ def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.
     inserted_alias = alias or INSERTED
     by_alias = dict(zip([name.lower() for name in renamed or []], inserted_columns))
     target_alias = table.alias or table.name
+    def reread(node: exp.Expression) -> exp.Expression:
+        if isinstance(node, exp.Anonymous) and node.name.upper() == "VALUES" \
+                and len(node.expressions) == 1:
+            return exp.column(node.expressions[0].name, inserted_alias)
+        if isinstance(node, exp.Column) and alias is not None \
+                and node.table.lower() == inserted_alias.lower():
+            return exp.column(by_alias.get(node.name.lower(), node.name), inserted_alias)
+        if isinstance(node, exp.Column) and not node.table \
+                and node.find_ancestor(exp.Query) is None:
+            return exp.column(node.name, target_alias)
+        return node
+
     items = []
     for assignment in assignments:
-        expression = assignment.expression.copy()
-        for node in list(expression.find_all(exp.Anonymous, exp.Column)):
-            if isinstance(node, exp.Anonymous) and node.name.upper() == "VALUES" \
-                    and len(node.expressions) == 1:
-                node.replace(exp.column(node.expressions[0].name, inserted_alias))
-            elif isinstance(node, exp.Column) and node.table.lower() == inserted_alias.lower() \
-                    and alias is not None:
-                name = by_alias.get(node.name.lower(), node.name)
-                node.replace(exp.column(name, inserted_alias))
-            elif isinstance(node, exp.Column) and not node.table \
-                    and node.find_ancestor(exp.Query) is None:
-                node.set("table", exp.to_identifier(target_alias))
+        expression = assignment.expression.copy().transform(reread, copy=False)
         item = exp.alias_(expression, assignment.this.name)
         item.meta["written"] = assignment.expression.sql(dialect="mysql")
         items.append(item)
@@ -216,6 +224,13 @@ def replace_variables(tree: exp.Expression, variables: frozenset[str]) -> None:
 
 
 TRIGGER_ROWS = ("new", "old")
+
+
+def new_row_assignments(tree: exp.Set) -> list[exp.EQ]:
+    """The `NEW.c = …` assignments of a SET in a trigger's body."""
+    items = [item.this for item in tree.expressions if isinstance(item, exp.SetItem)]
+    return [item for item in items if isinstance(item, exp.EQ)
+            and isinstance(item.this, exp.Column) and item.this.table.lower() == "new"]
 
 
 def add_trigger_rows(query: exp.Expression, db: str | None, table: str) -> None:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import re
 import threading
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
@@ -17,9 +18,10 @@ from sqlglot.errors import ParseError, TokenError
 from sqlglot.parser import Parser
 from sqlglot.tokens import Tokenizer, TokenType
 
-from .dialect import LineageMySQL, dialect_for
-from .routines import Routine, RoutineError, read_routine
 from .script import split_script
+
+if TYPE_CHECKING:
+    from .routines import Routine
 
 
 class LineageError(Exception):
@@ -69,8 +71,10 @@ def arg_key(node: exp.Expression, name: str) -> str:
 
 
 def dialect_of(name: str) -> Dialect:
+    """sqlglot's dialect of that name (MySQL files are then read with the
+    package's own dialect where sqlglot's refuses a statement)."""
     try:
-        return dialect_for(name)
+        return Dialect.get_or_raise(name)
     except ValueError as error:
         raise LineageError(f"unknown dialect {name!r}") from error
 
@@ -97,17 +101,31 @@ def check_text(text: str) -> None:
         raise LineageError(f"NUL byte at line {line}, column {column}")
 
 
+def is_mysql(name: str) -> bool:
+    return name.partition(",")[0].strip().lower() == "mysql"
+
+
 @dataclass
 class Parsers:
-    """What a dialect's statements are parsed with. For MySQL, the
-    project's own dialect (it reads the MySQL 8 that sqlglot's refuses) and,
-    tried first, sqlglot's own MySQL: where sqlglot is compiled, only its own
-    classes are, so its parser is several times faster than ours."""
+    """What a dialect's statements are parsed with: first its sqlglot
+    tokenizer and parser; for MySQL, whose files are split as its client
+    splits them, the package's own dialect then parses what sqlglot's
+    refuses or misreads. sqlglot's goes first because, where it is compiled
+    (sqlglotc), only its own classes are: its parser is several times faster
+    than ours. Ours is made, and its module imported, at its first use."""
 
-    dialect: Dialect
+    name: str
     tokenizer: Tokenizer
     parser: Parser
-    stock: tuple[Dialect, Tokenizer, Parser] | None = None
+    mysql: bool = False
+    _own: tuple[Tokenizer, Parser] | None = None
+
+    def own(self) -> tuple[Tokenizer, Parser]:
+        if self._own is None:
+            from .dialect import dialect_for
+            dialect = dialect_for(self.name)
+            self._own = (dialect.tokenizer(), dialect.parser())
+        return self._own
 
 
 # Per thread, each dialect's parsers: made once, not per text (a tokenizer
@@ -119,17 +137,8 @@ def parsers_of(name: str) -> Parsers:
     made = _PER_THREAD.__dict__.setdefault("parsers", {})
     if name not in made:
         dialect = dialect_of(name)
-        stock = None
-        if isinstance(dialect, LineageMySQL):
-            mysql = Dialect.get_or_raise("mysql")
-            stock = (mysql, mysql.tokenizer(), mysql.parser())
-        made[name] = Parsers(dialect, dialect.tokenizer(), dialect.parser(), stock)
+        made[name] = Parsers(name, dialect.tokenizer(), dialect.parser(), is_mysql(name))
     return made[name]
-
-
-def dialect_and_tokenizer(name: str) -> tuple[Dialect, Tokenizer]:
-    parsers = parsers_of(name)
-    return parsers.dialect, parsers.tokenizer
 
 
 def tokenise(text: str, tokenizer: Tokenizer) -> list:
@@ -203,15 +212,16 @@ class Piece:
     variables: frozenset[str] = frozenset()
 
 
-def pieces_of(text: str, dialect: Dialect, tokenizer: Tokenizer) -> list[Piece]:
+def pieces_of(text: str, parsers: Parsers) -> list[Piece]:
     """The statements of a text: MySQL's as its client splits a file
     (DELIMITER, executable comments), another dialect's at semicolons."""
-    if isinstance(dialect, LineageMySQL):
+    if parsers.mysql:
         return [Piece(chunk.number, chunk.text, chunk.written, chunk.line, chunk.column)
                 for chunk in split_script(text)]
     return [Piece(number, text[tokens[0].start:tokens[-1].end + 1],
                   text[tokens[0].start:tokens[-1].end + 1], tokens[0].line)
-            for number, tokens in enumerate(split_statements(tokenise(text, tokenizer)), start=1)]
+            for number, tokens in enumerate(split_statements(tokenise(text, parsers.tokenizer)),
+                                            start=1)]
 
 
 ROUTINE_HEAD = re.compile(r"\s*CREATE\b(?:(?!\bAS\b|\bSELECT\b|\().){0,400}?"
@@ -226,7 +236,7 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
     text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
     parsers = parsers_of(dialect)
     statements = []
-    for piece in pieces_of(text, parsers.dialect, parsers.tokenizer):
+    for piece in pieces_of(text, parsers):
         if ROUTINE_HEAD.match(piece.text):
             statements.append(parse_routine(piece, parsers))
         else:
@@ -237,6 +247,8 @@ def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]
 def parse_routine(piece: Piece, parsers: Parsers) -> ParsedStatement:
     """A CREATE PROCEDURE/FUNCTION/TRIGGER/EVENT and its body's statements,
     each parsed; a routine that cannot be read is this statement's error."""
+    from .routines import RoutineError, read_routine  # only files with routines need it
+
     try:
         routine = read_routine(piece.text)
     except RoutineError as error:
@@ -271,25 +283,20 @@ def read_as_mysql(tree: exp.Expression | None) -> bool:
 
 
 def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
-    """One statement parsed: by sqlglot's own MySQL parser first where there
-    is one (the project's dialect parses what it refuses or misreads), else
-    by the dialect's."""
+    """One statement parsed: by sqlglot's parser, and for MySQL by the
+    package's own dialect where sqlglot's refuses or misreads it."""
     source = piece.text
     statement = ParsedStatement(piece.number, piece.written, line=piece.line, place=piece.place,
                                 variables=piece.variables)
-    tokenizer, parser, first = parsers.tokenizer, parsers.parser, None
-    if parsers.stock is not None:
-        _, tokenizer, parser = parsers.stock
     try:
-        chunk = measure(tokenise(source, tokenizer))
+        chunk = measure(tokenise(source, parsers.tokenizer))
     except LineageError as error:
-        if parsers.stock is None:
+        if not parsers.mysql:
             return failed(statement, source, str(error))
         try:
-            chunk = measure(tokenise(source, parsers.tokenizer))
+            chunk = measure(tokenise(source, parsers.own()[0]))
         except LineageError as error:
             return failed(statement, source, str(error))
-        tokenizer, parser = parsers.tokenizer, parsers.parser
     tokens = chunk.tokens
     if not tokens:
         return failed(statement, source, "no SQL statement")
@@ -298,17 +305,18 @@ def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
     statement.has_select = chunk.has_select
     if chunk.depth > MAX_NESTING:
         return failed(statement, source, "too deeply nested to parse")
+    first: exp.Expression | None = None
     try:
-        if parser is not parsers.parser:
-            try:
-                first = parse_tokens(parser, parseable(tokens, source), source)
-            except ParseError:
-                first = None
-            if read_as_mysql(first):
-                statement.tree = first
-                return statement
-            tokens = tokenise(source, parsers.tokenizer)
-        statement.tree = parse_tokens(parsers.parser, tokens, source)
+        try:
+            first = parse_tokens(parsers.parser, parseable(tokens, source), source)
+        except ParseError:
+            if not parsers.mysql:
+                raise
+        if not parsers.mysql or read_as_mysql(first):
+            statement.tree = first
+            return statement
+        tokenizer, parser = parsers.own()
+        statement.tree = parse_tokens(parser, tokenise(source, tokenizer), source)
     except (ParseError, LineageError) as error:
         if first is not None:
             statement.tree = first  # what sqlglot's own parser made of it
