@@ -105,8 +105,8 @@ def merged_schema(base: MappingSchema | None, tables: dict[TableKey, list[str] |
         return base
     mapping: dict = {}
     if base is not None:
-        mapping = dict(base.mapping) if depth == 1 else \
-            {db: dict(names) for db, names in base.mapping.items()}
+        given: dict = base.mapping
+        mapping = dict(given) if depth == 1 else {db: dict(names) for db, names in given.items()}
     for (db, name), columns in tables.items():
         holder = mapping if depth == 1 else mapping.setdefault(db, {})
         for existing in [known for known in holder if known.lower() == name]:
