@@ -9,7 +9,7 @@ from .catalog import Catalog
 from .compose import compose_rows, output_columns
 from .normalise import qualify_with_schema, with_key
 from .records import QueryLineage, Trace, sourceless
-from .rows import OutputColumn, Statement
+from .rows import OutputColumn, Statement, TableChange
 from .schema import as_schema
 from .statements import (LineageError, ParsedStatement, mark_written_items, moves_data,
                          parse_statements, statement_kind, statement_query, statement_target,
@@ -230,27 +230,50 @@ def add_traces(traces: list[Trace], more: list[Trace]) -> None:
 
 def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Catalog) -> None:
     """What the statement changes of the script's tables: the tables it
-    creates (with their columns), alters, renames and drops."""
+    creates (with their columns), alters, renames, empties and drops; kept
+    in the catalog and, for what follows the script, in the statement's
+    `changes`."""
     database = catalog.database
+    changes = statement.changes
+
+    def change(action: str, table: exp.Table, to: exp.Table | None = None) -> None:
+        changes.append(TableChange(action, table.db or database, table.name,
+                                   (to.db or database) if to is not None else None,
+                                   to.name if to is not None else None))
+
     if isinstance(tree, exp.Create):
         table, columns = created_table(tree, statement, catalog)
-        if table is not None and columns:
-            catalog.define(table.db or database, table.name, columns)
+        if table is not None:
+            change("create temporary" if statement.kind == "CREATE TEMPORARY TABLE" else "create",
+                   table)
+            if columns:
+                catalog.define(table.db or database, table.name, columns)
         return
     if isinstance(tree, exp.Drop) and str(tree.args.get("kind") or "").upper() in ("TABLE", "VIEW"):
         for table in tree.args.get("tables") or ([tree.this] if tree.this is not None else []):
             if isinstance(table, exp.Table):
+                change("drop", table)
                 catalog.drop(table.db or None, table.name)
+        return
+    if tree.key == "truncatetable":
+        for table in tree.expressions:
+            if isinstance(table, exp.Table):
+                change("empty", table)
+        return
+    if isinstance(tree, exp.Delete) and tree.args.get("where") is None \
+            and isinstance(tree.this, exp.Table) and not tree.args.get("using"):
+        change("empty", tree.this)
         return
     if not isinstance(tree, (exp.Alter, exp.Command)):
         return
     from .dialect import altered_columns, renamed_tables  # read only what can rename or alter
 
     for old, new in renamed_tables(tree) or []:
+        change("rename", old, new)
         catalog.rename((old.db or None, old.name), (new.db or None, new.name))
-    changes = altered_columns(tree)
-    if changes and isinstance(tree.this, exp.Table):
-        catalog.alter(tree.this.db or None, tree.this.name, changes)
+    altered = altered_columns(tree)
+    if altered and isinstance(tree.this, exp.Table):
+        catalog.alter(tree.this.db or None, tree.this.name, altered)
 
 
 def created_table(tree: exp.Create, statement: Statement,

@@ -92,6 +92,19 @@ class OutputColumn:
     target_table: str | None = None
 
 
+@dataclass(frozen=True)
+class TableChange:
+    """What a statement does to a table besides writing its columns:
+    "create" or "create temporary" (a new, empty table or view), "empty"
+    (TRUNCATE, DELETE without WHERE), "drop", or "rename" to `to_db`.`to_table`."""
+
+    action: str
+    db: str | None
+    table: str
+    to_db: str | None = None
+    to_table: str | None = None
+
+
 @dataclass
 class Statement:
     """The lineage of one statement of a file.
@@ -118,6 +131,7 @@ class Statement:
     place: int | None = None
     line: int | None = None
     moves_data: bool = True
+    changes: list[TableChange] = field(default_factory=list)
 
     @property
     def label(self) -> str:
