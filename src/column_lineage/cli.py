@@ -146,12 +146,27 @@ def parse_arguments(argv):
     parser.add_argument("--strict", action="store_true",
                         help="exit 1 when any column is unresolved, ambiguous or unsupported, "
                              "or any statement is skipped")
+    parser.add_argument("--end-to-end", action="store_true",
+                        help="for every column the files write, its ultimate sources through "
+                             "every statement, file, temporary table and view, with the path "
+                             "(formats table, json, csv)")
+    parser.add_argument("--upstream", action="append", default=[], metavar="COLUMN",
+                        help="every column upstream of db.table.column (or of each column of "
+                             "db.table), each with its distance and path; repeatable")
+    parser.add_argument("--downstream", action="append", default=[], metavar="COLUMN",
+                        help="every column that reads db.table.column (or db.table), "
+                             "transitively: what a change would reach; repeatable")
     parser.add_argument("--jobs", type=positive_count, default=None, metavar="N",
                         help="files analysed at once, each on a process of its own (default: "
                              "the CPUs this process may use; 1 analyses them one by one here)")
     parser.add_argument("--version", action="version", version=version_text())
     options = parser.parse_args(argv)
-    options.format = options.format or ("table" if sys.stdout is not None and sys.stdout.isatty() else "report")
+    options.questions = questions(options)
+    if options.questions and options.format not in (None, *ANSWER_FORMATS):
+        parser.error(f"--end-to-end, --upstream and --downstream write the formats "
+                     f"{', '.join(ANSWER_FORMATS)}, not {options.format}")
+    options.format = options.format or ("table" if options.questions or (
+        sys.stdout is not None and sys.stdout.isatty()) else "report")
     options.jobs = options.jobs or available_cpus()
     try:
         dialect_of(options.dialect)
@@ -159,6 +174,43 @@ def parse_arguments(argv):
     except (LineageError, FileFailure) as error:
         parser.error(str(error))
     return options
+
+
+ANSWER_FORMATS = ("table", "json", "csv")
+
+
+def questions(options) -> list[tuple[str, str | None]]:
+    """The questions about the whole pipeline, in the order given on the
+    command line's options: ("end-to-end", None), ("upstream", name), …"""
+    asked = [("end-to-end", None)] if options.end_to_end else []
+    return asked + [("upstream", name) for name in options.upstream] + \
+        [("downstream", name) for name in options.downstream]
+
+
+def answer(asked: list[tuple[str, str | None]], lineages: list[FileLineage], out,
+           format_name: str) -> bool:
+    """Writes the answers to the questions about the pipeline the files
+    make; False (and one line each) for a column or table no file knows."""
+    from .formats.reach_rows import READERS, Answer
+    from .pipeline import compose
+
+    pipeline = compose(lineages)
+    writer = READERS[format_name](out)
+    known = True
+    for question, name in asked:
+        if name is None:
+            writer.write(Answer(question, pipeline.end_to_end()))
+            continue
+        if not pipeline.find(name):
+            import difflib
+            near = difflib.get_close_matches(name.lower(), pipeline.known_names(), n=3)
+            complain(f"{question} {display_name(name)}: no file writes or reads it"
+                     + (f" (did you mean {', '.join(near)}?)" if near else ""))
+            known = False
+            continue
+        reaches = pipeline.upstream(name) if question == "upstream" else pipeline.downstream(name)
+        writer.write(Answer(f"{question} {name}", reaches))
+    return known
 
 
 def read_schema(name, dialect):
@@ -250,7 +302,8 @@ def main(argv=None):
     for problem in problems:
         complain(problem)
     options.several_files = len(files) > 1
-    writer = writer_class(options.format)(sys.stdout, options)
+    writer = None if options.questions else writer_class(options.format)(sys.stdout, options)
+    kept: list[FileLineage] = []
     collect_per_file()
     summary = Summary(files=len(problems), failed=len(problems))
     jobs = 1 if STDIN in files else options.jobs  # standard input is read here
@@ -263,15 +316,21 @@ def main(argv=None):
             progress.clear()
         summary.add(lineage)
         report_problems(lineage)
-        if lineage.error is None and not write(writer, lineage) \
+        if writer is None:
+            kept.append(lineage)
+        elif lineage.error is None and not write(writer, lineage) \
                 and not any(statement.error for statement in lineage.statements):
             summary.failed += 1
     if progress is not None:
         progress.close()
-    writer.close()
+    known = True
+    if writer is not None:
+        writer.close()
+    else:
+        known = answer(options.questions, kept, sys.stdout, options.format)
     sys.stdout.flush()
     complain(summary.line())
-    if summary.failed or (options.strict and summary.doubtful()):
+    if summary.failed or not known or (options.strict and summary.doubtful()):
         return 1
     return 0
 

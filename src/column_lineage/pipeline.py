@@ -1,0 +1,345 @@
+"""Lineage end to end: the statements of several files composed as the steps
+of one pipeline, so that each written column leads back, through every
+staging step, temporary table and view, to the columns no statement writes.
+
+The files run in the order given, each one session whose statements run in
+order. Each write makes or extends a *version* of a column: INSERT, REPLACE
+and UPDATE add their sources to the column's current version; CREATE,
+TRUNCATE and DELETE without WHERE start the table afresh, DROP removes it,
+RENAME moves it. A read sees the version the statements before it left; a
+permanent table that nothing before the read wrote, but a later statement
+does, is read as the pipeline leaves it. A temporary table lives in its own
+file, hides the permanent table of its name while it exists, and lineage
+passes through it. A column nothing feeds from another column (a table
+nothing given writes, or one filled with literals only) is an end point:
+an ultimate source."""
+
+from __future__ import annotations
+
+from collections import deque
+from dataclasses import dataclass, field
+from itertools import count
+
+from .rows import AGGREGATION, IDENTITY, TRANSFORMATION, FileLineage, Statement
+
+TableKey = tuple[str, str]  # (db, table), lower case: names match as MySQL matches them
+
+
+@dataclass(frozen=True)
+class Column:
+    """A column by its names as written."""
+
+    db: str | None
+    table: str
+    column: str
+
+    @property
+    def key(self) -> tuple[str, str, str]:
+        return ((self.db or "").lower(), self.table.lower(), self.column.lower())
+
+    def __str__(self) -> str:
+        return ".".join(part for part in (self.db, self.table, self.column) if part)
+
+
+@dataclass(frozen=True)
+class Step:
+    """One statement writing a column: where it is, and how it computes it."""
+
+    file: str
+    statement: str
+    transformation: str
+
+
+@dataclass(eq=False)
+class Version:
+    """A column as one run of writes left it, with what fed it: each source
+    version with the step that read it."""
+
+    column: Column
+    serial: int
+    temporary: bool = False
+    written: bool = False
+    feeds: list[tuple[Version, Step]] = field(default_factory=list)
+
+    @property
+    def end_point(self) -> bool:
+        """Nothing feeds it from another column: an ultimate source (a
+        temporary table's column never is one)."""
+        return not self.feeds and not self.temporary
+
+
+@dataclass
+class TableState:
+    columns: dict[str, Version]
+    temporary: bool = False
+
+
+@dataclass(frozen=True)
+class PathStep:
+    """One column on a path and the statement that wrote it from the one
+    before (None for the source the path starts at)."""
+
+    column: Column
+    step: Step | None
+
+
+@dataclass(frozen=True)
+class Reach:
+    """A column reached from another, upstream or downstream: how far, by
+    which path (from the source to the target), and whether it is an
+    ultimate source."""
+
+    source: Column | None
+    target: Column
+    path: tuple[PathStep, ...]
+    distance: int
+    ultimate: bool
+
+    @property
+    def kind(self) -> str:
+        kinds = {step.step.transformation for step in self.path if step.step is not None}
+        if kinds <= {IDENTITY}:
+            return "identity"
+        return "aggregation" if AGGREGATION in kinds else "transformation"
+
+    @property
+    def files(self) -> list[str]:
+        return list(dict.fromkeys(step.step.file for step in self.path if step.step is not None))
+
+
+READ_TYPES = ("column", "subquery")
+
+
+class Pipeline:
+    """The versions of every column the files write, and what they read."""
+
+    def __init__(self) -> None:
+        self.serial = count(1)
+        self.permanent: dict[TableKey, TableState] = {}
+        self.sources: dict[tuple[str, str, str], Version] = {}  # end points read, by column
+        self.versions: dict[tuple[str, str, str], list[Version]] = {}  # every version of a column
+        self.pending: list[tuple[Version, Column, Step]] = []  # reads of a table not written yet
+        self.finished = False
+
+    # -- building -----------------------------------------------------------
+
+    def add_file(self, lineage: FileLineage) -> None:
+        temporary: dict[TableKey, TableState] = {}
+        for statement in lineage.statements:
+            if statement.error is None:
+                self.add_statement(statement, temporary)
+
+    def table(self, db: str | None, name: str, temporary: dict[TableKey, TableState]
+              ) -> TableState | None:
+        key = ((db or "").lower(), name.lower())
+        return temporary.get(key) or self.permanent.get(key)
+
+    def add_statement(self, statement: Statement, temporary: dict[TableKey, TableState]) -> None:
+        for change in statement.changes:
+            key = ((change.db or "").lower(), change.table.lower())
+            if change.action in ("create", "create temporary"):
+                state = TableState({}, change.action == "create temporary")
+                (temporary if state.temporary else self.permanent)[key] = state
+            elif change.action == "empty":
+                state = self.table(change.db, change.table, temporary)
+                if state is not None:
+                    state.columns = {}
+            elif change.action == "drop":
+                if temporary.pop(key, None) is None:
+                    self.permanent.pop(key, None)
+            elif change.action == "rename" and change.to_table:
+                holder = temporary if key in temporary else self.permanent
+                state = holder.pop(key, None)
+                if state is not None:
+                    new = Column(change.to_db, change.to_table, "")
+                    step = Step(statement.file, statement.label, IDENTITY)
+                    state.columns = {name: self.renamed(version, new, step)
+                                     for name, version in state.columns.items()}
+                    holder[((change.to_db or "").lower(), change.to_table.lower())] = state
+        if statement.rows or statement.columns:
+            self.add_writes(statement, temporary)
+
+    def renamed(self, version: Version, table: Column, step: Step) -> Version:
+        """The version under the table's new name, fed by the old one."""
+        column = Column(table.db, table.table, version.column.column)
+        moved = self.new_version(column, version.temporary)
+        moved.written = version.written
+        moved.feeds.append((version, step))
+        return moved
+
+    def new_version(self, column: Column, temporary: bool) -> Version:
+        version = Version(column, next(self.serial), temporary)
+        self.versions.setdefault(column.key, []).append(version)
+        return version
+
+    def add_writes(self, statement: Statement, temporary: dict[TableKey, TableState]) -> None:
+        reads: dict[int, list] = {}
+        for row in statement.rows:
+            if row.resolved and row.column_type in READ_TYPES and row.column_name:
+                reads.setdefault(row.position, []).append(row)
+        for output in statement.columns:
+            if not output.target_table or not output.target_column:
+                continue
+            target = self.written(output.target_db, output.target_table, output.target_column,
+                                  temporary)
+            step = Step(statement.file, statement.label, output.transformation)
+            for row in reads.get(output.position, []):
+                self.read(target, Column(row.table_db or None, row.table_name, row.column_name),
+                          step, temporary)
+
+    def written(self, db: str | None, table: str, column: str,
+                temporary: dict[TableKey, TableState]) -> Version:
+        state = self.table(db, table, temporary)
+        if state is None:  # written without a CREATE among the files: a table of its own
+            state = self.permanent.setdefault(((db or "").lower(), table.lower()), TableState({}))
+        version = state.columns.get(column.lower())
+        if version is None:
+            version = self.new_version(Column(db, table, column), state.temporary)
+            state.columns[column.lower()] = version
+        version.written = True
+        return version
+
+    def read(self, target: Version, source: Column, step: Step,
+             temporary: dict[TableKey, TableState]) -> None:
+        state = self.table(source.db, source.table, temporary)
+        if state is None:
+            self.pending.append((target, source, step))
+            return
+        for version in self.matching(state, source):
+            target.feeds.append((version, step))
+
+    def matching(self, state: TableState, source: Column) -> list[Version]:
+        """The versions a read of the column sees in this table: all of them
+        for `*`; a column the table has not had written is its own end point."""
+        if source.column == "*" and state.columns:
+            return list(state.columns.values())
+        version = state.columns.get(source.column.lower())
+        if version is None:
+            version = self.new_version(source, state.temporary)
+            state.columns[source.column.lower()] = version
+        return [version]
+
+    def finish(self) -> None:
+        """Reads of a table nothing had written before them see it as the
+        pipeline leaves it; else they read an end point."""
+        if self.finished:
+            return
+        self.finished = True
+        for target, source, step in self.pending:
+            state = self.permanent.get(((source.db or "").lower(), source.table.lower()))
+            if state is not None:
+                for version in self.matching(state, source):
+                    target.feeds.append((version, step))
+                continue
+            key = source.key
+            if key not in self.sources:
+                self.sources[key] = self.new_version(source, False)
+            target.feeds.append((self.sources[key], step))
+
+    # -- questions ------------------------------------------------------------
+
+    def final_columns(self) -> list[Version]:
+        """Every column of every permanent table or view that the files write
+        and that exists at the end, in the order first written."""
+        self.finish()
+        found = [version for state in self.permanent.values() for version in state.columns.values()
+                 if version.written]
+        return sorted(found, key=lambda version: version.serial)
+
+    def end_to_end(self) -> list[Reach]:
+        """Per written column, each ultimate source by its shortest path; a
+        column without any, once with no source."""
+        reached = []
+        for version in self.final_columns():
+            ultimate = [reach for reach in upstream_of(version) if reach.ultimate]
+            reached += ultimate or [Reach(None, version.column, (PathStep(version.column, None),),
+                                          0, False)]
+        return reached
+
+    def find(self, name: str) -> list[Version]:
+        """The versions of a column (`db.table.column`) or of every column of a
+        table (`db.table`), the latest per column first; none when unknown."""
+        self.finish()
+        wanted = tuple(part.lower() for part in name.split("."))
+        found = [versions for key, versions in self.versions.items() if names_match(key, wanted)]
+        return [version for versions in found
+                for version in sorted(versions, key=lambda v: -v.serial)]
+
+    def known_names(self) -> list[str]:
+        self.finish()
+        names = {str(versions[0].column) for versions in self.versions.values()}
+        return sorted(names | {".".join(str(versions[0].column).split(".")[:-1])
+                               for versions in self.versions.values()})
+
+    def upstream(self, name: str) -> list[Reach]:
+        versions = self.find(name)
+        latest: dict[tuple[str, str, str], Version] = {}
+        for version in versions:
+            latest.setdefault(version.column.key, version)
+        return [reach for version in latest.values() for reach in upstream_of(version)]
+
+    def downstream(self, name: str) -> list[Reach]:
+        readers: dict[int, list[tuple[Version, Step]]] = {}
+        for versions in self.versions.values():
+            for version in versions:
+                for source, step in version.feeds:
+                    readers.setdefault(id(source), []).append((version, step))
+        reached: dict[tuple[str, str, str], Reach] = {}
+        start = self.find(name)
+        queue = deque((version, (PathStep(version.column, None),)) for version in start)
+        seen = {id(version) for version in start}
+        while queue:
+            version, path = queue.popleft()
+            for reader, step in readers.get(id(version), []):
+                if id(reader) in seen:
+                    continue
+                seen.add(id(reader))
+                trail = path + (PathStep(reader.column, step),)
+                if not reader.temporary:
+                    reached.setdefault(reader.column.key, Reach(
+                        start[0].column, reader.column, trail, len(trail) - 1, False))
+                queue.append((reader, trail))
+        return list(reached.values())
+
+
+def names_match(key: tuple[str, str, str], wanted: tuple[str, ...]) -> bool:
+    """`db.table.column` names a column, `db.table` all of a table's; a
+    table without a database is named without it."""
+    if len(wanted) == 3:
+        return key == wanted
+    if len(wanted) == 2:
+        return key[:2] == wanted or (key[0] == "" and key[1:] == wanted)
+    return len(wanted) == 1 and key[0] == "" and key[1] == wanted[0]
+
+
+def upstream_of(version: Version) -> list[Reach]:
+    """Every column upstream of a version, each once by its shortest path
+    (breadth first), with whether it is an ultimate source; a temporary
+    table's columns are passed through."""
+    reached: dict[tuple[str, str, str], Reach] = {}
+    queue = deque([(version, (PathStep(version.column, None),))])
+    seen = {id(version)}
+    while queue:
+        current, path = queue.popleft()  # path: from `current` to the target
+        for source, step in current.feeds:
+            if id(source) in seen:
+                continue
+            seen.add(id(source))
+            trail = (PathStep(source.column, None), PathStep(path[0].column, step)) + path[1:]
+            if not source.temporary and source.column.key != version.column.key:
+                reached.setdefault(source.column.key, Reach(
+                    source.column, version.column, trail, len(trail) - 1, source.end_point))
+            queue.append((source, trail))
+    return list(reached.values())
+
+
+def compose(files: list[FileLineage]) -> Pipeline:
+    pipeline = Pipeline()
+    for lineage in files:
+        if lineage.error is None:
+            pipeline.add_file(lineage)
+    pipeline.finish()
+    return pipeline
+
+
+__all__ = ["Column", "Pipeline", "Reach", "Step", "compose", "TRANSFORMATION"]
