@@ -1,0 +1,112 @@
+"""Lineage end to end: statements and files composed as one pipeline, each
+rule of how a statement changes what later ones read worked by hand."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from column_lineage import analyse_sql
+from column_lineage.pipeline import compose
+from column_lineage.rows import FileLineage
+
+
+def pipeline(*files):
+    return compose([FileLineage(f"f{at}.sql", analyse_sql(text, file=f"f{at}.sql"))
+                    for at, text in enumerate(files, start=1)])
+
+
+def end_to_end(*files):
+    """{written column: {ultimate source or None}}."""
+    found: dict[str, set] = {}
+    for reach in pipeline(*files).end_to_end():
+        found.setdefault(str(reach.target), set()).add(str(reach.source) if reach.source else None)
+    return found
+
+
+@pytest.mark.parametrize("files, expected", [
+    # a temporary table passes lineage through and is never an end point
+    (["USE s; CREATE TEMPORARY TABLE t AS SELECT o.a, o.b FROM src.o o;"
+      "INSERT INTO m.x (p, q) SELECT t.a, t.a + t.b FROM t"],
+     {"m.x.p": {"src.o.a"}, "m.x.q": {"src.o.a", "src.o.b"}}),
+    # a temporary table hides the permanent one of its name, in its own file only
+    (["USE s; CREATE TEMPORARY TABLE k AS SELECT o.a FROM src.o o; INSERT INTO m.x (p) SELECT k.a FROM k",
+      "USE s; INSERT INTO m.y (p) SELECT k.a FROM k"],
+     {"m.x.p": {"src.o.a"}, "m.y.p": {"s.k.a"}}),
+    # views over views: a view's columns come from its query
+    (["CREATE VIEW m.v1 AS SELECT o.a AS x FROM src.o o; CREATE VIEW m.v2 AS SELECT v.x AS y FROM m.v1 v"],
+     {"m.v1.x": {"src.o.a"}, "m.v2.y": {"src.o.a"}}),
+    # inserts add up; an update adds its SET sources
+    (["INSERT INTO m.x (p) SELECT o.a FROM src.o o; INSERT INTO m.x (p) SELECT u.c FROM src.u u;"
+      "UPDATE m.x SET p = p + (SELECT MAX(r.f) FROM src.r r)"],
+     {"m.x.p": {"src.o.a", "src.u.c", "src.r.f"}}),
+    # truncate and refill: what was read before stays with its reader, the table starts afresh
+    (["INSERT INTO m.x (p) SELECT o.a FROM src.o o; INSERT INTO m.y (p) SELECT x.p FROM m.x x;"
+      "TRUNCATE TABLE m.x; INSERT INTO m.x (p) SELECT u.c FROM src.u u"],
+     {"m.y.p": {"src.o.a"}, "m.x.p": {"src.u.c"}}),
+    # drop and re-create with other columns: only the new ones exist at the end
+    (["CREATE TABLE m.x AS SELECT o.a FROM src.o o; DROP TABLE m.x;"
+      "CREATE TABLE m.x AS SELECT u.c FROM src.u u"],
+     {"m.x.c": {"src.u.c"}}),
+    # renamed: the table lives on under its new name
+    (["INSERT INTO m.x (p) SELECT o.a FROM src.o o; RENAME TABLE m.x TO m.z;"
+      "INSERT INTO m.y (q) SELECT z.p FROM m.z z"],
+     {"m.z.p": {"src.o.a"}, "m.y.q": {"src.o.a"}}),
+    # a table only a later file writes is read as the pipeline leaves it
+    (["INSERT INTO m.report (r) SELECT s.v FROM m.stage s",
+      "INSERT INTO m.stage (v) SELECT o.a FROM src.o o"],
+     {"m.report.r": {"src.o.a"}, "m.stage.v": {"src.o.a"}}),
+    # literals only: a written column without a source; a table filled so is an end point
+    (["INSERT INTO m.dim (k) VALUES (1), (2); INSERT INTO m.f (k) SELECT d.k FROM m.dim d"],
+     {"m.dim.k": {None}, "m.f.k": {"m.dim.k"}}),
+])
+def test_each_rule_of_the_pipeline(files, expected):
+    assert end_to_end(*files) == expected
+
+
+def test_a_path_names_every_step_and_its_kind():
+    composed = pipeline(
+        "USE s; CREATE TEMPORARY TABLE t AS SELECT o.amount FROM src.o o;"
+        "INSERT INTO s.daily (rev) SELECT SUM(t.amount) FROM t",
+        "CREATE VIEW m.v AS SELECT d.rev FROM s.daily d; RENAME TABLE m.v TO m.w")
+    reach = next(reach for reach in composed.end_to_end() if str(reach.target) == "m.w.rev")
+    assert [(str(step.column), step.step and (step.step.file, step.step.statement))
+            for step in reach.path] == [
+        ("src.o.amount", None), ("s.t.amount", ("f1.sql", "2")), ("s.daily.rev", ("f1.sql", "3")),
+        ("m.v.rev", ("f2.sql", "1")), ("m.w.rev", ("f2.sql", "2"))]
+    assert (reach.kind, reach.distance, reach.ultimate, reach.files) == \
+        ("aggregation", 4, True, ["f1.sql", "f2.sql"])
+
+
+def test_upstream_and_downstream():
+    composed = pipeline(
+        "INSERT INTO s.a (x) SELECT o.v FROM src.o o; INSERT INTO s.b (y) SELECT a.x * 2 FROM s.a a;"
+        "INSERT INTO m.c (z) SELECT b.y FROM s.b b; INSERT INTO m.d (w) SELECT o.k FROM src.o o")
+    up = {str(reach.source): (reach.distance, reach.ultimate) for reach in composed.upstream("M.C.Z")}
+    assert up == {"s.b.y": (1, False), "s.a.x": (2, False), "src.o.v": (3, True)}
+    down = {str(reach.target): (reach.distance, reach.kind)
+            for reach in composed.downstream("src.o.v")}
+    assert down == {"s.a.x": (1, "identity"), "s.b.y": (2, "transformation"),
+                    "m.c.z": (3, "transformation")}
+    assert {str(reach.target) for reach in composed.downstream("src.o")} == \
+        {"s.a.x", "s.b.y", "m.c.z", "m.d.w"}
+    assert composed.find("nope.c.z") == []
+
+
+def test_the_command_answers_and_refuses_unknown_names(tmp_path):
+    (tmp_path / "a.sql").write_text("INSERT INTO m.c (z) SELECT o.v FROM src.o o;")
+    run = [sys.executable, "-m", "column_lineage", str(tmp_path)]
+    result = subprocess.run(run + ["--end-to-end", "--json"], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    [row] = [json.loads(line) for line in result.stdout.splitlines()]
+    assert {key: row[key] for key in ("target_table", "target_column", "source_table",
+                                       "source_column", "kind", "files")} == \
+        {"target_table": "c", "target_column": "z", "source_table": "o", "source_column": "v",
+         "kind": "identity", "files": [str(tmp_path / "a.sql")]}
+    result = subprocess.run(run + ["--downstream", "src.o.w"], capture_output=True, text=True)
+    assert result.returncode == 1
+    assert "downstream src.o.w: no file writes or reads it (did you mean src.o.v" in result.stderr
+    result = subprocess.run(run + ["--end-to-end", "--format", "dot"], capture_output=True,
+                            text=True)
+    assert result.returncode == 2 and "not dot" in result.stderr
