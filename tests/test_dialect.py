@@ -221,15 +221,18 @@ def test_renamed_tables(sql: str, pairs: list[tuple[str, str]] | None) -> None:
     ("ALTER TABLE t ADD COLUMN c INT FIRST, ADD d INT AFTER c, ADD COLUMN (e INT, f INT), "
      "DROP COLUMN g, DROP h, CHANGE COLUMN i j INT, CHANGE k k BIGINT, MODIFY m INT NOT NULL, "
      "RENAME COLUMN n TO o",
-     [("add", None, "c"), ("add", None, "d"), ("add", None, "e"), ("add", None, "f"),
-      ("drop", "g", None), ("drop", "h", None), ("rename", "i", "j"), ("rename", "n", "o")]),
+     [("add", None, "c", "FIRST"), ("add", None, "d", "AFTER c"), ("add", None, "e", None),
+      ("add", None, "f", None), ("drop", "g", None, None), ("drop", "h", None, None),
+      ("rename", "i", "j", None), ("rename", "n", "o", None)]),
     ("ALTER TABLE t ADD c INT, ADD INDEX i (c), ADD FULLTEXT KEY f (c), ALGORITHM=INPLACE",
-     [("add", None, "c")]),
+     [("add", None, "c", None)]),
+    ("ALTER TABLE t MODIFY COLUMN a INT AFTER b, CHANGE c d INT FIRST, MODIFY e INT",
+     [("move", "a", "a", "AFTER b"), ("rename", "c", "d", "FIRST")]),
     ("ALTER TABLE t DROP PRIMARY KEY, DROP INDEX i", []),
     ("ALTER VIEW v AS SELECT 1", None),
     ("RENAME TABLE a TO b", None),
 ])
-def test_altered_columns(sql: str, changes: list[tuple[str, str | None, str | None]] | None) -> None:
+def test_altered_columns(sql: str, changes: list[tuple[str, str | None, str | None, str | None]] | None) -> None:
     tree = parse(sql)
     assert altered_columns(tree) == changes
     assert changes is None or isinstance(tree, exp.Alter)

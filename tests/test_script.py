@@ -23,8 +23,11 @@ def texts(script: str) -> list[str]:
     ("SELECT /*+ BKA(t) ';*/' */ 1; SELECT 2", ["SELECT /*+ BKA(t) ';*/' */ 1", "SELECT 2"]),
     ("SELECT 1\\G SELECT 2\\g SELECT '\\g' /* \\g */", ["SELECT 1", "SELECT 2", "SELECT '\\g'"]),
     ("SELECT \\N \\'; SELECT 2", ["SELECT \\N \\'", "SELECT 2"]),
-    ("/*!SELECT 1*/; /*!50001 SELECT 2 */; /*!800001SELECT 3*/; /*M!100100 SELECT 4 */",
-     ["SELECT 1", "SELECT 2", "SELECT 3", "SELECT 4"]),
+    # MariaDB's /*M!…*/ is a comment to MySQL (and its client's sandbox line a
+    # command of MariaDB's client): no statement
+    ("/*!SELECT 1*/; /*!50001 SELECT 2 */; /*!800001SELECT 3*/; /*M!100100 SELECT 4 */;"
+     "/*M!999999\\- enable the sandbox mode */\nSELECT 5",
+     ["SELECT 1", "SELECT 2", "SELECT 3", "SELECT 5"]),
     ("/*!50001 SELECT '*/;', 5 --1, 2; -- x */\n*/;", ["SELECT '*/;', 5 - -1, 2;"]),
     ("-- a;\n;\n/* b; */;\n# c;\n;/*!50001 */;\nSELECT 1;\n;\n", ["SELECT 1"]),
 ])

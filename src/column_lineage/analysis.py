@@ -243,11 +243,13 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
 
     if isinstance(tree, exp.Create):
         table, columns = created_table(tree, statement, catalog)
-        if table is not None:
-            change("create temporary" if statement.kind == "CREATE TEMPORARY TABLE" else "create",
-                   table)
-            if columns:
-                catalog.define(table.db or database, table.name, columns)
+        if table is None or (tree.args.get("exists") and catalog.columns(table.db or None,
+                                                                          table.name)):
+            return  # CREATE … IF NOT EXISTS of a table there is: nothing changes
+        temporary = statement.kind == "CREATE TEMPORARY TABLE"
+        change("create temporary" if temporary else "create", table)
+        if columns:
+            catalog.define(table.db or database, table.name, columns, temporary)
         return
     if isinstance(tree, exp.Drop) and str(tree.args.get("kind") or "").upper() in ("TABLE", "VIEW"):
         for table in tree.args.get("tables") or ([tree.this] if tree.this is not None else []):
@@ -294,9 +296,11 @@ def created_table(tree: exp.Create, statement: Statement,
         return None, []
     if kind == "VIEW" and defined:
         return node, defined
+    # MySQL's CREATE TABLE (…) SELECT: the columns only defined come first,
+    # then the select's, a defined one among them where the select names it.
     outputs = [column.output_name for column in statement.columns]
-    known = {name.lower() for name in defined}
-    columns = defined + [name for name in outputs if name.lower() not in known]
+    selected = {name.lower() for name in outputs}
+    columns = [name for name in defined if name.lower() not in selected] + outputs
     properties = tree.args.get("properties")
     like = next((item for item in properties.expressions if isinstance(item, exp.LikeProperty)),
                 None) if properties is not None else None
@@ -347,9 +351,13 @@ def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
     if parsed.error is not None:
         head.moves_data, head.skipped, head.error = True, None, parsed.error
         return [head]
-    trigger = (routine.table_db or catalog.database, routine.table) \
+    # A stored program runs with its own database as the default one (a
+    # trigger's is its table's).
+    own_database = routine.db or (routine.table_db if routine.kind == "TRIGGER" else None)
+    trigger = (routine.table_db or own_database or catalog.database, routine.table) \
         if routine.kind == "TRIGGER" and routine.table else None
     body_catalog = catalog.copy()
+    body_catalog.database = own_database or catalog.database
     statements = [head]
     for inner in parsed.body:
         statement = analyse_statement(inner, file, dialect, body_catalog, trigger)

@@ -14,6 +14,7 @@ from .schema import table_columns
 # "" where there is none) and name, lower case: MySQL servers mostly run
 # with lower_case_table_names=1, and warehouse scripts mix the cases.
 TableKey = tuple[str, str]
+HIDES_BASE = "the schema's table"
 
 
 @dataclass
@@ -28,6 +29,9 @@ class Catalog:
     dialect: str = "mysql"
     database: str | None = None
     tables: dict[TableKey, list[str] | None] = field(default_factory=dict)
+    # What a temporary table hides until it is dropped: the definition the
+    # script had for its name, or HIDES_BASE where the schema's shows again.
+    hidden: dict[TableKey, list[str] | None | str] = field(default_factory=dict)
     _merged: MappingSchema | None = None
     _stale: bool = False
 
@@ -42,47 +46,65 @@ class Catalog:
             return list(self.tables[key] or [])
         return table_columns(self.base, db or self.database, name)
 
-    def define(self, db: str | None, name: str, columns: list[str]) -> None:
-        self.tables[self.key(db, name)] = list(dict.fromkeys(columns))
+    def define(self, db: str | None, name: str, columns: list[str],
+               temporary: bool = False) -> None:
+        key = self.key(db, name)
+        if temporary and key not in self.hidden:
+            self.hidden[key] = self.tables.get(key, HIDES_BASE)
+        self.tables[key] = list(dict.fromkeys(columns))
         self._stale = True
 
     def drop(self, db: str | None, name: str) -> None:
+        """The table is gone; a temporary one's drop shows the table it hid."""
         key = self.key(db, name)
-        if key in self.tables:
+        if key in self.hidden:
+            shown = self.hidden.pop(key)
+            if shown == HIDES_BASE:
+                del self.tables[key]
+            else:
+                self.tables[key] = shown if isinstance(shown, list) else None
+            self._stale = True
+        elif key in self.tables or table_columns(self.base, db or self.database, name):
             self.tables[key] = None
             self._stale = True
 
     def rename(self, old: tuple[str | None, str], new: tuple[str | None, str]) -> None:
         columns = self.columns(*old)
         self.drop(*old)
-        self.tables[self.key(*old)] = None
         self.define(new[0], new[1], columns)
 
-    def alter(self, db: str | None, name: str, changes: list[tuple[str, str | None, str | None]]
-              ) -> None:
-        """ALTER TABLE's column changes, in order: ("add", None, c),
-        ("drop", c, None), ("rename", old, new)."""
+    def alter(self, db: str | None, name: str,
+              changes: list[tuple[str, str | None, str | None, str | None]]) -> None:
+        """ALTER TABLE's column changes, in order: ("add", None, c, position),
+        ("drop", c, None, None), ("rename", old, new, position), ("move", c,
+        c, position); position None, "FIRST" or "AFTER column"."""
         columns = self.columns(db, name)
         if not columns and self.key(db, name) not in self.tables:
             return  # a table known to nobody: its other columns are unknown too
-        for change, old, new in changes:
-            if old is not None:
-                at = next((at for at, column in enumerate(columns)
-                           if column.lower() == old.lower()), None)
-                if at is not None:
-                    if change == "rename" and new is not None:
-                        columns[at] = new
-                    else:
-                        del columns[at]
-            elif change == "add" and new is not None:
-                columns.append(new)
+        for change, old, new, position in changes:
+            at = next((at for at, column in enumerate(columns)
+                       if old is not None and column.lower() == old.lower()), None)
+            if change in ("drop", "rename", "move"):
+                if at is None:
+                    continue
+                del columns[at]
+            if change == "drop" or new is None:
+                continue
+            place = len(columns) if at is None or change == "add" else at
+            if position == "FIRST":
+                place = 0
+            elif position and position.upper().startswith("AFTER "):
+                after = position[6:].lower()
+                place = next((index + 1 for index, column in enumerate(columns)
+                              if column.lower() == after), place)
+            columns.insert(place, new)
         self.define(db, name, columns)
 
     def copy(self) -> Catalog:
         """A catalog that starts as this one and changes apart from it (the
         tables a routine's body creates live in its own run)."""
         return Catalog(self.base, self.dialect, self.database, dict(self.tables),
-                       self._merged, self._stale)
+                       dict(self.hidden), self._merged, self._stale)
 
     def schema(self) -> MappingSchema | None:
         """The schema the analysis of the next statement reads: the given one

@@ -39,6 +39,7 @@ E = TypeVar("E", bound=exp.Expression)
 SELECT_INTO = "select_into"
 REPLACE = "replace"
 RENAMED_TABLES = "renamed_tables"
+POSITION = "position"
 
 # The FROM of a Select is "from" up to sqlglot 27, "from_" from 28 on.
 FROM = "from_" if "from_" in exp.Select.arg_types else "from"
@@ -676,12 +677,18 @@ class LineageMySQL(MySQL):
             definition = self._parse_column_def(new)
             if old is None or not isinstance(definition, exp.ColumnDef):
                 return None
-            if self._match_texts(("FIRST", "AFTER")) and self._prev.text.upper() == "AFTER":
-                self._parse_column()
+            position = None
+            if self._match_texts(("FIRST", "AFTER")):
+                position = "FIRST"
+                if self._prev.text.upper() == "AFTER":
+                    after = self._parse_column()
+                    position = f"AFTER {after.name}" if after is not None else None
             renamed = rename and new is not None and new.name != old.name
-            return self._node(exp.AlterColumn(
+            altered = self._node(exp.AlterColumn(
                 this=exp.Column(this=old), dtype=definition.args.get("kind"),
                 rename_to=exp.Column(this=new) if renamed else None))
+            altered.meta[POSITION] = position  # AlterColumn has no place for it
+            return altered
 
 
 # sqlglot 27's Dialect metaclass makes STRAIGHT_JOIN a name (an alias, a
@@ -731,31 +738,53 @@ def renamed_tables(tree: exp.Expression) -> list[tuple[exp.Table, exp.Table]] | 
     return None
 
 
-def altered_columns(tree: exp.Expression) -> list[tuple[str, str | None, str | None]] | None:
+ColumnChange = tuple[str, str | None, str | None, str | None]
+
+
+def altered_columns(tree: exp.Expression) -> list[ColumnChange] | None:
     """What ALTER TABLE does to the table's columns, in order: ("add", None,
-    name), ("drop", name, None), ("rename", old, new); a CHANGE or MODIFY that
-    keeps the name changes no name and is not listed. None when `tree` is not
-    an ALTER TABLE."""
+    name, position), ("drop", name, None, None), ("rename", old, new,
+    position), ("move", name, name, position) for a CHANGE or MODIFY that
+    keeps the name; position is None (added last, else where it was),
+    "FIRST" or "AFTER column". None when `tree` is not an ALTER TABLE."""
     if not isinstance(tree, exp.Alter) or (tree.args.get("kind") or "").upper() != "TABLE":
         return None
-    changes: list[tuple[str, str | None, str | None]] = []
+    changes: list[ColumnChange] = []
     for action in tree.args.get("actions") or []:
         changes.extend(_column_changes(action))
     return changes
 
 
-def _column_changes(action: exp.Expression) -> list[tuple[str, str | None, str | None]]:
-    """The column names one action of ALTER TABLE adds, drops or renames."""
+def _position(definition: exp.Expression | None) -> str | None:
+    """FIRST or AFTER x of a column definition, None without either."""
+    place = definition.args.get("position") if definition is not None else None
+    if not isinstance(place, exp.ColumnPosition):
+        return None
+    where = str(place.args.get("position") or "").upper()
+    if where == "AFTER" and place.this is not None:
+        return f"AFTER {place.this.name}"
+    return "FIRST" if where == "FIRST" else None
+
+
+def _column_changes(action: exp.Expression) -> list[ColumnChange]:
+    """The column names one action of ALTER TABLE adds, drops, renames or moves."""
     if isinstance(action, exp.ColumnDef):
-        return [("add", None, action.name)]
+        return [("add", None, action.name, _position(action))]
     if isinstance(action, exp.Drop) and (action.args.get("kind") or "").upper() == "COLUMN":
         dropped = action.args.get("tables") or [action.this]
-        return [("drop", column.name, None) for column in dropped if column is not None]
+        return [("drop", column.name, None, None) for column in dropped if column is not None]
     if isinstance(action, exp.RenameColumn):
-        return [("rename", action.this.name, action.args["to"].name)]
-    if isinstance(action, exp.AlterColumn) and action.args.get("rename_to") is not None:
-        return [("rename", action.this.name, action.args["rename_to"].name)]
-    old = action.args.get("rename_from") if action.key == "modifycolumn" else None
-    if old is not None and old.name != action.this.name:
-        return [("rename", old.name, action.this.name)]
-    return []
+        return [("rename", action.this.name, action.args["to"].name, None)]
+    if isinstance(action, exp.AlterColumn):  # sqlglot 27's CHANGE and MODIFY
+        position = action.meta.get(POSITION)
+        if action.args.get("rename_to") is not None:
+            return [("rename", action.this.name, action.args["rename_to"].name, position)]
+        return [("move", action.this.name, action.this.name, position)] if position else []
+    if action.key != "modifycolumn":
+        return []
+    old = action.args.get("rename_from")
+    new = action.this
+    position = _position(new)
+    if old is not None and old.name != new.name:
+        return [("rename", old.name, new.name, position)]
+    return [("move", new.name, new.name, position)] if position else []

@@ -362,8 +362,10 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
     written, coalesced, renamed = {}, {}, set()
-    for node in query.find_all(exp.Select, exp.Column, exp.Table, exp.TableAlias):  # one walk
-        if isinstance(node, exp.Column):
+    for node in query.find_all(exp.Select, exp.Column, exp.Table, exp.TableAlias, exp.Values):
+        if isinstance(node, exp.Values):
+            name_values_columns(node)
+        elif isinstance(node, exp.Column):
             node.meta["unqualified"] = not node.table
         elif isinstance(node, exp.Table):
             node.meta["written_alias"] = node.alias
@@ -398,6 +400,16 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
             if id(select) not in renamed:
                 items = [unalias(item) for item in items]
             select.set("expressions", items)
+
+
+def name_values_columns(values: exp.Values) -> None:
+    """VALUES' columns named as MySQL names them (column_0, column_1, …)
+    where the alias does not, before qualification names them otherwise."""
+    alias = values.args.get("alias")
+    if not isinstance(alias, exp.TableAlias) or alias.columns:
+        return
+    width = max((len(values_row(row)) for row in values.expressions), default=0)
+    alias.set("columns", [exp.to_identifier(f"column_{at}") for at in range(width)])
 
 
 def branch_selects(query: exp.Expression) -> list[exp.Select]:

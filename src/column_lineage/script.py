@@ -53,7 +53,7 @@ FIRST_LINE_DELIMITER = re.compile(DELIMITER_WORDS, re.ASCII)
 
 # `/*` opening an executable comment (its markers and version are blanked
 # out), an optimizer hint (kept as it is) or a plain comment.
-OPENER = re.compile(r"/\*(?:(?P<executable>M?![0-9]{5}[0-9]?|M?!)|(?P<hint>\+))?")
+OPENER = re.compile(r"/\*(?:(?P<executable>![0-9]{5}[0-9]?|!)|(?P<hint>\+))?")
 
 # The inside of an executable comment: SQL up to its `*/`, with quotes,
 # line comments and dash pairs read as in the statement around it.

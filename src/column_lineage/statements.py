@@ -258,11 +258,24 @@ def parse_routine(piece: Piece, parsers: Parsers) -> ParsedStatement:
         return parse_piece(piece, parsers)
     statement = ParsedStatement(piece.number, piece.written, first_word="CREATE",
                                 line=piece.line, routine=routine)
-    statement.body = [parse_piece(Piece(piece.number, inner.sql, inner.sql,
+    statement.body = [parse_piece(Piece(piece.number, handled(inner.sql), inner.sql,
                                         piece.line + inner.line - 1, 1, inner.place,
                                         inner.variables), parsers)
                       for inner in routine.body]
     return statement
+
+
+HANDLER_CONDITION = r"(?:SQLSTATE(?:\s+VALUE)?\s*'[^']*'|NOT\s+FOUND|SQLWARNING|SQLEXCEPTION|\d+|`[^`]+`|\w+)"
+HANDLER_HEAD = re.compile(rf"\s*DECLARE\s+(?:CONTINUE|EXIT|UNDO)\s+HANDLER\s+FOR\s+"
+                          rf"{HANDLER_CONDITION}(?:\s*,\s*{HANDLER_CONDITION})*\s+(?=\S)",
+                          re.IGNORECASE)
+
+
+def handled(sql: str) -> str:
+    """A handler's own statement where a DECLARE … HANDLER holds one (what
+    the server runs when it fires), else the statement as it is."""
+    head = HANDLER_HEAD.match(sql)
+    return sql[head.end():] if head is not None else sql
 
 
 # The trees of statements sqlglot's own MySQL parser reads as MySQL does;
