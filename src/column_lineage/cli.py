@@ -156,6 +156,9 @@ def parse_arguments(argv):
     parser.add_argument("--downstream", action="append", default=[], metavar="COLUMN",
                         help="every column that reads db.table.column (or db.table), "
                              "transitively: what a change would reach; repeatable")
+    parser.add_argument("--store", metavar="FILE",
+                        help="keep what is analysed in this SQLite file: later runs analyse only "
+                             "new and changed files, and with no FILE answer from it alone")
     parser.add_argument("--jobs", type=positive_count, default=None, metavar="N",
                         help="files analysed at once, each on a process of its own (default: "
                              "the CPUs this process may use; 1 analyses them one by one here)")
@@ -298,7 +301,22 @@ def main(argv=None):
         return 2
     if sys.stdout is None:
         raise OutputFailure("standard output is closed")
-    files, problems = sql_files(options.files or [EXAMPLE])
+    if options.store is None:
+        return run_files(options, None)
+    from .store import Store, StoreError
+    try:
+        with Store.open(options.store) as store:
+            return run_files(options, store)
+    except StoreError as error:
+        complain(str(error))
+        return 1
+
+
+def run_files(options, store) -> int:
+    """Analyses the files given (with a store, only those it does not hold
+    as they are; with a store and no files, the store is the input) and
+    writes their lineage or the answers asked for."""
+    files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]))
     for problem in problems:
         complain(problem)
     options.several_files = len(files) > 1
@@ -307,8 +325,20 @@ def main(argv=None):
     collect_per_file()
     summary = Summary(files=len(problems), failed=len(problems))
     jobs = 1 if STDIN in files else options.jobs  # standard input is read here
-    analysed = in_order(functools.partial(analyse_and_collect, options=options), files, jobs,
+
+    def analyse(todo: list[str]):
+        return in_order(functools.partial(analyse_and_collect, options=options), todo, jobs,
                         lost=lost_file)
+
+    if store is None:
+        analysed = analyse(files)
+    elif not files:
+        analysed = iter(store.lineages())
+    else:
+        from .stored_run import settings_digest, through_store
+        directories = [name for name in options.files if name != STDIN and os.path.isdir(name)]
+        analysed = through_store(store, files, directories,
+                                 settings_digest(options.dialect, options.schema), analyse, STDIN)
     progress = progress_bar(len(files))
     for lineage in analysed:
         if progress is not None:

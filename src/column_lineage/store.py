@@ -390,15 +390,20 @@ class Store:
     def lineages(self) -> list[FileLineage]:
         """Every stored file's analysis, in the pipeline's order (the order of the last run's
         files; files not in it after them, by path)."""
+        return list(self.by_path().values())
+
+    def by_path(self) -> dict[str, FileLineage]:
+        """Every stored file's analysis by its path, in the pipeline's order."""
         doing = "cannot read the stored lineage"
-        files = {file_id: FileLineage(file, [], error) for file_id, file, error in self._read(
-            doing, "SELECT id, file, error FROM file "
-                   "ORDER BY position IS NULL, position, path")}
+        found = self._read(doing, "SELECT id, file, error, path FROM file "
+                                  "ORDER BY position IS NULL, position, path")
+        files = {file_id: FileLineage(file, [], error) for file_id, file, error, _ in found}
         records = [self._read(doing, f"SELECT * FROM {table} ORDER BY statement_id, seq")
                    for table in ("output_column", "source_row", "table_change")]
         try:
-            return assemble(files, self._read(doing, "SELECT * FROM statement ORDER BY id"),
-                            *records)
+            assembled = assemble(files, self._read(doing, "SELECT * FROM statement ORDER BY id"),
+                                 *records)
+            return {path: lineage for (_, _, _, path), lineage in zip(found, assembled)}
         except (KeyError, IndexError, TypeError, ValueError) as error:
             raise StoreError(f"{self.path}: damaged lineage store: a record refers to "
                              f"nothing ({type(error).__name__}: {one_line(str(error))})") from None

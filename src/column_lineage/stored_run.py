@@ -1,0 +1,68 @@
+"""A run of the command with `--store`: the files whose content and settings
+the store already holds are taken from it, the others analysed and stored;
+the stored files under a directory given that are gone are forgotten."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+from collections.abc import Callable, Iterable, Iterator
+
+from . import __version__
+from .rows import FileLineage
+from .store import Store, content_digest
+
+Analyse = Callable[[list[str]], Iterable[FileLineage]]
+
+
+def settings_digest(dialect: str, schema) -> str:
+    """What else an analysis depends on than the file: the tool's version,
+    the dialect and the schema given."""
+    mapping = getattr(schema, "mapping", None)
+    text = json.dumps([__version__, dialect, mapping], sort_keys=True, default=str)
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def store_key(path: str) -> str:
+    return os.path.normpath(path)
+
+
+def file_digest(path: str) -> str | None:
+    try:
+        with open(path, "rb") as source:
+            return content_digest(source.read())
+    except OSError:
+        return None  # the analysis reports it
+
+
+def through_store(store: Store, files: list[str], directories: list[str], settings: str,
+                  analyse: Analyse, stdin: str) -> Iterator[FileLineage]:
+    """Every file's lineage in order: stored where its digest and the
+    settings match, else analysed (with `analyse`, over the files to do, in
+    order, started before this returns) and stored."""
+    keys = [store_key(path) for path in files if path != stdin]
+    for directory in directories:
+        gone = set(store.paths_under(store_key(directory))) - set(keys)
+        store.forget(sorted(gone))
+    digests = {path: file_digest(path) for path in files if path != stdin}
+    fresh = [path for path in files
+             if path == stdin or digests[path] is None
+             or store.known(store_key(path)) != (digests[path], settings)]
+    stored = store.by_path() if len(fresh) < len(files) else {}
+    store.order(keys)
+    return merged(store, files, set(fresh), iter(analyse(fresh)), stored, digests, settings, stdin)
+
+
+def merged(store: Store, files: list[str], fresh: set[str], analysed: Iterator[FileLineage],
+           stored: dict[str, FileLineage], digests: dict[str, str | None], settings: str,
+           stdin: str) -> Iterator[FileLineage]:
+    for path in files:
+        if path not in fresh:
+            yield stored[store_key(path)]
+            continue
+        lineage = next(analysed)
+        digest = digests.get(path)
+        if path != stdin and digest is not None and lineage.error is None:
+            store.put(lineage, store_key(path), digest, settings)
+        yield lineage
