@@ -107,6 +107,23 @@ def test_the_command_answers_and_refuses_unknown_names(tmp_path):
     result = subprocess.run(run + ["--downstream", "src.o.w"], capture_output=True, text=True)
     assert result.returncode == 1
     assert "downstream src.o.w: no file writes or reads it (did you mean src.o.v" in result.stderr
-    result = subprocess.run(run + ["--end-to-end", "--format", "dot"], capture_output=True,
+    result = subprocess.run(run + ["--end-to-end", "--format", "report"], capture_output=True,
                             text=True)
-    assert result.returncode == 2 and "not dot" in result.stderr
+    assert result.returncode == 2 and "every format but report" in result.stderr
+
+
+def test_the_drawing_and_event_formats_fold_temporary_tables_away(tmp_path):
+    (tmp_path / "a.sql").write_text(
+        "USE s; CREATE TEMPORARY TABLE tmp AS SELECT o.v FROM src.o o;"
+        "INSERT INTO m.c (z) SELECT SUM(t.v) FROM tmp t;")
+    run = [sys.executable, "-m", "column_lineage", str(tmp_path), "--end-to-end"]
+    mermaid = subprocess.run(run + ["--format", "mermaid"], capture_output=True, text=True).stdout
+    assert '["src.o"]' in mermaid and '["m.c"]' in mermaid and "tmp" not in mermaid
+    assert mermaid.count("==>") == 1  # one aggregating edge, from src.o.v to m.c.z
+    events = [json.loads(line) for line in subprocess.run(
+        run + ["--format", "openlineage"], capture_output=True, text=True).stdout.splitlines()]
+    assert [([d["name"] for d in event["inputs"]], [d["name"] for d in event["outputs"]])
+            for event in events] == [(["src.o"], ["m.c"])]
+    fields = events[0]["outputs"][0]["facets"]["columnLineage"]["fields"]
+    assert [(field["name"], field["field"]) for field in fields["z"]["inputFields"]] == \
+        [("src.o", "v")]

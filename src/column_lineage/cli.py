@@ -165,9 +165,8 @@ def parse_arguments(argv):
     parser.add_argument("--version", action="version", version=version_text())
     options = parser.parse_args(argv)
     options.questions = questions(options)
-    if options.questions and options.format not in (None, *ANSWER_FORMATS):
-        parser.error(f"--end-to-end, --upstream and --downstream write the formats "
-                     f"{', '.join(ANSWER_FORMATS)}, not {options.format}")
+    if options.questions and options.format == "report":
+        parser.error("--end-to-end, --upstream and --downstream write every format but report")
     options.format = options.format or ("table" if options.questions or (
         sys.stdout is not None and sys.stdout.isatty()) else "report")
     options.jobs = options.jobs or available_cpus()
@@ -179,6 +178,8 @@ def parse_arguments(argv):
     return options
 
 
+# The formats whose rows are the answers themselves; the others draw or
+# send the statements that wrote what the answers reach.
 ANSWER_FORMATS = ("table", "json", "csv")
 
 
@@ -191,18 +192,18 @@ def questions(options) -> list[tuple[str, str | None]]:
 
 
 def answer(asked: list[tuple[str, str | None]], lineages: list[FileLineage], out,
-           format_name: str) -> bool:
+           format_name: str, options) -> bool:
     """Writes the answers to the questions about the pipeline the files
     make; False (and one line each) for a column or table no file knows."""
-    from .formats.reach_rows import READERS, Answer
+    from .formats.reach_rows import READERS, Answer, as_lineages
     from .pipeline import compose
 
     pipeline = compose(lineages)
-    writer = READERS[format_name](out)
+    answers: list[Answer] = []
     known = True
     for question, name in asked:
         if name is None:
-            writer.write(Answer(question, pipeline.end_to_end()))
+            answers.append(Answer(question, pipeline.end_to_end()))
             continue
         if not pipeline.find(name):
             import difflib
@@ -212,7 +213,16 @@ def answer(asked: list[tuple[str, str | None]], lineages: list[FileLineage], out
             known = False
             continue
         reaches = pipeline.upstream(name) if question == "upstream" else pipeline.downstream(name)
-        writer.write(Answer(f"{question} {name}", reaches))
+        answers.append(Answer(f"{question} {name}", reaches))
+    if format_name in ANSWER_FORMATS:
+        writer = READERS[format_name](out)
+        for found in answers:
+            writer.write(found)
+        return known
+    drawer = writer_class(format_name)(out, options)
+    for lineage in as_lineages(answers):
+        drawer.write(lineage)
+    drawer.close()
     return known
 
 
@@ -357,7 +367,7 @@ def run_files(options, store) -> int:
     if writer is not None:
         writer.close()
     else:
-        known = answer(options.questions, kept, sys.stdout, options.format)
+        known = answer(options.questions, kept, sys.stdout, options.format, options)
     sys.stdout.flush()
     complain(summary.line())
     if summary.failed or not known or (options.strict and summary.doubtful()):

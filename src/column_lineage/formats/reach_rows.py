@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from ..pipeline import Column, Reach
+from ..rows import FileLineage, OutputColumn, Row, Statement
 from .csv_rows import csv_value
 from .table import printable_rows, render_table, terminal_width
 
@@ -107,3 +108,65 @@ class ReachTableWriter:
 
 
 READERS = {"json": ReachJsonWriter, "csv": ReachCsvWriter, "table": ReachTableWriter}
+
+
+def as_lineages(answers: list[Answer]) -> list[FileLineage]:
+    """The answers as the statements that wrote what they reach, for the
+    formats that draw or send a file's statements (dot, mermaid, html,
+    openlineage). End to end, each written column reads its ultimate sources
+    straight (temporary tables and other steps folded away), written by the
+    statement that last wrote it; upstream and downstream draw every step
+    of each path."""
+    edges: dict[tuple[str, str, str, str], list[tuple[Column, Column, str]]] = {}
+    for answer in answers:
+        for reach in answer.reaches:
+            if reach.source is None:
+                continue
+            hops = [(reach.path[0].column, reach.path[-1])] if answer.question == "end-to-end" \
+                else \
+                [(before.column, after) for before, after in zip(reach.path, reach.path[1:])]
+            for source, after in hops:
+                step = after.step
+                if step is None:
+                    continue
+                target = after.column
+                key = (step.file, step.statement, (target.db or "").lower(), target.table.lower())
+                edges.setdefault(key, []).append((source, target, step.transformation))
+    files: dict[str, FileLineage] = {}
+    for (file, label, _, _), found in edges.items():
+        lineage = files.setdefault(file, FileLineage(file))
+        lineage.statements.append(written_statement(file, label, found))
+    for lineage in files.values():
+        lineage.statements.sort(key=lambda statement: (statement.number, statement.place or 0))
+    return list(files.values())
+
+
+def written_statement(file: str, label: str, edges: list[tuple[Column, Column, str]]) -> Statement:
+    """One statement's writes of one table: an output column per column
+    written, a row per column it reads."""
+    number, _, place = label.partition(".")
+    target = edges[0][1]
+    statement = Statement(file=file, number=int(number), kind="END TO END",
+                          place=int(place) if place else None,
+                          target_db=target.db, target_table=target.table)
+    positions: dict[str, int] = {}
+    seen = set()
+    for source, written, transformation in edges:
+        position = positions.get(written.column.lower())
+        if position is None:
+            position = positions[written.column.lower()] = len(positions) + 1
+            statement.columns.append(OutputColumn(position, written.column, str(written),
+                                                  transformation, written.column, written.db,
+                                                  written.table))
+        if (position, source.key) in seen:
+            continue
+        seen.add((position, source.key))
+        statement.rows.append(Row.from_fields({
+            "file": file, "statement": statement.number, "place": statement.place,
+            "position": position, "output_name": written.column, "target_db": written.db,
+            "target_table": written.table, "target_column": written.column,
+            "column_sort": position, "column_name": source.column, "column_alias": written.column,
+            "column_table": source.table, "column_type": "column", "table_db": source.db,
+            "table_name": source.table, "table_alias": None, "resolved": True,
+            "ambiguous": False, "note": None}))
+    return statement
