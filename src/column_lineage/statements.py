@@ -286,13 +286,26 @@ STATEMENT_TREES = (exp.Query, exp.DML, exp.DDL, exp.Use, exp.Set, exp.Transactio
                    exp.Show, exp.Analyze, exp.Kill, exp.Revoke)
 
 
+# Statements sqlglot keeps whole as a Command that move no data and that the
+# package's dialect would keep so as well: no second parse.
+OPAQUE_COMMANDS = {
+    "LOCK", "UNLOCK", "CALL", "DECLARE", "OPEN", "FETCH", "CLOSE", "LEAVE", "ITERATE", "GRANT",
+    "REVOKE", "FLUSH", "SIGNAL", "RESIGNAL", "HANDLER", "PURGE", "KILL", "RESET", "XA",
+    "INSTALL", "UNINSTALL", "CHECKSUM", "OPTIMIZE", "REPAIR", "HELP", "PREPARE", "EXECUTE",
+    "DEALLOCATE",
+}
+
+
 def read_as_mysql(tree: exp.Expression | None) -> bool:
     """Whether sqlglot's own MySQL parser read the statement as MySQL does:
     not `SELECT … INTO var` read as a table, nor sqlglot 27's `INSERT …
     TABLE t` kept apart from the query."""
-    return isinstance(tree, STATEMENT_TREES) and not isinstance(tree, exp.Command) \
+    if isinstance(tree, exp.Command):
+        return str(tree.this).split(None, 1)[0].upper() in OPAQUE_COMMANDS \
+            if str(tree.this).strip() else False
+    return isinstance(tree, STATEMENT_TREES) \
         and tree.args.get("into") is None \
-        and not (isinstance(tree, exp.Insert) and tree.args.get("source") is not None)
+        and not (isinstance(tree, exp.Insert) and isinstance(tree.args.get("source"), exp.Expression))
 
 
 def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
