@@ -135,6 +135,7 @@ class Pipeline:
         return temporary.get(key) or self.permanent.get(key)
 
     def add_statement(self, statement: Statement, temporary: dict[TableKey, TableState]) -> None:
+        state: TableState | None
         for change in statement.changes:
             key = ((change.db or "").lower(), change.table.lower())
             if change.action in ("create", "create temporary"):
@@ -286,7 +287,8 @@ class Pipeline:
                     readers.setdefault(id(source), []).append((version, step))
         reached: dict[tuple[str, str, str], Reach] = {}
         start = self.find(name)
-        queue = deque((version, (PathStep(version.column, None),)) for version in start)
+        queue: deque[tuple[Version, tuple[PathStep, ...]]] = deque(
+            (version, (PathStep(version.column, None),)) for version in start)
         seen = {id(version) for version in start}
         while queue:
             version, path = queue.popleft()
@@ -317,7 +319,8 @@ def upstream_of(version: Version) -> list[Reach]:
     (breadth first), with whether it is an ultimate source; a temporary
     table's columns are passed through."""
     reached: dict[tuple[str, str, str], Reach] = {}
-    queue = deque([(version, (PathStep(version.column, None),))])
+    queue: deque[tuple[Version, tuple[PathStep, ...]]] = deque(
+        [(version, (PathStep(version.column, None),))])
     seen = {id(version)}
     while queue:
         current, path = queue.popleft()  # path: from `current` to the target
