@@ -30,6 +30,9 @@ def texts(script: str) -> list[str]:
      ["SELECT 1", "SELECT 2", "SELECT 3", "SELECT 5"]),
     ("/*!50001 SELECT '*/;', 5 --1, 2; -- x */\n*/;", ["SELECT '*/;', 5 - -1, 2;"]),
     ("-- a;\n;\n/* b; */;\n# c;\n;/*!50001 */;\nSELECT 1;\n;\n", ["SELECT 1"]),
+    # the client's own `source FILE` and `\. FILE` lines, when no statement is pending
+    ("source a.sql\nSELECT 1;\n  SOURCE b.sql ;\n\\. c.sql\nSELECT 2\nsource x\n;",
+     ["SELECT 1", "SELECT 2\nsource x"]),
 ])
 def test_cuts_only_outside_quotes_and_comments(script: str, expected: list[str]) -> None:
     assert texts(script) == expected

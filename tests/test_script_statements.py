@@ -74,6 +74,12 @@ SELECT * FROM w"""
 @pytest.mark.parametrize("sql, expected", [
     # the assigned column is never its own source; another column of its row is
     ("UPDATE s.t SET a = a + b, b = a", [("s.t.a", {"s.t.b"}), ("s.t.b", {"s.t.a"})]),
+    # one table: assigned left to right, a column assigned before reads its new value
+    ("UPDATE s.t SET a = b, b = a, c = DEFAULT, d = UTC_TIMESTAMP",
+     [("s.t.a", {"s.t.b"}), ("s.t.b", set()), ("s.t.c", set()), ("s.t.d", set())]),
+    # a star of unknown columns into a table of known ones fills them all
+    ("CREATE TABLE s.r (d DATE, c INT, q INT); INSERT INTO s.r SELECT 1, y.* FROM s.y",
+     [("s.r.d", set()), ("s.r.c", {"s.y.*"}), ("s.r.q", {"s.y.*"})]),
     # multi-table: each assignment writes the table its qualifier names
     ("UPDATE s.t1 JOIN s.t2 ON t2.id = t1.id SET t1.a = t2.b + 1, t2.c = t1.a",
      [("s.t1.a", {"s.t2.b"}), ("s.t2.c", {"s.t1.a"})]),

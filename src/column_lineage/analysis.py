@@ -51,6 +51,7 @@ class StatementAnalysis:
     def run(self) -> Statement:
         statement, tree = self.statement, self.tree
         dml.replace_variables(tree, self.parsed.variables)
+        dml.replace_value_words(tree, self.parsed.sql)
         try:
             if isinstance(tree, exp.Update):
                 self.update(tree)
@@ -163,7 +164,7 @@ class StatementAnalysis:
         if not assignments:
             self.statement.skipped = "UPDATE statement assigns no column"
             return
-        self.assign(assignments, dml.update_select(tree, assignments))
+        self.assign(assignments, dml.update_select(tree, dml.in_order(tree, assignments)))
 
     def set_new_row(self, tree: exp.Set) -> None:
         """`SET NEW.c = …` in a trigger writes column c of the row the

@@ -47,12 +47,39 @@ def describe_item(item: exp.Expression, dialect: str) -> ItemFacts:
                      item.meta.get("written") or item.sql(dialect=dialect), transformation(item))
 
 
+def is_star(name: str) -> bool:
+    return name == "*" or name.endswith(".*")
+
+
+def spread_star(lineage: QueryLineage, target: Target | None, schema) -> None:
+    """A `*` whose columns are unknown, feeding a target whose columns are
+    known and outnumber the select's: the star fills every target column
+    the others leave (MySQL inserts the select's columns by position), each
+    reading the star's source, noted, in place."""
+    if target is None or target.by_name:
+        return
+    known = target.columns or table_columns(schema, target.db, target.table)
+    stars = [at for at, facts in enumerate(lineage.items) if is_star(facts.output_name)]
+    extra = len(known) - len(lineage.items)
+    if len(stars) != 1 or extra <= 0:
+        return
+    at = stars[0]
+    star = lineage.items[at].output_name
+    traces = [Trace(trace.record, trace.ambiguous,
+                    trace.note or f"one column of {star}: a schema would say which")
+              for trace in lineage.columns[at]]
+    lineage.items[at:at + 1] = [lineage.items[at]] * (extra + 1)
+    lineage.columns[at:at + 1] = [list(traces) for _ in range(extra + 1)]
+
+
 def output_columns(lineage: QueryLineage, target: Target | None, schema) -> list[OutputColumn]:
+    spread_star(lineage, target, schema)
     targets = target_columns(target, schema, len(lineage.items))
     columns = []
     for position, facts in enumerate(lineage.items):
         if target is not None and targets[position] is None:
-            targets[position] = facts.output_name
+            # unknown columns: the item's name, or all of them for a star
+            targets[position] = "*" if is_star(facts.output_name) else facts.output_name
         columns.append(OutputColumn(position + 1, facts.output_name, facts.sql,
                                     facts.transformation, targets[position],
                                     target.db if target is not None else None,

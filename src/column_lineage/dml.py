@@ -6,6 +6,7 @@ are its table)."""
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 
 from sqlglot import exp
@@ -95,6 +96,30 @@ def update_assignments(update: exp.Update, columns_of, database: str | None) -> 
         assignments.append(Assignment(table.db or database, table.name, table.alias or None,
                                       target.name, item.expression, item.sql(dialect="mysql")))
     return assignments
+
+
+def in_order(update: exp.Update, assignments: list[Assignment]) -> list[Assignment]:
+    """A single-table UPDATE assigns left to right: a column assigned before
+    reads as its new value (`SET a = b, b = a` gives b the old b). Each
+    assignment with the columns assigned before it replaced by what they
+    were assigned (a multi-table UPDATE keeps no such order)."""
+    if len(update_tables(update)) != 1 or update.this.args.get("joins") or \
+            update.args.get("joins"):
+        return assignments
+    assigned: dict[str, exp.Expression] = {}
+    ordered = []
+    for assignment in assignments:
+        expression = assignment.expression.copy()
+        if assigned:
+            names = {assignment.alias or assignment.table, assignment.table}
+            expression = expression.transform(
+                lambda node: exp.Paren(this=assigned[node.name.lower()].copy())
+                if isinstance(node, exp.Column) and node.name.lower() in assigned
+                and (not node.table or node.table in names) else node, copy=False)
+        ordered.append(Assignment(assignment.db, assignment.table, assignment.alias,
+                                  assignment.column, expression, assignment.sql))
+        assigned[assignment.column.lower()] = expression
+    return ordered
 
 
 def written_table(tables: list[exp.Table], qualifier: str) -> exp.Table | None:
@@ -224,6 +249,32 @@ def replace_variables(tree: exp.Expression, variables: frozenset[str]) -> None:
 
 
 TRIGGER_ROWS = ("new", "old")
+
+# MySQL words that read like a column but are values: DEFAULT, and the
+# functions it calls without parentheses.
+VALUE_WORDS = {"DEFAULT", "UTC_TIMESTAMP", "UTC_DATE", "UTC_TIME", "LOCALTIME", "LOCALTIMESTAMP",
+               "CURRENT_USER"}
+VALUE_WORD = re.compile(r"\b(?:DEFAULT|UTC_TIMESTAMP|UTC_DATE|UTC_TIME|LOCALTIME|LOCALTIMESTAMP|"
+                        r"CURRENT_USER|GET_FORMAT)\b", re.IGNORECASE)
+GET_FORMAT_TYPES = {"DATE", "TIME", "DATETIME", "TIMESTAMP"}
+
+
+def replace_value_words(tree: exp.Expression, sql: str) -> None:
+    """DEFAULT, UTC_TIMESTAMP and the like, and GET_FORMAT's first argument
+    (DATE, TIME, …), are values sqlglot reads as columns: bare names that
+    read no table. (The text is searched first: most statements hold none.)"""
+    if not VALUE_WORD.search(sql):
+        return
+    for node in list(tree.find_all(exp.Column)):
+        if node.table or not isinstance(node.this, exp.Identifier) or node.this.quoted:
+            continue
+        word = node.name.upper()
+        parent = node.parent
+        if word in VALUE_WORDS or (
+                word in GET_FORMAT_TYPES and isinstance(parent, exp.Anonymous)
+                and parent.name.upper() == "GET_FORMAT" and parent.expressions
+                and parent.expressions[0] is node):
+            node.replace(exp.Var(this=node.name))
 
 
 def new_row_assignments(tree: exp.Set) -> list[exp.EQ]:

@@ -51,6 +51,12 @@ DELIMITER_KEYWORD = r"[ \t\r\f\v]*+(?i:delimiter)(?![^ \t\r\f\v\n])"
 DELIMITER_WORDS = DELIMITER_KEYWORD + r"[ \t\r\f\v]*+(?P<word>[^ \t\n\r\f\v]++)?[^\n]*+"
 FIRST_LINE_DELIMITER = re.compile(DELIMITER_WORDS, re.ASCII)
 
+# The client's `source FILE` (or `\. FILE`): a line of its own that it runs
+# itself when no statement is pending; the server never sees it.
+SOURCE_KEYWORD = r"[ \t\r\f\v]*+(?:(?i:source)(?![^ \t\r\f\v\n])|\\\.)"
+SOURCE_LINE = SOURCE_KEYWORD + r"[^\n]*+"
+FIRST_LINE_SOURCE = re.compile(SOURCE_LINE, re.ASCII)
+
 # `/*` opening an executable comment (its markers and version are blanked
 # out), an optimizer hint (kept as it is) or a plain comment.
 OPENER = re.compile(r"/\*(?:(?P<executable>![0-9]{5}[0-9]?|!)|(?P<hint>\+))?")
@@ -77,7 +83,7 @@ def statement_pattern(delimiter: str) -> re.Pattern[str]:
     excluded = SIGNIFICANT + (first if first not in SIGNIFICANT else "")
     plain = "[^" + "".join("\\n" if char == "\n" else re.escape(char) for char in excluded) + "]++"
     skipped = [plain, QUOTED, r"/(?!\*)", r"-(?!-)", r"\\(?![gG])[^\r\n]?",
-               r"\n(?!" + DELIMITER_KEYWORD + ")"]
+               r"\n(?!" + DELIMITER_KEYWORD + "|" + SOURCE_KEYWORD + ")"]
     if first not in SIGNIFICANT and rest:
         skipped.append(re.escape(first) + "(?!" + re.escape(rest) + ")")
     # A delimiter that starts like a quote, comment or dash wins over them.
@@ -85,7 +91,8 @@ def statement_pattern(delimiter: str) -> re.Pattern[str]:
     return re.compile(
         "(?:" + guard + "(?:" + "|".join(skipped) + "))*+"
         "(?:(?P<delimiter>" + re.escape(delimiter) + r")|(?P<go>\\[gG])"
-        r"|(?P<command>\n" + DELIMITER_WORDS + r")|(?P<dashes>--++)|(?P<hash>#[^\n]*+)"
+        r"|(?P<command>\n" + DELIMITER_WORDS + r")|(?P<source>\n" + SOURCE_LINE + r")"
+        r"|(?P<dashes>--++)|(?P<hash>#[^\n]*+)"
         r"|(?P<block>/\*)|(?P<open>['\"`])|(?P<end>\Z))", re.ASCII)
 
 
@@ -140,6 +147,10 @@ def split_script(text: str) -> list[Chunk]:
         delimiter = new_delimiter(delimiter, first_line.group("word"))
         pos = first_line.end()
     pending = Pending(pos)
+    first_source = FIRST_LINE_SOURCE.match(text, pos) if pos == 0 else None
+    if first_source:
+        pending = Pending(first_source.end())
+        pos = first_source.end()
     next_match = statement_pattern(delimiter).match
     while True:
         match = next_match(text, pos)
@@ -159,6 +170,11 @@ def split_script(text: str) -> list[Chunk]:
             delimiter = new_delimiter(delimiter, match.group("word"))
             next_match = statement_pattern(delimiter).match
             pending = Pending(pos)
+        elif kind == "source":
+            if first_content(text, pending, start) < 0:
+                pending = Pending(pos)  # the client runs the file: nothing of it here
+            else:
+                pos = start + 1  # inside a statement: its text
         elif kind == "dashes":
             pos = read_dashes(text, start, pos, pending.edits)
         elif kind == "hash":

@@ -109,18 +109,12 @@ CREATE TABLE `v_course_load` (
 ,`avg_score` decimal(9,6)
 );
 
--- --------------------------------------------------------
-
 --
 -- Structure for view `v_course_load`
 --
 DROP TABLE IF EXISTS `v_course_load`;
 
 CREATE ALGORITHM=UNDEFINED DEFINER=`root`@`localhost` SQL SECURITY DEFINER VIEW `v_course_load`  AS SELECT `c`.`id` AS `course_id`, `c`.`code` AS `code`, count(`e`.`student_id`) AS `students`, avg(`e`.`score`) AS `avg_score` FROM (`courses` `c` left join `enrollments` `e` on((`e`.`course_id` = `c`.`id`))) GROUP BY `c`.`id`, `c`.`code` ;
-
---
--- Indexes for dumped tables
---
 
 --
 -- Indexes for table `courses`
