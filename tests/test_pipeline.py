@@ -127,3 +127,25 @@ def test_the_drawing_and_event_formats_fold_temporary_tables_away(tmp_path):
     fields = events[0]["outputs"][0]["facets"]["columnLineage"]["fields"]
     assert [(field["name"], field["field"]) for field in fields["z"]["inputFields"]] == \
         [("src.o", "v")]
+
+
+def test_what_one_file_declares_settles_what_another_reads(tmp_path):
+    (tmp_path / "1_ddl.sql").write_text(
+        "CREATE TABLE stg.orders (id INT, customer_id INT, amount INT);"
+        "CREATE TABLE crm.customers (id INT, email TEXT); RENAME TABLE crm.customers TO crm.people")
+    (tmp_path / "2_etl.sql").write_text(
+        "INSERT INTO mart.o SELECT * FROM stg.orders;"
+        "SELECT email, amount FROM stg.orders o JOIN crm.people c ON c.id = o.customer_id")
+    run = [sys.executable, "-m", "column_lineage", "--json", str(tmp_path)]
+    rows = [json.loads(line) for line in subprocess.run(run, capture_output=True,
+                                                          text=True).stdout.splitlines()]
+    assert [(row["statement"], row["target_column"] or row["output_name"], row["table_name"],
+             row["column_name"], row["ambiguous"], bool(row["note"])) for row in rows] == [
+        (1, "id", "orders", "id", False, True), (1, "customer_id", "orders", "customer_id", False, True),
+        (1, "amount", "orders", "amount", False, True),
+        (2, "email", "people", "email", False, True), (2, "amount", "orders", "amount", False, True)]
+    assert rows[0]["note"].startswith("columns of stg.orders as ") and \
+        rows[0]["note"].endswith("1_ddl.sql declares them")
+    # alone, the second file knows nothing of those tables
+    alone = subprocess.run(run[:-1] + [str(tmp_path / "2_etl.sql")], capture_output=True, text=True)
+    assert [json.loads(line)["column_name"] for line in alone.stdout.splitlines()][:1] == ["*"]

@@ -65,6 +65,8 @@ def sample(cls, k, **given):
             values[field.name] = n
         elif kind.startswith("str"):
             values[field.name] = "" if n % 4 == 0 else f"{field.name}·{n}\x00é"
+        elif kind.startswith("tuple[str"):
+            values[field.name] = () if n % 2 else (f"{field.name}·{n}", "", "\"é,")
         else:
             raise AssertionError(f"no sample for {cls.__name__}.{field.name}: {kind}")
     return cls(**values, **given)

@@ -237,10 +237,12 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
     database = catalog.database
     changes = statement.changes
 
-    def change(action: str, table: exp.Table, to: exp.Table | None = None) -> None:
+    def change(action: str, table: exp.Table, to: exp.Table | None = None,
+               columns: list[str] | None = None) -> None:
         changes.append(TableChange(action, table.db or database, table.name,
                                    (to.db or database) if to is not None else None,
-                                   to.name if to is not None else None))
+                                   to.name if to is not None else None,
+                                   tuple(columns) if columns else None))
 
     if isinstance(tree, exp.Create):
         table, columns = created_table(tree, statement, catalog)
@@ -248,7 +250,7 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
                                                                           table.name)):
             return  # CREATE … IF NOT EXISTS of a table there is: nothing changes
         temporary = statement.kind == "CREATE TEMPORARY TABLE"
-        change("create temporary" if temporary else "create", table)
+        change("create temporary" if temporary else "create", table, columns=columns)
         if columns:
             catalog.define(table.db or database, table.name, columns, temporary)
         return
@@ -277,6 +279,7 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
     altered = altered_columns(tree)
     if altered and isinstance(tree.this, exp.Table):
         catalog.alter(tree.this.db or None, tree.this.name, altered)
+        change("alter", tree.this, columns=catalog.columns(tree.this.db or None, tree.this.name))
 
 
 def created_table(tree: exp.Create, statement: Statement,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import copy
 import errno
 import functools
 import gc
@@ -336,9 +337,23 @@ def run_files(options, store) -> int:
     summary = Summary(files=len(problems), failed=len(problems))
     jobs = 1 if STDIN in files else options.jobs  # standard input is read here
 
-    def analyse(todo: list[str]):
-        return in_order(functools.partial(analyse_and_collect, options=options), todo, jobs,
+    def analyse(todo: list[str], run_options=options):
+        return in_order(functools.partial(analyse_and_collect, options=run_options), todo, jobs,
                         lost=lost_file)
+
+    # Without a schema, what one file declares settles what another reads:
+    # the files are all analysed before anything is written.
+    hold = options.schema is None and len(files) > 1 and STDIN not in files
+    held: list[FileLineage] = []
+
+    def take(lineage: FileLineage) -> None:
+        summary.add(lineage)
+        report_problems(lineage)
+        if writer is None:
+            kept.append(lineage)
+        elif lineage.error is None and not write(writer, lineage) \
+                and not any(statement.error for statement in lineage.statements):
+            summary.failed += 1
 
     if store is None:
         analysed = analyse(files)
@@ -354,15 +369,14 @@ def run_files(options, store) -> int:
         if progress is not None:
             progress.update()
             progress.clear()
-        summary.add(lineage)
-        report_problems(lineage)
-        if writer is None:
-            kept.append(lineage)
-        elif lineage.error is None and not write(writer, lineage) \
-                and not any(statement.error for statement in lineage.statements):
-            summary.failed += 1
+        if hold:
+            held.append(lineage)
+        else:
+            take(lineage)
     if progress is not None:
         progress.close()
+    for lineage in learn_across(held, files, options, analyse) if hold else []:
+        take(lineage)
     known = True
     if writer is not None:
         writer.close()
@@ -373,6 +387,27 @@ def run_files(options, store) -> int:
     if summary.failed or not known or (options.strict and summary.doubtful()):
         return 1
     return 0
+
+
+def learn_across(lineages: list[FileLineage], files: list[str], options, analyse
+                 ) -> list[FileLineage]:
+    """The files' lineages, those that the tables other files declare could
+    settle analysed again with those tables as their schema."""
+    from .learned import as_mapping, declared_tables, note_learned, would_learn
+    from .schema import schema_from_mapping
+
+    declared = declared_tables(lineages)
+    redo = [at for at, lineage in enumerate(lineages)
+            if lineage.error is None and would_learn(lineage, declared)] if declared else []
+    if not redo:
+        return lineages
+    learned = copy.copy(options)
+    learned.schema = schema_from_mapping(as_mapping(declared), options.dialect)
+    for at, lineage in zip(redo, analyse([files[at] for at in redo], learned)):
+        if lineage.error is None:
+            note_learned(lineage, declared)
+            lineages[at] = lineage
+    return lineages
 
 
 def silence_stdout():

@@ -96,13 +96,16 @@ class OutputColumn:
 class TableChange:
     """What a statement does to a table besides writing its columns:
     "create" or "create temporary" (a new, empty table or view), "empty"
-    (TRUNCATE, DELETE without WHERE), "drop", or "rename" to `to_db`.`to_table`."""
+    (TRUNCATE, DELETE without WHERE), "drop", "rename" to `to_db`.`to_table`,
+    or "alter" (its columns changed). `columns`: the table's columns after a
+    create or alter, where known."""
 
     action: str
     db: str | None
     table: str
     to_db: str | None = None
     to_table: str | None = None
+    columns: tuple[str, ...] | None = None
 
 
 @dataclass

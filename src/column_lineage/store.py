@@ -14,6 +14,7 @@ from __future__ import annotations
 import hashlib
 import math
 import os
+import json
 import sqlite3
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
@@ -109,6 +110,7 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
             table_name TEXT NOT NULL,
             to_db TEXT,
             to_table TEXT,
+            columns TEXT,                   -- JSON list of the table's columns, or NULL
             PRIMARY KEY (statement_id, seq)
         ) STRICT, WITHOUT ROWID""",
     ),
@@ -129,7 +131,8 @@ TABLES = {
                    "table_alias", "resolved", "ambiguous", "note", "inherits", "file",
                    "statement", "place", "output_name", "target_db", "target_table",
                    "target_column"),
-    "table_change": ("statement_id", "seq", "action", "db", "table_name", "to_db", "to_table"),
+    "table_change": ("statement_id", "seq", "action", "db", "table_name", "to_db", "to_table",
+                     "columns"),
 }
 
 # The fields each table stores, in its column order after the keys.
@@ -359,7 +362,7 @@ class Store:
                            column_records(statements, first))
             db.executemany(f"INSERT INTO source_row VALUES ({marks(22)})",
                            row_records(statements, first))
-            db.executemany(f"INSERT INTO table_change VALUES ({marks(7)})",
+            db.executemany(f"INSERT INTO table_change VALUES ({marks(8)})",
                            change_records(statements, first))
 
     def order(self, paths: list[str]) -> None:
@@ -549,7 +552,8 @@ def change_records(statements: list[Statement], first: int) -> Iterator[Record]:
     """The table_change table's records of the statements numbered from `first`."""
     for number, statement in enumerate(statements, first):
         for seq, change in enumerate(statement.changes):
-            yield (number, seq, *_change_fields(change))
+            yield (number, seq, *_change_fields(change),
+                   None if change.columns is None else json.dumps(list(change.columns)))
 
 
 def assemble(files: dict[int, FileLineage], statements: list[Record], columns: list[Record],
@@ -570,8 +574,9 @@ def assemble(files: dict[int, FileLineage], statements: list[Record], columns: l
             current = record[0]
             heads, into = row_heads(by_id[current]), by_id[current].rows
         into.append(stored_row(record, heads))
-    for statement_id, _, *values in changes:
-        by_id[statement_id].changes.append(TableChange(*values))
+    for statement_id, _, *values, columns in changes:
+        by_id[statement_id].changes.append(
+            TableChange(*values, columns=None if columns is None else tuple(json.loads(columns))))
     return list(files.values())
 
 
