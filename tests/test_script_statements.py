@@ -90,7 +90,7 @@ SELECT * FROM w"""
      [("s.d.total", {"s.o.amount"})]),
     # ON DUPLICATE KEY UPDATE: VALUES(c) is the inserted c, the existing row is not b's source
     ("INSERT INTO s.t (a, b) SELECT x.a, x.b FROM s.x ON DUPLICATE KEY UPDATE "
-     "b = b + VALUES(b), seen = x.ts, n = a",
+     "b = b + VALUES(b), seen = x.ts, n = t.a",
      [("s.t.a", {"s.x.a"}), ("s.t.b", {"s.x.b"}), ("s.t.seen", {"s.x.ts"}), ("s.t.n", {"s.t.a"})]),
     ("INSERT INTO s.t (a, b) VALUES (1, (SELECT MAX(y.v) FROM s.y)) AS new (p, q) "
      "ON DUPLICATE KEY UPDATE a = new.q",

@@ -142,7 +142,8 @@ class StatementAnalysis:
         holder = exp.Select()  # stands for the inserted row, already traced
         self.tracer.memo[id(holder)] = QueryLineage(inserted, lineage.columns)
         scope = {dml.INSERTED: [holder, {}, inserted]}
-        select = dml.conflict_select(tree, table, assignments, inserted, self.read_tables)
+        select = dml.conflict_select(tree, table, assignments, inserted, self.read_tables,
+                                     self.catalog.columns(table.db or None, table.name))
         more = self.trace(select, describe=True, scope=scope)
         by_name = {name.lower(): at for at, name in enumerate(inserted)}
         db, alias = table.db or self.database, table.alias or table.name
@@ -171,9 +172,11 @@ class StatementAnalysis:
         trigger's statement writes to its table."""
         assert self.trigger is not None
         db, table = self.trigger
+        items = dml.new_row_values(tree, self.parsed.sql)
+        for item in items:
+            dml.replace_variables(item, self.parsed.variables)
         assignments = [dml.Assignment(db, table, item.this.table, item.this.name, item.expression,
-                                      item.sql(dialect="mysql"))
-                       for item in dml.new_row_assignments(tree)]
+                                      item.sql(dialect="mysql")) for item in items]
         self.assign(assignments, dml.assignments_select(assignments))
 
     def assign(self, assignments: list[dml.Assignment], select: exp.Select) -> None:
@@ -349,9 +352,10 @@ def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
     tables as they are where it is created, and its own from there on."""
     routine = parsed.routine
     assert routine is not None
-    head = Statement(file=file, number=parsed.number, kind=f"CREATE {routine.kind}",
-                     sql=parsed.sql, line=parsed.line, moves_data=False,
-                     skipped=f"CREATE {routine.kind} statement moves no data itself")
+    kind = f"{parsed.first_word} {routine.kind}"  # CREATE …, or ALTER EVENT … DO
+    head = Statement(file=file, number=parsed.number, kind=kind, sql=parsed.sql,
+                     line=parsed.line, moves_data=False,
+                     skipped=f"{kind} statement moves no data itself")
     if parsed.error is not None:
         head.moves_data, head.skipped, head.error = True, None, parsed.error
         return [head]

@@ -9,6 +9,8 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
+import sqlglot
+import sqlglot.errors
 from sqlglot import exp
 
 from .statements import arg, arg_key
@@ -70,12 +72,15 @@ def values_selects(values: exp.Values) -> list[exp.Select]:
 
 def update_tables(update: exp.Update) -> list[exp.Table]:
     """The tables an UPDATE names (the first, then those joined to it),
-    derived tables left out: they cannot be written."""
+    derived tables and the CTEs of its WITH left out: they cannot be written."""
     first = update.this
     joins = list(first.args.get("joins") or []) if first is not None else []
     joins += list(update.args.get("joins") or [])
+    with_clause = arg(update, "with")
+    ctes = {cte.alias.lower() for cte in with_clause.expressions} if with_clause else set()
     return [node for node in [first] + [join.this for join in joins]
-            if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)]
+            if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)
+            and not (not node.db and node.name.lower() in ctes)]
 
 
 def update_assignments(update: exp.Update, columns_of, database: str | None) -> list[Assignment]:
@@ -160,6 +165,9 @@ def update_select(update: exp.Update, assignments: list[Assignment]) -> exp.Sele
     select.set(arg_key(select, "from"), exp.From(this=first))
     if joins:
         select.set("joins", joins)
+    with_clause = arg(update, "with")
+    if with_clause is not None:  # MySQL 8's WITH … UPDATE
+        select.set(arg_key(select, "with"), with_clause.copy())
     return select
 
 
@@ -182,13 +190,16 @@ def row_alias(insert: exp.Insert) -> tuple[str | None, list[str] | None]:
 
 
 def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.EQ],
-                    inserted_columns: list[str], read: list[exp.Expression]) -> exp.Select:
+                    inserted_columns: list[str], read: list[exp.Expression],
+                    known: list[str]) -> exp.Select:
     """A select over the existing row (the target table), the inserted one
     (the table named INSERTED, aliased as the row alias where written) and
     the tables an INSERT … SELECT reads (`read`), whose items are ON
     DUPLICATE KEY UPDATE's expressions: `VALUES(c)` and `new.c` read the
     inserted c, a column of a table read that table's, an unqualified
-    column the existing row's."""
+    column the existing row's where the target's `known` columns hold it
+    (or nothing else could), else the tables read decide."""
+    target_names = {name.lower() for name in known}
     alias, renamed = row_alias(insert)
     inserted_alias = alias or INSERTED
     by_alias = dict(zip([name.lower() for name in renamed or []], inserted_columns))
@@ -201,7 +212,8 @@ def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.
                 and node.table.lower() == inserted_alias.lower():
             return exp.column(by_alias.get(node.name.lower(), node.name), inserted_alias)
         if isinstance(node, exp.Column) and not node.table \
-                and node.find_ancestor(exp.Query) is None:
+                and node.find_ancestor(exp.Query) is None \
+                and (not read or node.name.lower() in target_names):
             return exp.column(node.name, target_alias)
         return node
 
@@ -216,9 +228,12 @@ def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.
                          alias=exp.TableAlias(this=exp.to_identifier(target_alias)))
     inserted = exp.Table(this=exp.to_identifier(INSERTED),
                          alias=exp.TableAlias(this=exp.to_identifier(inserted_alias)))
+    # The tables read come first: an unqualified column the target's known
+    # columns do not settle is taken for theirs.
+    sources = list(read) + [existing, inserted]
     select = exp.Select(expressions=items)
-    select.set(arg_key(select, "from"), exp.From(this=existing))
-    select.set("joins", [exp.Join(this=inserted)] + [exp.Join(this=node) for node in read])
+    select.set(arg_key(select, "from"), exp.From(this=sources[0]))
+    select.set("joins", [exp.Join(this=node) for node in sources[1:]])
     return select
 
 
@@ -282,6 +297,27 @@ def new_row_assignments(tree: exp.Set) -> list[exp.EQ]:
     items = [item.this for item in tree.expressions if isinstance(item, exp.SetItem)]
     return [item for item in items if isinstance(item, exp.EQ)
             and isinstance(item.this, exp.Column) and item.this.table.lower() == "new"]
+
+
+SET_KEYWORD = re.compile(r"\s*SET\s+", re.IGNORECASE)
+
+
+def new_row_values(tree: exp.Set, sql: str) -> list[exp.EQ]:
+    """The `NEW.c = …` assignments of a trigger's SET with their values as
+    columns: sqlglot reads a SET's value `OLD.c` as the bare word `c`, so
+    the assignments are read again as those of an UPDATE."""
+    head = SET_KEYWORD.match(sql)
+    if head is not None:
+        try:
+            update = sqlglot.parse_one("UPDATE trigger_row SET " + sql[head.end():], read="mysql")
+        except sqlglot.errors.SqlglotError:
+            update = None
+        if isinstance(update, exp.Update):
+            found = [item for item in update.expressions if isinstance(item, exp.EQ)
+                     and isinstance(item.this, exp.Column) and item.this.table.lower() == "new"]
+            if len(found) == len(new_row_assignments(tree)):
+                return found
+    return new_row_assignments(tree)
 
 
 def add_trigger_rows(query: exp.Expression, db: str | None, table: str) -> None:

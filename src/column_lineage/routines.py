@@ -123,7 +123,7 @@ def read_routine(text: str) -> Routine | None:
     defines, None when the text is not such a statement; RoutineError when it
     is one whose header or body cannot be read."""
     start = _LEADING.match(text)
-    if start is None or text[start.end() : start.end() + 6].upper() != "CREATE":
+    if start is None or text[start.end() : start.end() + 6].upper() not in ("CREATE", "ALTER "):
         return None  # spares tokenizing the statements that cannot be routines
     try:
         tokens = _tokens(text)
@@ -168,6 +168,7 @@ class _Reader:
         self.body: list[BodyStatement] = []
         self.open: list[_Item] = []  # the compound statements being read
         self.title = ""  # the routine's kind and name, once read
+        self.altering = False  # ALTER EVENT rather than CREATE
 
     # -- looking at items
 
@@ -267,9 +268,12 @@ class _Reader:
 
     def kind(self) -> str | None:
         """PROCEDURE, FUNCTION, TRIGGER or EVENT when the text starts
-        `CREATE [OR REPLACE] [DEFINER = user] [AGGREGATE]` and that word."""
-        if self.word() != "CREATE":
+        `CREATE [OR REPLACE] [DEFINER = user] [AGGREGATE]` and that word;
+        EVENT for `ALTER [DEFINER = user] EVENT`, which may give the event a
+        new body (`… DO body`)."""
+        if self.word() not in ("CREATE", "ALTER"):
             return None
+        self.altering = self.word() == "ALTER"
         self.pos += 1
         if self.word() == "OR" and self.word(1) == "REPLACE":
             self.pos += 2
@@ -277,7 +281,7 @@ class _Reader:
             word = self.word()
             if word in _KINDS:
                 self.pos += 1
-                return word
+                return word if not self.altering or word == "EVENT" else None
             if word == "AGGREGATE":
                 self.pos += 1
             elif word == "DEFINER" and self.mark(1) == "=":
@@ -315,7 +319,8 @@ class _Reader:
         if kind == "TRIGGER":
             routine = self.trigger_header(db, name)
         elif kind == "EVENT":
-            self.event_header()
+            if not self.event_header():
+                return None  # ALTER EVENT without DO: the body stays as it was
             routine = Routine(kind, db, name, ())
         else:
             routine = Routine(kind, db, name, self.parameters())
@@ -410,16 +415,21 @@ class _Reader:
             self.name("the other trigger's name")
         return Routine("TRIGGER", db, name, (), table_db, table, event, timing)
 
-    def event_header(self) -> None:
-        """Past `ON SCHEDULE …` and the options up to and with DO."""
-        self.expect("ON", "SCHEDULE")
+    def event_header(self) -> bool:
+        """Past `ON SCHEDULE …` and the options up to and with DO (ALTER EVENT
+        needs neither: False when it has no DO)."""
+        if not self.altering:
+            self.expect("ON", "SCHEDULE")
         depth = 0
         while not (depth == 0 and self.word() == "DO"):
             if self.peek() is None:
+                if self.altering:
+                    return False
                 raise self.fail("expected DO and the event's body")
             depth += {"(": 1, ")": -1}.get(self.mark(), 0)
             self.pos += 1
         self.pos += 1
+        return True
 
     # -- the body
 

@@ -224,7 +224,7 @@ def pieces_of(text: str, parsers: Parsers) -> list[Piece]:
                                             start=1)]
 
 
-ROUTINE_HEAD = re.compile(r"\s*CREATE\b(?:(?!\bAS\b|\bSELECT\b|\().){0,400}?"
+ROUTINE_HEAD = re.compile(r"\s*(?:CREATE|ALTER)\b(?:(?!\bAS\b|\bSELECT\b).){0,400}?"
                           r"\b(?:PROCEDURE|FUNCTION|TRIGGER|EVENT)\b", re.IGNORECASE | re.DOTALL)
 
 
@@ -256,7 +256,8 @@ def parse_routine(piece: Piece, parsers: Parsers) -> ParsedStatement:
                                first_word="CREATE", line=piece.line)
     if routine is None:
         return parse_piece(piece, parsers)
-    statement = ParsedStatement(piece.number, piece.written, first_word="CREATE",
+    statement = ParsedStatement(piece.number, piece.written,
+                                first_word=piece.text.split(None, 1)[0].upper(),
                                 line=piece.line, routine=routine)
     statement.body = [parse_piece(Piece(piece.number, handled(inner.sql), inner.sql,
                                         piece.line + inner.line - 1, 1, inner.place,
