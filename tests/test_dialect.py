@@ -281,6 +281,6 @@ def test_parser_overrides_only_the_methods_meant() -> None:
     assert {name for name in ours if hasattr(parser.__mro__[1], name)} == {
         "_parse_alter", "_parse_alter_table_rename", "_parse_ddl_select", "_parse_definer",
         "_parse_delete", "_parse_derived_table_values", "_parse_drop_column", "_parse_insert",
-        "_parse_into", "_parse_json_column_def", "_parse_load", "_parse_property",
+        "_parse_into", "_parse_json_column_def", "_parse_load", "_parse_primary", "_parse_property",
         "_parse_query_modifiers", "_parse_select", "_parse_statement", "_parse_transaction",
         "_parse_unique", "_parse_update", "_parse_value"}

@@ -60,6 +60,8 @@ class StatementAnalysis:
                 self.set_new_row(tree)
             elif isinstance(tree, exp.Insert) and isinstance(tree.expression, exp.Values):
                 self.values(tree, tree.expression)
+            elif isinstance(tree, exp.Values):  # MySQL's VALUES statement: a query
+                self.values(tree, tree, named=True)
             elif statement_query(tree) is not None:
                 self.query(tree)
             else:
@@ -107,11 +109,12 @@ class StatementAnalysis:
         lineage = self.trace(query, describe=True)
         self.finish(lineage, output_columns(lineage, target, self.schema))
 
-    def values(self, tree: exp.Insert, values: exp.Values) -> None:
-        """INSERT … VALUES and INSERT … SET: each row read as a select of its
-        values; the rows add up, column by column."""
+    def values(self, tree: exp.Expression, values: exp.Values, named: bool = False) -> None:
+        """INSERT … VALUES and INSERT … SET (and, `named`, the VALUES
+        statement, whose columns are column_0, column_1, …): each row read as
+        a select of its values; the rows add up, column by column."""
         target = self.target()
-        selects = dml.values_selects(values)
+        selects = dml.values_selects(values, named)
         if not selects:
             self.statement.skipped = "INSERT statement has no values"
             return
@@ -247,6 +250,14 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
                                    to.name if to is not None else None,
                                    tuple(columns) if columns else None))
 
+    if isinstance(tree, (exp.Create, exp.Alter)) and statement_query(tree) is not None \
+            and statement.kind == "ALTER VIEW":
+        node = tree.this.this if isinstance(tree.this, exp.Schema) else tree.this
+        if isinstance(node, exp.Table):
+            columns = [column.target_column or column.output_name for column in statement.columns]
+            change("create", node, columns=columns)
+            catalog.define(node.db or database, node.name, columns)
+        return
     if isinstance(tree, exp.Create):
         table, columns = created_table(tree, statement, catalog)
         if table is None or (tree.args.get("exists") and catalog.columns(table.db or None,

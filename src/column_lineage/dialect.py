@@ -147,6 +147,10 @@ _NOT_A_COLUMN = {TokenType.COLUMN, TokenType.PRIMARY_KEY}
 class LineageMySQL(MySQL):
     """MySQL 8 as an ETL script or a mysqldump file writes it."""
 
+    # VALUES' DEFAULT is read as an expression, so that DEFAULT(col) parses
+    # too (a bare DEFAULT becomes a word that reads no column).
+    SUPPORTS_VALUES_DEFAULT = False
+
     class Tokenizer(MySQL.Tokenizer):
         """REPLACE and RENAME begin statements the parser reads, rather than
         text kept whole as a Command."""
@@ -194,6 +198,19 @@ class LineageMySQL(MySQL):
         def _node(self, node: E) -> E:
             """`node` checked for its required parts, as the parser's own nodes are."""
             return self.validate_expression(node)
+
+        def _parse_primary(self) -> exp.Expr | None:
+            """DEFAULT(col), the column's declared default: a value that reads
+            no column (the column's name kept as a bare word)."""
+            if (self._curr is not None and self._curr.token_type == TokenType.DEFAULT
+                    and self._next is not None and self._next.token_type == TokenType.L_PAREN):
+                self._advance(2)
+                column = self._parse_column()
+                self._match_r_paren()
+                name = column.sql(dialect="mysql") if column is not None else ""
+                return exp.Anonymous(this="DEFAULT", expressions=[exp.Var(this=name)])
+            primary: exp.Expr | None = super()._parse_primary()
+            return primary
 
         # Statements
 

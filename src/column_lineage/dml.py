@@ -52,22 +52,26 @@ def reads_anything(values: list[exp.Expression]) -> bool:
     return any(value.find(exp.Column, exp.Query) is not None for value in values)
 
 
-def row_select(values: list[exp.Expression]) -> exp.Select:
-    """A select of one row of values, each item as written."""
-    items = [value.copy() for value in values]
+def row_select(values: list[exp.Expression], named: bool = False) -> exp.Select:
+    """A select of one row of values, each item as written (`named`: as
+    MySQL names VALUES' columns, column_0, column_1, …)."""
+    items: list[exp.Expression] = [value.copy() for value in values]
+    if named:
+        items = [exp.alias_(item, f"column_{at}") for at, item in enumerate(items)]
     for item, value in zip(items, values):
         item.meta["written"] = value.sql(dialect="mysql")
     return exp.Select(expressions=items)
 
 
-def values_selects(values: exp.Values) -> list[exp.Select]:
+def values_selects(values: exp.Values, named: bool = False) -> list[exp.Select]:
     """The selects whose output columns add up to VALUES' columns: the first
     row, and each later row that reads a column or a query (a row of
     literals only adds nothing a first row does not show)."""
     rows = value_rows(values)
     if not rows:
         return []
-    return [row_select(rows[0])] + [row_select(row) for row in rows[1:] if reads_anything(row)]
+    return [row_select(rows[0], named)] + \
+        [row_select(row, named) for row in rows[1:] if reads_anything(row)]
 
 
 def update_tables(update: exp.Update) -> list[exp.Table]:

@@ -490,7 +490,7 @@ def statement_kind(tree: exp.Expression) -> str:
         return "TRUNCATE TABLE"
     if tree.key == "loaddata":
         return "LOAD DATA"
-    if isinstance(tree, exp.Query):
+    if isinstance(tree, (exp.Query, exp.Values)):  # VALUES is a query too
         return "SELECT"
     return tree.key.upper()
 
@@ -542,10 +542,22 @@ def why_no_rows(kind: str, tree: exp.Expression | None) -> str:
     return f"{kind} statement has no query"
 
 
+def altered_view_query(tree: exp.Expression) -> exp.Expression | None:
+    """The new query of `ALTER VIEW v AS …` (a view redefined, as CREATE OR
+    REPLACE VIEW does)."""
+    if isinstance(tree, exp.Alter) and str(tree.args.get("kind") or "").upper() == "VIEW":
+        actions = tree.args.get("actions") or []
+        if len(actions) == 1 and isinstance(actions[0], exp.Query):
+            return actions[0]
+    return None
+
+
 def statement_query(tree: exp.Expression) -> exp.Expression | None:
     """The query a statement runs, or None for a statement with none."""
     if isinstance(tree, exp.Query):
         return tree
+    if isinstance(tree, exp.Alter):
+        return altered_view_query(tree)
     if isinstance(tree, (exp.Insert, exp.Create)):
         query = tree.expression
         while isinstance(query, exp.Subquery) and isinstance(query.this, exp.Query):
@@ -564,7 +576,7 @@ def statement_with(tree: exp.Expression) -> exp.With | None:
 
 
 def statement_target(tree: exp.Expression) -> Target | None:
-    if not isinstance(tree, (exp.Insert, exp.Create)):
+    if not isinstance(tree, (exp.Insert, exp.Create)) and altered_view_query(tree) is None:
         return None
     table, columns = tree.this, []
     if isinstance(table, exp.Schema):
