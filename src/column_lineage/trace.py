@@ -27,6 +27,11 @@ from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_tra
 from .schema import table_columns
 from .statements import arg, arg_key
 
+def source_key(trace: Trace) -> tuple:
+    record = trace.record
+    return (record.get("table_db"), record.get("table_name"), record.get("column_name"))
+
+
 class Tracer:
     """Traces the queries of one statement."""
 
@@ -36,6 +41,9 @@ class Tracer:
         self.database = database
         self.stand_ins: dict[str, Source] = {}
         self.memo: dict[int, QueryLineage | None] = {}
+        # A recursive CTE's reads of itself, while it is traced: trace id ->
+        # (the query it reads, its column names where renamed).
+        self.recursive: dict[int, tuple[int, list[str] | None]] = {}
 
     # -- queries -----------------------------------------------------------
 
@@ -52,8 +60,47 @@ class Tracer:
             return known
         self.memo[key] = None
         lineage = self.trace(node, self.enter_with(node, scope), outer, describe)
+        self.resolve_recursion(key, lineage)
         self.memo[key] = lineage
         return lineage
+
+    def resolve_recursion(self, key: int, lineage: QueryLineage) -> None:
+        """A recursive CTE reads its own columns: each such read takes the
+        sources of the column it names, round after round until nothing new
+        comes (a column fed only by itself keeps its note)."""
+        own = {trace_id: names for trace_id, (query, names) in self.recursive.items()
+               if query == key}
+        if not own:
+            return
+        base: list[list[Trace]] = []
+        reads: list[list[tuple[Trace, int]]] = []
+        for traces in lineage.columns:
+            base.append([trace for trace in traces if id(trace) not in own])
+            reads.append([])
+            for trace in traces:
+                if id(trace) in own:
+                    names = own[id(trace)] or lineage.names
+                    wanted = str(trace.record.get("column_name") or "").lower()
+                    at = next((at for at, name in enumerate(names) if name.lower() == wanted),
+                              None)
+                    if at is not None and at < len(lineage.columns):
+                        reads[-1].append((trace, at))
+        resolved = [list(traces) for traces in base]
+        for _ in range(len(lineage.columns) + 1):
+            changed = False
+            for position, position_reads in enumerate(reads):
+                seen = {source_key(trace) for trace in resolved[position]}
+                for trace, at in position_reads:
+                    for inner in list(resolved[at]):
+                        if inner.record.get("table_name") and source_key(inner) not in seen:
+                            seen.add(source_key(inner))
+                            resolved[position].append(Trace(merge(trace.record, inner.record),
+                                                            inner.ambiguous, inner.note))
+                            changed = True
+            if not changed:
+                break
+        lineage.columns[:] = [traces or original for traces, original
+                              in zip(resolved, lineage.columns)]
 
     def trace(self, node, scope, outer, describe) -> QueryLineage:
         if isinstance(node, exp.Select):
@@ -92,9 +139,8 @@ class Tracer:
         if isinstance(node, exp.Except):
             return left  # later branches only decide which rows of the first remain
         right = self.query(node.right, scope, outer)
-        columns = [[trace for trace in traces + (right.columns[position]
-                                                 if position < len(right.columns) else [])
-                    if trace.note != RECURSIVE] or traces
+        # A recursive CTE's reads of itself stay: query() resolves them.
+        columns = [traces + (right.columns[position] if position < len(right.columns) else [])
                    for position, traces in enumerate(left.columns)]
         return QueryLineage(left.names, columns, left.items)
 
@@ -315,7 +361,9 @@ class Tracer:
         if source.opaque is not None:
             return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
         if self.memo.get(id(source.query), False) is None:
-            return [Trace(unbound(record), note=RECURSIVE)]
+            trace = Trace(unbound(record), note=RECURSIVE)
+            self.recursive[id(trace)] = (id(source.query), source.renamed)
+            return [trace]
         inner = self.query(source.query, source.scope)
         wanted = record.get("column_name")
         traces = [Trace(merge(record, trace.record, wanted if starred else None),
