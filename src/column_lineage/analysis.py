@@ -292,6 +292,11 @@ def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Ca
         catalog.rename((old.db or None, old.name), (new.db or None, new.name))
     altered = altered_columns(tree)
     if altered and isinstance(tree.this, exp.Table):
+        for action, old_name, new_name, _ in altered:
+            if action == "drop" and old_name:
+                change("drop column", tree.this, columns=[old_name])
+            elif action == "rename" and old_name and new_name:
+                change("rename column", tree.this, columns=[old_name, new_name])
         catalog.alter(tree.this.db or None, tree.this.name, altered)
         change("alter", tree.this, columns=catalog.columns(tree.this.db or None, tree.this.name))
 

@@ -70,8 +70,17 @@ class Version:
 
 @dataclass
 class TableState:
+    """A table as the statements so far left it: its columns' versions. A
+    view holds its query's reads instead (`view`: per column, the column and
+    what it reads): MySQL keeps a view as its query, so each read of it
+    reads the tables as they are then."""
+
     columns: dict[str, Version]
     temporary: bool = False
+    view: dict[str, tuple[Column, list[tuple[Column, Step]]]] | None = None
+
+
+VIEW_KINDS = ("CREATE VIEW", "ALTER VIEW")
 
 
 @dataclass(frozen=True)
@@ -120,6 +129,7 @@ class Pipeline:
         self.versions: dict[tuple[str, str, str], list[Version]] = {}  # every version of a column
         self.pending: list[tuple[Version, Column, Step]] = []  # reads of a table not written yet
         self.finished = False
+        self.final_views: dict[TableKey, list[Version]] = {}
 
     # -- building -----------------------------------------------------------
 
@@ -139,7 +149,8 @@ class Pipeline:
         for change in statement.changes:
             key = ((change.db or "").lower(), change.table.lower())
             if change.action in ("create", "create temporary"):
-                state = TableState({}, change.action == "create temporary")
+                state = TableState({}, change.action == "create temporary",
+                                   {} if statement.kind in VIEW_KINDS else None)
                 (temporary if state.temporary else self.permanent)[key] = state
             elif change.action == "empty":
                 state = self.table(change.db, change.table, temporary)
@@ -156,7 +167,20 @@ class Pipeline:
                     step = Step(statement.file, statement.label, IDENTITY)
                     state.columns = {name: self.renamed(version, new, step)
                                      for name, version in state.columns.items()}
+                    if state.view is not None:  # the same query under the new name
+                        state.view = {name: (Column(new.db, new.table, column.column), reads)
+                                      for name, (column, reads) in state.view.items()}
                     holder[((change.to_db or "").lower(), change.to_table.lower())] = state
+            elif change.action in ("drop column", "rename column") and change.columns:
+                state = self.table(change.db, change.table, temporary)
+                version = state.columns.pop(change.columns[0].lower(), None) \
+                    if state is not None else None
+                if state is not None and version is not None and len(change.columns) == 2:
+                    new = change.columns[1]
+                    moved = self.new_version(Column(change.db, change.table, new), state.temporary)
+                    moved.written = version.written
+                    moved.feeds.append((version, Step(statement.file, statement.label, IDENTITY)))
+                    state.columns[new.lower()] = moved
         if statement.rows or statement.columns:
             self.add_writes(statement, temporary)
 
@@ -181,9 +205,16 @@ class Pipeline:
         for output in statement.columns:
             if not output.target_table or not output.target_column:
                 continue
+            step = Step(statement.file, statement.label, output.transformation)
+            state = self.table(output.target_db, output.target_table, temporary)
+            if state is not None and state.view is not None:  # a view keeps what it reads
+                state.view[output.target_column.lower()] = (
+                    Column(output.target_db, output.target_table, output.target_column),
+                    [(Column(row.table_db or None, row.table_name, row.column_name), step)
+                     for row in reads.get(output.position, [])])
+                continue
             target = self.written(output.target_db, output.target_table, output.target_column,
                                   temporary)
-            step = Step(statement.file, statement.label, output.transformation)
             for row in reads.get(output.position, []):
                 self.read(target, Column(row.table_db or None, row.table_name, row.column_name),
                           step, temporary)
@@ -211,7 +242,14 @@ class Pipeline:
 
     def matching(self, state: TableState, source: Column) -> list[Version]:
         """The versions a read of the column sees in this table: all of them
-        for `*`; a column the table has not had written is its own end point."""
+        for `*`; a column the table has not had written is its own end point;
+        a view's columns read its tables as they are now."""
+        if state.view is not None:
+            if source.column == "*" and state.view:
+                return [self.view_read(column, reads) for column, reads in state.view.values()]
+            found = state.view.get(source.column.lower())
+            if found is not None:
+                return [self.view_read(*found)]
         if source.column == "*" and state.columns:
             return list(state.columns.values())
         version = state.columns.get(source.column.lower())
@@ -220,22 +258,46 @@ class Pipeline:
             state.columns[source.column.lower()] = version
         return [version]
 
+    def view_read(self, column: Column, reads: list[tuple[Column, Step]]) -> Version:
+        """A view's column as read now: a version fed by what its query reads
+        of the permanent tables as they are (a view never sees a temporary
+        table), those nothing has written yet as the pipeline leaves them."""
+        version = self.new_version(column, False)
+        version.written = True
+        for source, step in reads:
+            state = self.permanent.get(((source.db or "").lower(), source.table.lower()))
+            if state is not None:
+                version.feeds += [(found, step) for found in self.matching(state, source)]
+            elif self.finished:
+                version.feeds.append((self.end_point(source), step))
+            else:
+                self.pending.append((version, source, step))
+        return version
+
+    def end_point(self, source: Column) -> Version:
+        key = source.key
+        if key not in self.sources:
+            self.sources[key] = self.new_version(source, False)
+        return self.sources[key]
+
     def finish(self) -> None:
         """Reads of a table nothing had written before them see it as the
         pipeline leaves it; else they read an end point."""
         if self.finished:
             return
         self.finished = True
-        for target, source, step in self.pending:
+        pending, self.pending = self.pending, []
+        for target, source, step in pending:
             state = self.permanent.get(((source.db or "").lower(), source.table.lower()))
             if state is not None:
                 for version in self.matching(state, source):
                     target.feeds.append((version, step))
-                continue
-            key = source.key
-            if key not in self.sources:
-                self.sources[key] = self.new_version(source, False)
-            target.feeds.append((self.sources[key], step))
+            else:
+                target.feeds.append((self.end_point(source), step))
+        # what a view reads as the pipeline leaves the tables
+        self.final_views = {key: [self.view_read(column, reads)
+                                  for column, reads in state.view.values()]
+                            for key, state in self.permanent.items() if state.view is not None}
 
     # -- questions ------------------------------------------------------------
 
@@ -243,7 +305,9 @@ class Pipeline:
         """Every column of every permanent table or view that the files write
         and that exists at the end, in the order first written."""
         self.finish()
-        found = [version for state in self.permanent.values() for version in state.columns.values()
+        found = [version for key, state in self.permanent.items()
+                 for version in (self.final_views[key] if state.view is not None
+                                 else state.columns.values())
                  if version.written]
         return sorted(found, key=lambda version: version.serial)
 

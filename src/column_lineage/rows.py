@@ -97,8 +97,9 @@ class TableChange:
     """What a statement does to a table besides writing its columns:
     "create" or "create temporary" (a new, empty table or view), "empty"
     (TRUNCATE, DELETE without WHERE), "drop", "rename" to `to_db`.`to_table`,
-    or "alter" (its columns changed). `columns`: the table's columns after a
-    create or alter, where known."""
+    "drop column" (`columns`: the column), "rename column" (`columns`: old
+    and new name), or "alter" (its columns changed). `columns`: the table's
+    columns after a create or alter, where known."""
 
     action: str
     db: str | None
