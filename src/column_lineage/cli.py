@@ -9,6 +9,7 @@ import functools
 import gc
 import logging
 import os
+import re
 import sys
 from datetime import datetime, timezone
 
@@ -342,8 +343,11 @@ def run_files(options, store) -> int:
                         lost=lost_file)
 
     # Without a schema, what one file declares settles what another reads:
-    # the files are all analysed before anything is written.
-    hold = options.schema is None and len(files) > 1 and STDIN not in files
+    # the files are all analysed before anything is written (only where a
+    # file may declare a table: holding every file's rows costs memory and
+    # the collector's time).
+    hold = options.schema is None and len(files) > 1 and STDIN not in files \
+        and any(may_declare(name) for name in files)
     held: list[FileLineage] = []
 
     def take(lineage: FileLineage) -> None:
@@ -387,6 +391,18 @@ def run_files(options, store) -> int:
     if summary.failed or not known or (options.strict and summary.doubtful()):
         return 1
     return 0
+
+
+DECLARES = re.compile(rb"\b(?:CREATE|ALTER)\s", re.IGNORECASE)
+
+
+def may_declare(name: str) -> bool:
+    """Whether a file may declare a table (a CREATE or ALTER in its text)."""
+    try:
+        with open(name, "rb") as source:
+            return DECLARES.search(source.read()) is not None
+    except OSError:
+        return False  # the analysis says why
 
 
 def learn_across(lineages: list[FileLineage], files: list[str], options, analyse
