@@ -7,8 +7,8 @@ from sqlglot import exp
 from . import dml
 from .catalog import Catalog
 from .compose import compose_rows, output_columns
-from .normalise import qualify_with_schema, with_key
-from .records import QueryLineage, Trace, sourceless
+from .normalise import qualify_with_schema, source_nodes, with_key
+from .records import QueryLineage, Trace, source_key, sourceless
 from .rows import OutputColumn, Statement, TableChange
 from .schema import as_schema
 from .statements import (LineageError, ParsedStatement, mark_written_items, moves_data,
@@ -103,7 +103,7 @@ class StatementAnalysis:
                 and dml.conflict_assignments(tree):
             # ON DUPLICATE KEY UPDATE may read the select's tables: kept as
             # written, before the tracer reshapes the select.
-            self.read_tables = [node.copy() for node in dml.sources_of(query)]
+            self.read_tables = [node.copy() for node in source_nodes(query)]
         target = self.target()
         attach_with(query, statement_with(tree))
         lineage = self.trace(query, describe=True)
@@ -220,18 +220,12 @@ def without_target(traces: list[Trace], db: str | None, table: str, alias: str,
                          or same_name(trace.record.get("table_alias"), table)))]
 
 
-def trace_key(trace: Trace) -> tuple:
-    record = trace.record
-    return (record.get("table_db"), record.get("table_name"), record.get("column_name"),
-            record.get("column_type"))
-
-
 def add_traces(traces: list[Trace], more: list[Trace]) -> None:
     """Adds the traces of a source not yet read by the column, in place."""
-    seen = {trace_key(trace) for trace in traces}
+    seen = {source_key(trace) for trace in traces}
     for trace in more:
-        if trace_key(trace) not in seen:
-            seen.add(trace_key(trace))
+        if source_key(trace) not in seen:
+            seen.add(source_key(trace))
             traces.append(trace)
 
 

@@ -13,6 +13,7 @@ import sqlglot
 import sqlglot.errors
 from sqlglot import exp
 
+from .normalise import source_nodes, values_row
 from .statements import arg, arg_key
 
 # The name under which ON DUPLICATE KEY UPDATE reads the row being inserted.
@@ -31,19 +32,6 @@ class Assignment:
     column: str
     expression: exp.Expression
     sql: str
-
-
-def value_rows(values: exp.Values) -> list[list[exp.Expression]]:
-    """The values of each row of VALUES: `(1, 2)`, MySQL's `ROW(1, 2)`, or a
-    lone value."""
-    rows = []
-    for row in values.expressions:
-        items = row.expressions if isinstance(row, exp.Tuple) else [row]
-        if len(items) == 1 and isinstance(items[0], exp.Anonymous) \
-                and items[0].name.upper() == "ROW":
-            items = items[0].expressions
-        rows.append(items)
-    return rows
 
 
 def reads_anything(values: list[exp.Expression]) -> bool:
@@ -67,7 +55,7 @@ def values_selects(values: exp.Values, named: bool = False) -> list[exp.Select]:
     """The selects whose output columns add up to VALUES' columns: the first
     row, and each later row that reads a column or a query (a row of
     literals only adds nothing a first row does not show)."""
-    rows = value_rows(values)
+    rows = [values_row(row) for row in values.expressions]
     if not rows:
         return []
     return [row_select(rows[0], named)] + \
@@ -331,7 +319,7 @@ def add_trigger_rows(query: exp.Expression, db: str | None, table: str) -> None:
         named = {node.table for node in select.find_all(exp.Column)
                  if node.table.lower() in TRIGGER_ROWS
                  and node.find_ancestor(exp.Select) is select}
-        own = {source.alias_or_name.lower() for source in sources_of(select)}
+        own = {source.alias_or_name.lower() for source in source_nodes(select)}
         for alias in sorted(named):
             if alias.lower() in own:
                 continue
@@ -343,9 +331,3 @@ def add_trigger_rows(query: exp.Expression, db: str | None, table: str) -> None:
             else:
                 select.append("joins", exp.Join(this=source))
             own.add(alias.lower())
-
-
-def sources_of(select: exp.Select) -> list[exp.Expression]:
-    from_clause = arg(select, "from")
-    first = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
-    return first + [join.this for join in select.args.get("joins") or []]

@@ -38,6 +38,13 @@ class QueryLineage:
     items: list = field(default_factory=list)
 
 
+def source_key(trace: Trace) -> tuple:
+    """What a trace reads: the same source column read twice has one key."""
+    record = trace.record
+    return (record.get("table_db"), record.get("table_name"), record.get("column_name"),
+            record.get("column_type"))
+
+
 def blank_record(**values) -> dict:
     record = dict.fromkeys(MODULE_KEYS)
     record.update(values)

@@ -1,9 +1,9 @@
 """Statements of a SQL text: split, parsed one by one, their kind, their
 target table and the query they run.
 
-The text is tokenised once and cut at its semicolons, so that a statement
-that does not parse costs only itself, and each statement keeps its own
-text as written."""
+A MySQL text is cut as the mysql client cuts a script (script.py), another
+dialect's at its semicolons; each statement is then parsed alone, so that
+one that does not parse costs only itself, and keeps its text as written."""
 
 from __future__ import annotations
 
@@ -335,7 +335,7 @@ def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
     first: exp.Expression | None = None
     try:
         try:
-            first = parse_tokens(parsers.parser, parseable(tokens, source), source)
+            first = parse_tokens(parsers.parser, tokens, source)
         except ParseError:
             if not parsers.mysql:
                 raise
@@ -368,62 +368,11 @@ def failed(statement: ParsedStatement, source: str, error: str) -> ParsedStateme
     return statement
 
 
-UNPARSED_CLAUSE = re.compile(r"\b(?:OUTFILE|DUMPFILE|OPTION)\b", re.IGNORECASE)
-
-
-def parseable(tokens: list, source: str) -> list:
-    """The tokens without the MySQL clauses sqlglot does not parse and that
-    change nothing of the lineage: where a query's rows are exported to, and
-    a view's CHECK OPTION. (The text is searched first: it is faster than
-    a look at every token.)"""
-    if not may_hold_unparsed_clause(source):
-        return tokens
-    return without_check_option(without_export(tokens))
-
-
-def may_hold_unparsed_clause(source: str) -> bool:
-    """Whether the text holds a word of those clauses; ASCII text is first
-    looked at without the regular expression, ten times slower."""
-    if source.isascii():
-        upper = source.upper()
-        if "OUTFILE" not in upper and "DUMPFILE" not in upper and "OPTION" not in upper:
-            return False
-    return UNPARSED_CLAUSE.search(source) is not None
-
-
-def without_check_option(tokens: list) -> list:
-    """`CREATE VIEW … WITH [CASCADED | LOCAL] CHECK OPTION` without it."""
-    words = [token.text.upper() for token in tokens[-4:]]
-    if words[-3:] == ["WITH", "CHECK", "OPTION"]:
-        return tokens[:-3]
-    if len(words) == 4 and words[0] == "WITH" and words[1] in ("CASCADED", "LOCAL") \
-            and words[2:] == ["CHECK", "OPTION"]:
-        return tokens[:-4]
-    return tokens
-
-
-EXPORTS = {"OUTFILE", "DUMPFILE"}
-
-
-def without_export(tokens: list) -> list:
-    """The tokens without MySQL's `INTO OUTFILE 'file' [options]` or `INTO
-    DUMPFILE 'file'`."""
-    for index, token in enumerate(tokens):
-        if token.token_type == TokenType.INTO and index + 2 < len(tokens) \
-                and tokens[index + 1].text.upper() in EXPORTS \
-                and tokens[index + 2].token_type == TokenType.STRING:
-            end = next((at for at in range(index + 2, len(tokens))
-                        if tokens[at].token_type in EXPORT_ENDS), len(tokens))
-            return tokens[:index] + without_export(tokens[end:])
-    return tokens
-
-
 SELECT_LIST_ENDS = {
     TokenType.FROM, TokenType.INTO, TokenType.WHERE, TokenType.GROUP_BY, TokenType.HAVING,
     TokenType.ORDER_BY, TokenType.LIMIT, TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT,
     TokenType.WINDOW, TokenType.FOR, TokenType.QUALIFY,
 }
-EXPORT_ENDS = SELECT_LIST_ENDS - {TokenType.INTO} | {TokenType.R_PAREN}
 SET_OPERATORS = {TokenType.UNION, TokenType.EXCEPT, TokenType.INTERSECT}
 SELECT_MODIFIERS = {
     "DISTINCT", "ALL", "DISTINCTROW", "HIGH_PRIORITY", "STRAIGHT_JOIN", "SQL_SMALL_RESULT",

@@ -23,14 +23,9 @@ from .compose import describe_item
 from .native import analysis_module
 from .normalise import Source
 from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
-                      module_numbering, placed_records, sourceless, unbound)
+                      module_numbering, placed_records, source_key, sourceless, unbound)
 from .schema import table_columns
 from .statements import arg, arg_key
-
-def source_key(trace: Trace) -> tuple:
-    record = trace.record
-    return (record.get("table_db"), record.get("table_name"), record.get("column_name"))
-
 
 class Tracer:
     """Traces the queries of one statement."""
