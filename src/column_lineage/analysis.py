@@ -385,14 +385,16 @@ def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
 
 
 def analyse_sql(text: str, dialect: str = "mysql", schema=None,
-                file: str = "<string>") -> list[Statement]:
+                file: str = "<string>", database: str | None = None) -> list[Statement]:
     """The lineage of every statement of `text`, numbered from 1 as the
     server runs them. `schema` is a sqlglot MappingSchema, a mapping {db:
     {table: {column: type}}}, or the text of CREATE TABLE statements or of
     that mapping in JSON. The tables the text itself creates are schema for
-    the statements after them. Raises LineageError when the text cannot be
-    read as SQL at all (a NUL byte, an unterminated string, no statement)."""
-    catalog = Catalog(as_schema(schema, dialect), dialect)
+    the statements after them. `database` is the default database until a
+    `USE` chooses another, as a client connected to it would run the text.
+    Raises LineageError when the text cannot be read as SQL at all (a NUL
+    byte, an unterminated string, no statement)."""
+    catalog = Catalog(as_schema(schema, dialect), dialect, database)
     statements: list[Statement] = []
     for parsed in parse_statements(text, dialect):
         if parsed.routine is not None:
