@@ -10,19 +10,34 @@ base-table columns it comes from.
 
 __version__ = "0.2.0"
 
-from typing import TYPE_CHECKING  # noqa: E402
+from typing import TYPE_CHECKING, Any  # noqa: E402
 
-from .analysis import LineageError, analyse_sql  # noqa: E402
-from .native import analysis_module  # noqa: E402
+from .errors import LineageError  # noqa: E402
 from .rows import FileLineage, OutputColumn, Row, Statement  # noqa: E402
-from .schema import load_schema  # noqa: E402
 from .shapes import LineageRecord, RowDict  # noqa: E402
 
-# The native module, as `from column_lineage import test` (test.pyi types it).
 if TYPE_CHECKING:
-    from . import test
-else:
-    test = analysis_module()
+    from . import test  # the native module; test.pyi types it
+    from .analysis import analyse_sql
+    from .schema import load_schema
+
+# Imported on first use: the analysis brings sqlglot (two thirds of the
+# command's start-up), which answers read from a store never need.
+LAZY = {"analyse_sql": "analysis", "load_schema": "schema"}
+
+
+def __getattr__(name: str) -> Any:
+    if name == "test":
+        from .native import analysis_module
+        module = analysis_module()
+    elif name in LAZY:
+        import importlib
+        module = getattr(importlib.import_module(f"{__name__}.{LAZY[name]}"), name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = module
+    return module
+
 
 __all__ = ["analyse_sql", "load_schema", "LineageError", "FileLineage", "OutputColumn", "Row",
            "Statement", "LineageRecord", "RowDict", "test", "__version__"]

@@ -14,14 +14,15 @@ import sys
 from datetime import datetime, timezone
 
 from . import __version__
-from .analysis import LineageError, analyse_sql
+from .errors import LineageError
 from .extras import missing_dependency
 from .formats import FORMATS, FormatError, writer_class
 from .rows import FileLineage
-from .schema import load_schema
-from .statements import dialect_of
 from .summary import Summary
-from .workers import available_cpus, in_order
+
+# The analysis (and sqlglot under it) and the worker processes are imported
+# where files are analysed: an answer read from a store needs neither, and
+# they are most of the command's start-up.
 
 STDIN = "-"
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "examples", "warehouse.sql")
@@ -83,6 +84,8 @@ def display_name(name):
 
 
 def analyse_file(name, options) -> FileLineage:
+    from .analysis import analyse_sql
+
     shown = display_name(name)
     try:
         statements = analyse_sql(read_text(name), dialect=options.dialect, schema=options.schema,
@@ -164,19 +167,25 @@ def parse_arguments(argv):
     parser.add_argument("--jobs", type=positive_count, default=None, metavar="N",
                         help="files analysed at once, each on a process of its own (default: "
                              "the CPUs this process may use; 1 analyses them one by one here)")
-    parser.add_argument("--version", action="version", version=version_text())
+    parser.add_argument("--version", action=ShowVersion, help="show the versions and exit")
     options = parser.parse_args(argv)
     options.questions = questions(options)
     if options.questions and options.format == "report":
         parser.error("--end-to-end, --upstream and --downstream write every format but report")
     options.format = options.format or ("table" if options.questions or (
         sys.stdout is not None and sys.stdout.isatty()) else "report")
-    options.jobs = options.jobs or available_cpus()
-    try:
-        dialect_of(options.dialect)
-        options.schema = read_schema(options.schema, options.dialect)
-    except (LineageError, FileFailure) as error:
-        parser.error(str(error))
+    if options.files or options.store is None:  # else nothing is analysed
+        from .statements import dialect_of
+        from .workers import available_cpus
+
+        options.jobs = options.jobs or available_cpus()
+        try:
+            dialect_of(options.dialect)
+            options.schema = read_schema(options.schema, options.dialect)
+        except (LineageError, FileFailure) as error:
+            parser.error(str(error))
+    else:
+        options.schema = None
     return options
 
 
@@ -193,23 +202,23 @@ def questions(options) -> list[tuple[str, str | None]]:
         [("downstream", name) for name in options.downstream]
 
 
-def answer(asked: list[tuple[str, str | None]], lineages: list[FileLineage], out,
-           format_name: str, options) -> bool:
-    """Writes the answers to the questions about the pipeline the files
-    make; False (and one line each) for a column or table no file knows."""
+def answer(asked: list[tuple[str, str | None]], pipeline_for, names, out, format_name: str,
+           options) -> bool:
+    """Writes the answers to the questions about the pipeline; False (and
+    one line each) for a column or table no file knows. `pipeline_for(question,
+    name)` gives a pipeline that holds the answer, `names()` every name known."""
     from .formats.reach_rows import READERS, Answer, as_lineages
-    from .pipeline import compose
 
-    pipeline = compose(lineages)
     answers: list[Answer] = []
     known = True
     for question, name in asked:
+        pipeline = pipeline_for(question, name)
         if name is None:
             answers.append(Answer(question, pipeline.end_to_end()))
             continue
         if not pipeline.find(name):
             import difflib
-            near = difflib.get_close_matches(name.lower(), pipeline.known_names(), n=3)
+            near = difflib.get_close_matches(name.lower(), names(), n=3)
             complain(f"{question} {display_name(name)}: no file writes or reads it"
                      + (f" (did you mean {', '.join(near)}?)" if near else ""))
             known = False
@@ -228,9 +237,50 @@ def answer(asked: list[tuple[str, str | None]], lineages: list[FileLineage], out
     return known
 
 
+def answer_files(asked, lineages: list[FileLineage], out, format_name: str, options) -> bool:
+    """The answers about the pipeline the files' lineages compose."""
+    from .pipeline import compose
+
+    pipeline = compose(lineages)
+    return answer(asked, lambda question, name: pipeline, pipeline.known_names, out, format_name,
+                  options)
+
+
+def answer_from_store(options, store) -> int:
+    """The answers read from the store's kept graph of its files (composed
+    and kept first when the files changed since it was made), with the
+    summary of those files."""
+    from .pipeline import Column, compose, graph_records, kept_pipeline, known_names
+
+    counts = store.graph_summary()
+    if counts is None:
+        summary = Summary()
+        lineages = store.lineages()
+        for lineage in lineages:
+            summary.add(lineage)
+        store.put_graph(*graph_records(compose(lineages)), summary.counts())
+    else:
+        summary = Summary.of_counts(counts)
+
+    def pipeline_for(question, name):
+        return kept_pipeline(*store.graph(name, upstream=question != "downstream"))
+
+    def names():
+        return known_names(Column(*names) for names in store.graph_names())
+
+    known = answer(options.questions, pipeline_for, names, sys.stdout, options.format, options)
+    sys.stdout.flush()
+    complain(summary.line())
+    if summary.failed or not known or (options.strict and summary.doubtful()):
+        return 1
+    return 0
+
+
 def read_schema(name, dialect):
     if name is None:
         return None
+    from .schema import load_schema
+
     try:
         return load_schema(read_text(name), dialect)
     except (LineageError, FileFailure) as error:
@@ -243,6 +293,17 @@ def event_time(text):
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
     return moment if moment.tzinfo else moment.replace(tzinfo=timezone.utc)
+
+
+class ShowVersion(argparse.Action):
+    """--version: the tool's version and sqlglot's, looked up only when asked."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help=None):
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        parser.exit(message=version_text() + "\n")
 
 
 def version_text():
@@ -328,6 +389,8 @@ def run_files(options, store) -> int:
     """Analyses the files given (with a store, only those it does not hold
     as they are; with a store and no files, the store is the input) and
     writes their lineage or the answers asked for."""
+    if store is not None and not options.files and options.questions:
+        return answer_from_store(options, store)
     files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]))
     for problem in problems:
         complain(problem)
@@ -339,6 +402,8 @@ def run_files(options, store) -> int:
     jobs = 1 if STDIN in files else options.jobs  # standard input is read here
 
     def analyse(todo: list[str], run_options=options):
+        from .workers import in_order
+
         return in_order(functools.partial(analyse_and_collect, options=run_options), todo, jobs,
                         lost=lost_file)
 
@@ -385,7 +450,7 @@ def run_files(options, store) -> int:
     if writer is not None:
         writer.close()
     else:
-        known = answer(options.questions, kept, sys.stdout, options.format, options)
+        known = answer_files(options.questions, kept, sys.stdout, options.format, options)
     sys.stdout.flush()
     complain(summary.line())
     if summary.failed or not known or (options.strict and summary.doubtful()):

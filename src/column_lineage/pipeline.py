@@ -17,6 +17,7 @@ an ultimate source."""
 from __future__ import annotations
 
 from collections import deque
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from itertools import count
 
@@ -130,6 +131,7 @@ class Pipeline:
         self.pending: list[tuple[Version, Column, Step]] = []  # reads of a table not written yet
         self.finished = False
         self.final_views: dict[TableKey, list[Version]] = {}
+        self.final: list[Version] | None = None  # as kept, for a pipeline read back
 
     # -- building -----------------------------------------------------------
 
@@ -305,6 +307,8 @@ class Pipeline:
         """Every column of every permanent table or view that the files write
         and that exists at the end, in the order first written."""
         self.finish()
+        if self.final is not None:
+            return self.final
         found = [version for key, state in self.permanent.items()
                  for version in (self.final_views[key] if state.view is not None
                                  else state.columns.values())
@@ -332,9 +336,7 @@ class Pipeline:
 
     def known_names(self) -> list[str]:
         self.finish()
-        names = {str(versions[0].column) for versions in self.versions.values()}
-        return sorted(names | {".".join(str(versions[0].column).split(".")[:-1])
-                               for versions in self.versions.values()})
+        return known_names(versions[0].column for versions in self.versions.values())
 
     def upstream(self, name: str) -> list[Reach]:
         versions = self.find(name)
@@ -368,6 +370,15 @@ class Pipeline:
         return list(reached.values())
 
 
+def known_names(columns: Iterable[Column]) -> list[str]:
+    """The names that a question may ask about: each column's and its table's."""
+    names: set[str] = set()
+    for column in columns:
+        names.add(str(column))
+        names.add(str(Column(column.db, column.table, "")).rstrip("."))
+    return sorted(names)
+
+
 def names_match(key: tuple[str, str, str], wanted: tuple[str, ...]) -> bool:
     """`db.table.column` names a column, `db.table` all of a table's; a
     table without a database is named without it."""
@@ -398,6 +409,50 @@ def upstream_of(version: Version) -> list[Reach]:
                     source.column, version.column, trail, len(trail) - 1, source.end_point))
             queue.append((source, trail))
     return list(reached.values())
+
+
+# -- kept -----------------------------------------------------------------------
+
+ColumnRecord = tuple[int, str | None, str, str, str, str, str, int, int, int | None]
+FeedRecord = tuple[int, int, int, str, str, str]
+
+
+def graph_records(pipeline: Pipeline) -> tuple[list[ColumnRecord], list[FeedRecord]]:
+    """The pipeline's versions and feeds as a store keeps them (its
+    graph_column and graph_feed fields), the versions by serial."""
+    final = {id(version): place for place, version in enumerate(pipeline.final_columns())}
+    columns: list[ColumnRecord] = []
+    feeds: list[FeedRecord] = []
+    for versions in pipeline.versions.values():
+        for version in versions:
+            column = version.column
+            columns.append((version.serial, column.db, column.table, column.column, *column.key,
+                            version.temporary, version.written, final.get(id(version))))
+            feeds += [(version.serial, seq, source.serial, step.file, step.statement,
+                       step.transformation) for seq, (source, step) in enumerate(version.feeds)]
+    return columns, feeds
+
+
+def kept_pipeline(columns: Iterable[tuple], feeds: Iterable[tuple]) -> Pipeline:
+    """The pipeline of kept versions and feeds (graph_records' records, all
+    or those a question reaches: a feed from a version not among them is
+    left out)."""
+    pipeline = Pipeline()
+    pipeline.finished = True
+    by_serial: dict[int, Version] = {}
+    final: list[tuple[int, Version]] = []
+    for serial, db, table, name, _, _, _, temporary, written, place in columns:
+        version = Version(Column(db, table, name), serial, bool(temporary), bool(written))
+        by_serial[serial] = version
+        pipeline.versions.setdefault(version.column.key, []).append(version)
+        if place is not None:
+            final.append((place, version))
+    for serial, _, source, file, statement, transformation in feeds:
+        if source in by_serial:
+            by_serial[serial].feeds.append((by_serial[source],
+                                            Step(file, statement, transformation)))
+    pipeline.final = [version for _, version in sorted(final, key=lambda entry: entry[0])]
+    return pipeline
 
 
 def compose(files: list[FileLineage]) -> Pipeline:

@@ -10,9 +10,8 @@ from typing import NamedTuple
 from sqlglot import exp
 
 from . import normalise
-from .rows import MODULE_KEYS
+from .rows import MODULE_KEYS, NOT_SUPPORTED
 
-NOT_SUPPORTED = "not supported: "
 RECURSIVE = "recursive reference"
 
 

@@ -22,6 +22,9 @@ ROW_KEYS = (
     "resolved", "ambiguous", "note",
 )
 
+# The note of a row whose source the analysis does not follow, before what it is.
+NOT_SUPPORTED = "not supported: "
+
 # How an output column is computed from its sources (OpenLineage's subtypes).
 IDENTITY = "IDENTITY"
 AGGREGATION = "AGGREGATION"

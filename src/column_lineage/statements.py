@@ -18,14 +18,11 @@ from sqlglot.errors import ParseError, TokenError
 from sqlglot.parser import Parser
 from sqlglot.tokens import Tokenizer, TokenType
 
+from .errors import LineageError
 from .script import split_script
 
 if TYPE_CHECKING:
     from .routines import Routine
-
-
-class LineageError(Exception):
-    """The text could not be analysed at all; the message says why and where."""
 
 
 @dataclass

@@ -18,6 +18,7 @@ import json
 import sqlite3
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
+from dataclasses import dataclass, field
 from operator import attrgetter
 from types import TracebackType
 from typing import Any
@@ -114,6 +115,39 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
             PRIMARY KEY (statement_id, seq)
         ) STRICT, WITHOUT ROWID""",
     ),
+    (
+        # The pipeline the stored files compose, kept so that questions about
+        # it are answered without loading and composing every file: each
+        # version of a column (its serial as id) and what fed it.
+        """CREATE TABLE graph_column (
+            id INTEGER PRIMARY KEY,
+            db TEXT,
+            table_name TEXT NOT NULL,
+            column_name TEXT NOT NULL,
+            key_db TEXT NOT NULL,           -- the names as MySQL matches them: lower case,
+            key_table TEXT NOT NULL,        -- '' for no database
+            key_column TEXT NOT NULL,
+            temporary INTEGER NOT NULL,
+            written INTEGER NOT NULL,
+            final INTEGER                   -- place among the columns written that exist at
+        ) STRICT""",                        # the end; NULL for the others
+        "CREATE INDEX graph_column_key ON graph_column (key_table, key_db, key_column)",
+        """CREATE TABLE graph_feed (
+            column_id INTEGER NOT NULL,
+            seq INTEGER NOT NULL,
+            source_id INTEGER NOT NULL,
+            file TEXT NOT NULL,
+            statement TEXT NOT NULL,
+            transformation TEXT NOT NULL,
+            PRIMARY KEY (column_id, seq)
+        ) STRICT, WITHOUT ROWID""",
+        "CREATE INDEX graph_feed_source ON graph_feed (source_id)",
+        # One record while the graph is that of the files stored: the counts
+        # of the run's summary over them (JSON). Any change to the files drops it.
+        "CREATE TABLE graph_made (summary TEXT NOT NULL) STRICT",
+        *(f"""CREATE TRIGGER file_{event.lower()} AFTER {event} ON file
+            BEGIN DELETE FROM graph_made; END""" for event in ("INSERT", "UPDATE", "DELETE")),
+    ),
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -133,6 +167,10 @@ TABLES = {
                    "target_column"),
     "table_change": ("statement_id", "seq", "action", "db", "table_name", "to_db", "to_table",
                      "columns"),
+    "graph_column": ("id", "db", "table_name", "column_name", "key_db", "key_table",
+                     "key_column", "temporary", "written", "final"),
+    "graph_feed": ("column_id", "seq", "source_id", "file", "statement", "transformation"),
+    "graph_made": ("summary",),
 }
 
 # The fields each table stores, in its column order after the keys.
@@ -149,8 +187,28 @@ ROW_SOURCE = ("column_sort", "column_name", "column_alias", "column_table", "col
               "table_db", "table_name", "table_alias", "resolved", "ambiguous", "note")
 ROW_FIELDS = ROW_HEAD + ROW_SOURCE
 
+Record = tuple[Any, ...]
+
 HEADER_SIZE = 100
 SQLITE_MAGIC = b"SQLite format 3\x00"
+
+
+# Files put are written in batches of about this many records: one
+# executemany per table and batch, instead of one per file, halved the
+# store's cost in a first scan of 2,000 files.
+BATCH_RECORDS = 20_000
+
+
+@dataclass
+class Batch:
+    """The records of the files put and not yet written."""
+
+    paths: dict[str, None] = field(default_factory=dict)  # in order, each once
+    files: list[Record] = field(default_factory=list)
+    statements: list[Record] = field(default_factory=list)
+    columns: list[Record] = field(default_factory=list)
+    rows: list[Record] = field(default_factory=list)
+    changes: list[Record] = field(default_factory=list)
 
 
 class StoreError(Exception):
@@ -254,6 +312,9 @@ class Store:
         self.path = path
         self._db: sqlite3.Connection | None = db
         self._order: dict[str, int] | None = None
+        self._batch = Batch()  # files put, not yet written
+        self._ids: dict[str, int] | None = None  # see _file_ids
+        self._next_statement: int | None = None  # the id of the next statement put
 
     @classmethod
     def open(cls, path: str, *, wait: float = 10.0) -> Store:
@@ -324,7 +385,9 @@ class Store:
         db.execute("RELEASE step")
 
     def _read(self, doing: str, sql: str, parameters: tuple[Any, ...] = ()) -> list[Any]:
-        """The records `sql` selects; a failure is a StoreError."""
+        """The records `sql` selects (after the files put are written); a failure is a
+        StoreError."""
+        self.flush()
         try:
             return self._connection().execute(sql, parameters).fetchall()
         except sqlite3.Error as error:
@@ -337,48 +400,95 @@ class Store:
                            "SELECT digest, settings FROM file WHERE path = ?", (path,))
         return (found[0][0], found[0][1]) if found else None
 
+    def digests(self) -> dict[str, tuple[str, str]]:
+        """`known` of every stored file, by path: one query for a whole run."""
+        return {path: (digest, settings) for path, digest, settings in self._read(
+            "cannot list the stored files", "SELECT path, digest, settings FROM file")}
+
     def put(self, lineage: FileLineage, path: str, digest: str, settings: str) -> None:
         """Stores (replacing) one file's analysis; `settings` is a digest of what else the
         analysis depended on (dialect, schema), computed by the caller. A file new to the
-        store takes its place in this run's order when `order` was given it already."""
-        with self._step(f"cannot store {path}") as db:
-            found = db.execute("SELECT id FROM file WHERE path = ?", (path,)).fetchone()
-            if found is None:
-                position = None if self._order is None else self._order.get(path)
-                file_id = db.execute(
-                    "INSERT INTO file (path, file, digest, settings, position, error) "
-                    "VALUES (?, ?, ?, ?, ?, ?) RETURNING id",
-                    (path, lineage.file, digest, settings, position, lineage.error)).fetchone()[0]
-            else:
-                file_id = found[0]
-                db.execute("DELETE FROM statement WHERE file_id = ?", (file_id,))
-                db.execute("UPDATE file SET file = ?, digest = ?, settings = ?, error = ? "
-                           "WHERE id = ?", (lineage.file, digest, settings, lineage.error, file_id))
-            first = db.execute("SELECT coalesce(max(id), 0) + 1 FROM statement").fetchone()[0]
-            statements = lineage.statements
-            db.executemany(f"INSERT INTO statement VALUES ({marks(13)})",
-                           statement_records(lineage, file_id, first))
-            db.executemany(f"INSERT INTO output_column VALUES ({marks(9)})",
-                           column_records(statements, first))
-            db.executemany(f"INSERT INTO source_row VALUES ({marks(22)})",
-                           row_records(statements, first))
-            db.executemany(f"INSERT INTO table_change VALUES ({marks(8)})",
-                           change_records(statements, first))
+        store takes its place in this run's order when `order` was given it already.
+        Files are written in batches (see `flush`): a failure to store one is a StoreError
+        from the call that writes its batch, and leaves every file of the batch as it was."""
+        if path in self._batch.paths:  # put again: the earlier one is written, then replaced
+            self.flush()
+        batch = self._batch
+        ids = self._file_ids()
+        file_id = ids.get(path)
+        if file_id is None:
+            file_id = ids[path] = max(ids.values(), default=0) + 1
+        if self._next_statement is None:
+            self._next_statement = self._read(
+                "cannot number the statements",
+                "SELECT coalesce(max(id), 0) + 1 FROM statement")[0][0]
+        first = self._next_statement
+        self._next_statement += len(lineage.statements)
+        statements = lineage.statements
+        position = None if self._order is None else self._order.get(path)
+        batch.paths[path] = None
+        batch.files.append((file_id, path, lineage.file, digest, settings, position,
+                            lineage.error))
+        batch.statements += statement_records(lineage, file_id, first)
+        batch.columns += column_records(statements, first)
+        batch.rows += row_records(statements, first)
+        batch.changes += change_records(statements, first)
+        if len(batch.rows) + len(batch.columns) + len(batch.statements) >= BATCH_RECORDS:
+            self.flush()
+
+    def flush(self) -> None:
+        """Writes the files put since the last flush, all of them or (StoreError) none.
+        Every other call flushes first; `put` does when a batch is full."""
+        batch = self._batch
+        if not batch.paths:
+            return
+        self._batch = Batch()
+        paths = list(batch.paths)
+        named = paths[0] if len(paths) == 1 else f"{len(paths)} files ({paths[0]} … {paths[-1]})"
+        try:
+            with self._step(f"cannot store {named}") as db:
+                db.executemany("DELETE FROM statement WHERE file_id = ?",
+                               ((record[0],) for record in batch.files))
+                # A replaced file keeps its id and its place in the order.
+                db.executemany(
+                    "INSERT INTO file (id, path, file, digest, settings, position, error) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path) DO UPDATE SET "
+                    "file = excluded.file, digest = excluded.digest, "
+                    "settings = excluded.settings, error = excluded.error", batch.files)
+                db.executemany(f"INSERT INTO statement VALUES ({marks(13)})", batch.statements)
+                db.executemany(f"INSERT INTO output_column VALUES ({marks(9)})", batch.columns)
+                db.executemany(f"INSERT INTO source_row VALUES ({marks(22)})", batch.rows)
+                db.executemany(f"INSERT INTO table_change VALUES ({marks(8)})", batch.changes)
+        except StoreError:
+            self._ids = self._next_statement = None  # as the database has them again
+            raise
+
+    def _file_ids(self) -> dict[str, int]:
+        """The stored files' ids by path, with those put since (read once)."""
+        if self._ids is None:
+            self._ids = dict(self._read("cannot list the stored files",
+                                        "SELECT path, id FROM file"))
+        return self._ids
 
     def order(self, paths: list[str]) -> None:
         """The files of this run, in the order they run: stored as the pipeline's order
         (a path given twice keeps its first place; files put later in this run take
         theirs)."""
         self._order = first_places(paths)
+        self.flush()
         with self._step("cannot store the order of the files") as db:
-            db.execute("UPDATE file SET position = NULL WHERE position IS NOT NULL")
+            # Only the places that change: a change drops the stored graph.
+            now = dict(db.execute("SELECT path, position FROM file"))
             db.executemany("UPDATE file SET position = ? WHERE path = ?",
-                           ((place, path) for path, place in self._order.items()))
+                           ((self._order.get(path), path) for path, position in now.items()
+                            if self._order.get(path) != position))
 
     def forget(self, paths: Iterable[str]) -> None:
         """Removes those files' analyses (paths not stored are passed over)."""
         if isinstance(paths, str):
             raise TypeError("forget takes paths, not one path")
+        self.flush()
+        self._ids = None
         with self._step("cannot forget files") as db:
             db.executemany("DELETE FROM file WHERE path = ?", ((path,) for path in paths))
 
@@ -411,10 +521,70 @@ class Store:
             raise StoreError(f"{self.path}: damaged lineage store: a record refers to "
                              f"nothing ({type(error).__name__}: {one_line(str(error))})") from None
 
+    # -- the composed pipeline ------------------------------------------------
+
+    def graph_summary(self) -> dict[str, Any] | None:
+        """The summary counts of the files the kept graph was composed from;
+        None when no graph is kept (none made yet, or the files changed since)."""
+        found = self._read("cannot read the stored graph", "SELECT summary FROM graph_made")
+        return json.loads(found[0][0]) if found else None
+
+    def put_graph(self, columns: Iterable[Record], feeds: Iterable[Record],
+                  summary: dict[str, Any]) -> None:
+        """Keeps the graph the stored files compose (replacing any): its column versions
+        (graph_column's fields, in order) and feeds (graph_feed's), with the summary counts
+        of those files. Kept until the files change."""
+        self.flush()
+        with self._step("cannot store the graph") as db:
+            db.execute("DELETE FROM graph_feed")
+            db.execute("DELETE FROM graph_column")
+            db.execute("DELETE FROM graph_made")
+            db.executemany(f"INSERT INTO graph_column VALUES ({marks(10)})", columns)
+            db.executemany(f"INSERT INTO graph_feed VALUES ({marks(6)})", feeds)
+            db.execute("INSERT INTO graph_made VALUES (?)", (json.dumps(summary),))
+
+    def graph(self, name: str | None = None, *, upstream: bool = True
+              ) -> tuple[list[Record], list[Record]]:
+        """The kept graph's column versions and feeds: all of them (`name` None), or the
+        versions of the column `db.table.column` (or of every column of `db.table`) and
+        those upstream of them (`upstream`) or downstream, with the feeds between those."""
+        doing = "cannot read the stored graph"
+        if name is None:
+            return (self._read(doing, "SELECT * FROM graph_column ORDER BY id"),
+                    self._read(doing, "SELECT * FROM graph_feed ORDER BY column_id, seq"))
+        condition, parameters = name_condition(name)
+        step = ("SELECT f.source_id FROM graph_feed f JOIN reached r ON f.column_id = r.id"
+                if upstream else
+                "SELECT f.column_id FROM graph_feed f JOIN reached r ON f.source_id = r.id")
+        ids = [id_ for (id_,) in self._read(doing, f"""
+            WITH RECURSIVE reached(id) AS (
+                SELECT id FROM graph_column WHERE {condition} UNION {step})
+            SELECT id FROM reached""", parameters)]
+        within = "(SELECT value FROM json_each(?))"
+        listed = (json.dumps(ids),)
+        return (self._read(doing, f"SELECT * FROM graph_column WHERE id IN {within} ORDER BY id",
+                           listed),
+                self._read(doing, f"SELECT * FROM graph_feed WHERE column_id IN {within} "
+                                  f"AND source_id IN {within} ORDER BY column_id, seq",
+                           listed * 2))
+
+    def graph_names(self) -> list[tuple[str | None, str, str]]:
+        """Every column of the kept graph, by its names as first written."""
+        # SQLite takes a bare column's value from the record min() picks.
+        return [(db, table, column) for db, table, column, _ in self._read(
+            "cannot read the stored graph", "SELECT db, table_name, column_name, min(id) "
+            "FROM graph_column GROUP BY key_db, key_table, key_column")]
+
     def close(self) -> None:
         """Commits what this run stored and lets other runs have the store."""
         if self._db is None:
             return
+        try:
+            self.flush()
+        except StoreError:
+            discard(self._db)
+            self._db = None
+            raise
         db, self._db = self._db, None
         try:
             db.execute("COMMIT")
@@ -483,6 +653,21 @@ def discard(db: sqlite3.Connection) -> None:
     db.close()
 
 
+def name_condition(name: str) -> tuple[str, tuple[str, ...]]:
+    """The condition on graph_column that picks the columns `name` names, as
+    MySQL matches names: `db.table.column`, or all of `db.table`; a table
+    without a database by `table.column` or `table`."""
+    parts = tuple(part.lower() for part in name.split("."))
+    if len(parts) == 3:
+        return "key_db = ? AND key_table = ? AND key_column = ?", parts
+    if len(parts) == 2:
+        return ("(key_db = ? AND key_table = ?) OR (key_db = '' AND key_table = ? "
+                "AND key_column = ?)", parts + parts)
+    if len(parts) == 1:
+        return "key_db = '' AND key_table = ?", parts
+    return "0", ()
+
+
 def marks(count: int) -> str:
     """`count` parameter marks of an INSERT's VALUES."""
     return ", ".join("?" * count)
@@ -508,7 +693,6 @@ _column_fields = attrgetter(*COLUMN_FIELDS)
 _row_fields = attrgetter(*ROW_FIELDS)
 _change_fields = attrgetter(*CHANGE_FIELDS)
 
-Record = tuple[Any, ...]
 NO_HEAD = (None,) * (len(ROW_HEAD) - 1)
 
 

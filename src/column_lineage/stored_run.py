@@ -46,9 +46,10 @@ def through_store(store: Store, files: list[str], directories: list[str], settin
         gone = set(store.paths_under(store_key(directory))) - set(keys)
         store.forget(sorted(gone))
     digests = {path: file_digest(path) for path in files if path != stdin}
+    known = store.digests()
     fresh = [path for path in files
              if path == stdin or digests[path] is None
-             or store.known(store_key(path)) != (digests[path], settings)]
+             or known.get(store_key(path)) != (digests[path], settings)]
     stored = store.by_path() if len(fresh) < len(files) else {}
     store.order(keys)
     return merged(store, files, set(fresh), iter(analyse(fresh)), stored, digests, settings, stdin)

@@ -5,8 +5,7 @@ from __future__ import annotations
 from collections import Counter
 from dataclasses import dataclass, field
 
-from .rows import FileLineage
-from .records import NOT_SUPPORTED
+from .rows import NOT_SUPPORTED, FileLineage
 
 SOURCELESS_KINDS = ("literal", "null", "anonymous")
 
@@ -54,6 +53,14 @@ class Summary:
             self.ambiguous += len(doubtful["ambiguous"])
             self.unsupported += len(doubtful["unsupported"])
         self.failed += failed
+
+    def counts(self) -> dict[str, object]:
+        """The counts as plain data (JSON's), for `of_counts`."""
+        return {**vars(self), "inert": dict(self.inert)}
+
+    @classmethod
+    def of_counts(cls, counts: dict) -> Summary:
+        return cls(**{**counts, "inert": Counter(counts.get("inert", {}))})
 
     def doubtful(self) -> bool:
         """Anything --strict refuses."""
