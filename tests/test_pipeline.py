@@ -160,3 +160,52 @@ def test_what_one_file_declares_settles_what_another_reads(tmp_path):
     # alone, the second file knows nothing of those tables
     alone = subprocess.run(run[:-1] + [str(tmp_path / "2_etl.sql")], capture_output=True, text=True)
     assert [json.loads(line)["column_name"] for line in alone.stdout.splitlines()][:1] == ["*"]
+
+
+def test_openlineage_answers_are_one_event_per_file_without_temporary_tables(tmp_path):
+    (tmp_path / "1_stage.sql").write_text(
+        "CREATE TEMPORARY TABLE tmp AS SELECT o.v, o.w FROM src.o o;"
+        "INSERT INTO s.a (x, y) SELECT t.v, t.w FROM tmp t;"
+        "INSERT INTO s.b (y) SELECT t.w FROM tmp t;")
+    (tmp_path / "2_mart.sql").write_text(
+        "INSERT INTO m.c (z, q) SELECT a.x + b.y, a.y FROM s.a a JOIN s.b b ON a.x = b.y;")
+    run = [sys.executable, "-m", "column_lineage", str(tmp_path), "--format", "openlineage"]
+    for question in (["--end-to-end"], ["--upstream", "m.c"]):
+        result = subprocess.run(run + question, capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        events = [json.loads(line) for line in result.stdout.splitlines()]
+        datasets = {dataset["name"] for event in events
+                    for dataset in event["inputs"] + event["outputs"]}
+        assert "tmp" not in " ".join(datasets), question
+        jobs = [event["job"]["name"].rsplit("/", 1)[-1] for event in events]
+        assert sorted(jobs) == sorted(set(jobs)), question  # one event per file
+        if question == ["--end-to-end"]:
+            [mart] = [event for event in events if event["job"]["name"].endswith("2_mart.sql")]
+            assert [dataset["name"] for dataset in mart["outputs"]] == ["m.c"]
+            fields = mart["outputs"][0]["facets"]["columnLineage"]["fields"]
+            assert {name: sorted(source["field"] for source in field["inputFields"])
+                    for name, field in fields.items()} == {"z": ["v", "w"], "q": ["w"]}
+        else:  # every step: the stage file writes s.a and s.b from src.o straight
+            [stage] = [event for event in events if event["job"]["name"].endswith("1_stage.sql")]
+            assert sorted(dataset["name"] for dataset in stage["outputs"]) == ["s.a", "s.b"]
+            assert [dataset["name"] for dataset in stage["inputs"]] == ["src.o"]
+
+
+def test_insert_column_lists_settle_stars_of_tables_no_file_creates(tmp_path):
+    (tmp_path / "1_load.sql").write_text(
+        "INSERT INTO dw.dim (a, b) SELECT x, y FROM src.t;"
+        "INSERT INTO dw.dim (c, A) SELECT z, x FROM src.t;"
+        "CREATE TEMPORARY TABLE tmp (k INT); INSERT INTO tmp (k) SELECT 1;"
+        "INSERT INTO dw.made (p) SELECT 1; CREATE TABLE dw.made (p INT, q INT);")
+    (tmp_path / "2_use.sql").write_text(
+        "INSERT INTO mart.m SELECT * FROM dw.dim; INSERT INTO mart.n SELECT * FROM dw.made;"
+        "INSERT INTO mart.k SELECT * FROM tmp;")
+    run = [sys.executable, "-m", "column_lineage", "--json", str(tmp_path)]
+    rows = [json.loads(line) for line in subprocess.run(run, capture_output=True,
+                                                          text=True).stdout.splitlines()]
+    read = {}
+    for row in rows:
+        if row["file"].endswith("2_use.sql"):
+            read.setdefault(row["target_table"], []).append(row["column_name"])
+    # the columns in the order first inserted; a CREATE wins; a temporary table is not learned
+    assert read == {"m": ["a", "b", "c"], "n": ["p", "q"], "k": ["*"]}

@@ -231,7 +231,8 @@ def answer(asked: list[tuple[str, str | None]], pipeline_for, names, out, format
             writer.write(found)
         return known
     drawer = writer_class(format_name)(out, options)
-    for lineage in as_lineages(answers):
+    # OpenLineage never names a temporary table as a dataset.
+    for lineage in as_lineages(answers, fold_temporary=format_name == "openlineage"):
         drawer.write(lineage)
     drawer.close()
     return known
@@ -458,11 +459,12 @@ def run_files(options, store) -> int:
     return 0
 
 
-DECLARES = re.compile(rb"\b(?:CREATE|ALTER)\s", re.IGNORECASE)
+DECLARES = re.compile(rb"\b(?:CREATE|ALTER|INSERT|REPLACE)\s", re.IGNORECASE)
 
 
 def may_declare(name: str) -> bool:
-    """Whether a file may declare a table (a CREATE or ALTER in its text)."""
+    """Whether a file may declare a table or its columns (a CREATE, ALTER,
+    INSERT or REPLACE in its text)."""
     try:
         with open(name, "rb") as source:
             return DECLARES.search(source.read()) is not None

@@ -1,13 +1,14 @@
 """The tables the files given declare, learned across files: without a
 schema, the columns one file's CREATE TABLE, CREATE TABLE … AS, view or
 ALTER TABLE declares settle `*`, `t.*` and unqualified columns in every
-other file, not only later in the same one."""
+other file, not only later in the same one. A table no file creates is
+known by the columns the files insert into it."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, replace
 
-from .rows import FileLineage, Row
+from .rows import FileLineage, Row, Statement
 
 TableKey = tuple[str, str]
 
@@ -22,23 +23,54 @@ class Declared:
     file: str
 
 
+INSERT_KINDS = ("INSERT", "REPLACE")
+
+
 def declared_tables(lineages: list[FileLineage]) -> dict[TableKey, Declared]:
     """The permanent tables and views the files declare, with their columns
-    as the last declaration (in file order) left them; renames followed."""
+    as the last declaration (in file order) left them; renames followed.
+    A table none declares, but that inserts name the columns of, has those
+    columns (in the order the files first name them)."""
     found: dict[TableKey, Declared] = {}
+    inserted: dict[TableKey, Declared] = {}
     for lineage in lineages:
+        temporary: set[TableKey] = set()
         for statement in lineage.statements:
             if statement.place is not None or statement.error is not None:
                 continue  # a routine's body runs later, if ever
             for change in statement.changes:
                 key = ((change.db or "").lower(), change.table.lower())
-                if change.action in ("create", "alter") and change.columns:
+                if change.action == "create temporary":
+                    temporary.add(key)
+                elif change.action in ("create", "alter") and change.columns:
                     found[key] = Declared(change.db, change.table, change.columns, lineage.file)
                 elif change.action == "rename" and change.to_table and key in found:
                     moved = found.pop(key)
                     found[((change.to_db or "").lower(), change.to_table.lower())] = replace(
                         moved, db=change.to_db, table=change.to_table)
-    return found
+            if statement.kind in INSERT_KINDS and statement.target_table:
+                key = ((statement.target_db or "").lower(), statement.target_table.lower())
+                if key not in temporary:
+                    add_inserted(inserted, key, statement, lineage.file)
+    return {**{key: table for key, table in inserted.items() if key not in found}, **found}
+
+
+def add_inserted(inserted: dict[TableKey, Declared], key: TableKey, statement: Statement,
+                 file: str) -> None:
+    """Adds the columns an insert names to what is known of its table."""
+    named = [column.target_column for column in statement.columns
+             if column.target_column and column.target_column != "*"
+             and column.target_table == statement.target_table]
+    if not named:
+        return
+    known = inserted.get(key)
+    if known is None:
+        inserted[key] = Declared(statement.target_db, statement.target_table, tuple(named), file)
+        return
+    have = {column.lower() for column in known.columns}
+    more = tuple(column for column in named if column.lower() not in have)
+    if more:
+        inserted[key] = replace(known, columns=known.columns + more)
 
 
 def as_mapping(declared: dict[TableKey, Declared]) -> dict:

@@ -91,6 +91,7 @@ class PathStep:
 
     column: Column
     step: Step | None
+    temporary: bool = False  # a temporary table's column, which lineage passes through
 
 
 @dataclass(frozen=True)
@@ -354,7 +355,7 @@ class Pipeline:
         reached: dict[tuple[str, str, str], Reach] = {}
         start = self.find(name)
         queue: deque[tuple[Version, tuple[PathStep, ...]]] = deque(
-            (version, (PathStep(version.column, None),)) for version in start)
+            (version, (PathStep(version.column, None, version.temporary),)) for version in start)
         seen = {id(version) for version in start}
         while queue:
             version, path = queue.popleft()
@@ -362,7 +363,7 @@ class Pipeline:
                 if id(reader) in seen:
                     continue
                 seen.add(id(reader))
-                trail = path + (PathStep(reader.column, step),)
+                trail = path + (PathStep(reader.column, step, reader.temporary),)
                 if not reader.temporary:
                     reached.setdefault(reader.column.key, Reach(
                         start[0].column, reader.column, trail, len(trail) - 1, False))
@@ -403,7 +404,8 @@ def upstream_of(version: Version) -> list[Reach]:
             if id(source) in seen:
                 continue
             seen.add(id(source))
-            trail = (PathStep(source.column, None), PathStep(path[0].column, step)) + path[1:]
+            trail = (PathStep(source.column, None, source.temporary),
+                     PathStep(path[0].column, step, path[0].temporary)) + path[1:]
             if not source.temporary and source.column.key != version.column.key:
                 reached.setdefault(source.column.key, Reach(
                     source.column, version.column, trail, len(trail) - 1, source.end_point))

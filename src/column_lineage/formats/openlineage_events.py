@@ -11,6 +11,11 @@ DIRECT/TRANSFORMATION. Output columns without a source column (literals)
 have no entry. Statements without a query, or whose analysis failed, have
 no event.
 
+Answers about the whole pipeline (end to end, upstream, downstream) are
+one event per file instead: the job is the file, its inputs the columns'
+sources, its outputs each table the file writes, with the column lineage
+the answers found.
+
 All events of one run share one event time (now, or the command's
 --event-time). The run id is the client's static UUIDv7 of that time and
 the file and statement: unique per statement and run, time-ordered, and
@@ -20,15 +25,11 @@ from __future__ import annotations
 
 from datetime import datetime, timezone
 
-import sqlglot
 from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
 from openlineage.client.facet_v2 import column_lineage_dataset as column_lineage
 from openlineage.client.facet_v2 import sql_job
 from openlineage.client.serde import Serde
 from openlineage.client.uuid import generate_static_uuid
-from sqlglot import exp
-from sqlglot.errors import SqlglotError
-from sqlglot.optimizer.scope import traverse_scope
 
 from .. import __version__
 from ..rows import IDENTITY, OutputColumn, Row, Statement
@@ -54,6 +55,11 @@ def run_id(statement: Statement, event_time: datetime) -> str:
 def tables_in_sql(sql: str, dialect: str) -> list[tuple[str | None, str]]:
     """The base tables a statement reads, by sqlglot's scopes (a target
     table and CTE names are not among them); none when it does not parse."""
+    import sqlglot  # here: answers read from a store, with no SQL, never need it
+    from sqlglot import exp
+    from sqlglot.errors import SqlglotError
+    from sqlglot.optimizer.scope import traverse_scope
+
     try:
         tree = sqlglot.parse_one(sql, dialect=dialect)
         scopes = traverse_scope(tree)
@@ -94,8 +100,20 @@ def field_name(row: Row, column: OutputColumn | None) -> str:
 
 def column_lineage_facet(statement: Statement, namespace: str):
     """Output field -> the source columns it reads, each once."""
+    return lineage_facet(field_inputs(statement, namespace, {}))
+
+
+def lineage_facet(fields: dict[str, list]):
+    return column_lineage.ColumnLineageDatasetFacet(
+        fields={name: column_lineage.Fields(inputFields=inputs) for name, inputs in fields.items()},
+        producer=PRODUCER)
+
+
+def field_inputs(statement: Statement, namespace: str, fields: dict[str, list]
+                 ) -> dict[str, list]:
+    """`fields` (output field -> its source columns) with those the
+    statement's rows add, each once."""
     columns = {column.position: column for column in statement.columns}
-    fields: dict[str, list] = {}
     for row in statement.rows:
         if not row.table_name or not row.column_name:
             continue
@@ -106,9 +124,7 @@ def column_lineage_facet(statement: Statement, namespace: str):
         inputs = fields.setdefault(field_name(row, column), [])
         if source not in inputs:
             inputs.append(source)
-    return column_lineage.ColumnLineageDatasetFacet(
-        fields={name: column_lineage.Fields(inputFields=inputs) for name, inputs in fields.items()},
-        producer=PRODUCER)
+    return fields
 
 
 def statement_event(statement: Statement, namespace: str, event_time: datetime,
@@ -130,14 +146,43 @@ def statement_event(statement: Statement, namespace: str, event_time: datetime,
     )
 
 
+def file_event(lineage, namespace: str, event_time: datetime) -> RunEvent:
+    """One event for a file's part in the pipeline: the tables it writes,
+    each with the columns it reads (lineage.statements as the answers made
+    them: one per statement and table written)."""
+    outputs: dict[str, dict[str, list]] = {}
+    inputs: dict[str, None] = {}
+    for statement in lineage.statements:
+        field_inputs(statement, namespace, outputs.setdefault(output_name(statement), {}))
+        inputs.update((dataset_name(row.table_db, row.table_name), None)
+                      for row in statement.rows if row.table_name)
+    key = lineage.file.encode("utf-8", "surrogatepass")
+    return RunEvent(
+        eventType=RunState.COMPLETE,
+        eventTime=event_time.isoformat(),
+        run=Run(runId=str(generate_static_uuid(event_time, key))),
+        job=Job(namespace=namespace, name=lineage.file),
+        inputs=[InputDataset(namespace=namespace, name=name) for name in inputs],
+        outputs=[OutputDataset(namespace=namespace, name=name,
+                               facets={"columnLineage": lineage_facet(fields)})
+                 for name, fields in outputs.items()],
+        producer=PRODUCER,
+    )
+
+
 class OpenLineageWriter:
     def __init__(self, out, options=None):
         self.out = out
+        self.per_file = bool(getattr(options, "questions", None))  # answers about a pipeline
         self.namespace = getattr(options, "namespace", None) or DEFAULT_NAMESPACE
         self.dialect = getattr(options, "dialect", None) or "mysql"
         self.event_time = getattr(options, "event_time", None) or datetime.now(timezone.utc)
 
     def write(self, lineage):
+        if self.per_file:
+            event = file_event(lineage, self.namespace, self.event_time)
+            self.out.write(Serde.to_json(event, ensure_ascii=False) + "\n")
+            return
         for statement in lineage.statements:
             if statement.skipped or statement.error:
                 continue

@@ -110,21 +110,23 @@ class ReachTableWriter:
 READERS = {"json": ReachJsonWriter, "csv": ReachCsvWriter, "table": ReachTableWriter}
 
 
-def as_lineages(answers: list[Answer]) -> list[FileLineage]:
+def as_lineages(answers: list[Answer], fold_temporary: bool = False) -> list[FileLineage]:
     """The answers as the statements that wrote what they reach, for the
     formats that draw or send a file's statements (dot, mermaid, html,
     openlineage). End to end, each written column reads its ultimate sources
     straight (temporary tables and other steps folded away), written by the
     statement that last wrote it; upstream and downstream draw every step
-    of each path."""
+    of each path, but for the temporary tables' columns with
+    `fold_temporary`."""
     edges: dict[tuple[str, str, str, str], list[tuple[Column, Column, str]]] = {}
     for answer in answers:
         for reach in answer.reaches:
             if reach.source is None:
                 continue
-            hops = [(reach.path[0].column, reach.path[-1])] if answer.question == "end-to-end" \
-                else \
-                [(before.column, after) for before, after in zip(reach.path, reach.path[1:])]
+            path = [step for step in reach.path if not step.temporary] if fold_temporary \
+                else list(reach.path)
+            hops = [(path[0].column, path[-1])] if answer.question == "end-to-end" else \
+                [(before.column, after) for before, after in zip(path, path[1:])]
             for source, after in hops:
                 step = after.step
                 if step is None:
