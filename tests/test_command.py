@@ -30,21 +30,21 @@ class TestCommand:
     def test_single_file(self, tmp_path):
         query = tmp_path / "q.sql"
         query.write_text("SELECT `t`.`a` AS x, 1 AS one FROM db1.orders AS t", encoding="utf-8")
-        result = run_command(str(query))
+        result = run_command("--format", "report", str(query))
         assert result.returncode == 0, result.stderr
         assert report_lines(result.stdout) == [LINE_T_A, LINE_LITERAL]
         assert "==>" not in result.stdout
         assert result.stderr.splitlines() == [summary(columns=2)]
 
     def test_standard_input(self):
-        result = run_command("-", stdin="SELECT t.a AS x, 1 AS one FROM db1.orders AS t")
+        result = run_command("--format", "report", "-", stdin="SELECT t.a AS x, 1 AS one FROM db1.orders AS t")
         assert report_lines(result.stdout) == [LINE_T_A, LINE_LITERAL]
 
     def test_directory_in_name_order_with_headings(self, tmp_path):
         (tmp_path / "b.sql").write_text("SELECT 2 AS two")
         (tmp_path / "a.sql").write_text("SELECT 1 AS one")
         (tmp_path / "notes.txt").write_text("not a query")
-        result = run_command(str(tmp_path))
+        result = run_command("--format", "report", str(tmp_path))
         assert result.returncode == 0, result.stderr
         headings = [line for line in result.stdout.splitlines() if line.startswith("==>")]
         assert headings == [f"==> {tmp_path / 'a.sql'} <==", f"==> {tmp_path / 'b.sql'} <=="]
@@ -62,7 +62,7 @@ class TestCommand:
         assert [d["position"] for d in documents] == [1, 2, 3]
 
     def test_bundled_example(self):
-        result = run_command()
+        result = run_command("--format", "report")
         assert result.returncode == 0, result.stderr
         lines = report_lines(result.stdout)
         assert len(lines) == 6
@@ -81,7 +81,7 @@ class TestCommand:
             "SELECT " + "CASE WHEN 1 THEN " * 10000 + "1" + " END" * 10000)
         (tmp_path / "8_empty.sql").write_text("-- nothing here\n")
         (tmp_path / "9_ok.sql").write_text("SELECT 8 AS eight; CALL p(1); UPDATE t SET a = 1")
-        result = run_command(str(tmp_path), str(tmp_path / "missing.sql"))
+        result = run_command("--format", "report", str(tmp_path), str(tmp_path / "missing.sql"))
         assert result.returncode == 1
         errors = result.stderr.splitlines()
         assert errors == [
@@ -102,6 +102,26 @@ class TestCommand:
         assert report_lines(result.stdout)[:2] == [LINE_T_A, LINE_LITERAL]
         assert len(report_lines(result.stdout)) == 6  # the UPDATE of 9_ok.sql gives one
 
+
+    def test_piped_output_is_the_table_with_statements_moving_no_data_folded(self, tmp_path):
+        sql = ("USE dw; SET @a = 1; SET @b = 2; INSERT INTO d (x) SELECT s.v FROM s;"
+               "SELECT NOW() AS n, 1 + 1 AS two FROM dual;")
+        result = run_command("-", stdin=sql)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.endswith("\n") and not result.stdout.endswith("\n\n")
+        lines = result.stdout.splitlines()
+        assert "statement 4: INSERT -> dw.d" in lines
+        assert "3 statements moving no data: 2 SET, 1 USE (--verbose lists them)" in lines
+        assert not any(line.startswith("statement 1") or line.startswith("?") for line in lines)
+        verbose = run_command("--verbose", "-", stdin=sql).stdout.splitlines()
+        assert "statement 2: SET: skipped (SET statement moves no data)" in verbose
+        # the default database of unqualified tables, until a USE
+        rows = [json.loads(line) for line in run_command(
+            "--json", "--default-db", "stage", "-",
+            stdin="INSERT INTO d (x) SELECT s.v FROM s; USE dw; INSERT INTO e (y) SELECT t.v FROM t"
+        ).stdout.splitlines()]
+        assert [(row["target_db"], row["table_db"], row["line"], row["transformation"])
+                for row in rows] == [("stage", "stage", 1, "identity"), ("dw", "dw", 1, "identity")]
 
     def test_usage_error(self):
         result = run_command("--no-such-option")
@@ -192,6 +212,8 @@ class TestOptions:
         ("SELECT g.v FROM UNNEST(t.arr) AS g(v)", dict(columns=1, unsupported=1)),
         ("SELECT d.nope FROM (SELECT t.a FROM t) AS d", dict(columns=1, unresolved=1)),
         ("CALL etl.load_day()", dict(skipped=1)),
+        # a star into a column list: each target column, which only a schema would settle
+        ("INSERT INTO dw.d (a, b) SELECT * FROM src.t", dict(columns=2, unresolved=2)),
     ])
     def test_strict_fails_on_anything_doubtful(self, sql, counts):
         plain, strict = run_command("-", stdin=sql), run_command("--strict", "-", stdin=sql)
@@ -200,6 +222,10 @@ class TestOptions:
 
     def test_strict_passes_a_clean_run_and_dialect_is_checked(self):
         assert run_command("--strict", "-", stdin="SELECT t.a FROM t").returncode == 0
+        clean_etl = ("USE dw; SET @d = CURDATE(); LOCK TABLES d WRITE;"
+                     "INSERT INTO d (a, b) VALUES (1, 'x'); SELECT NOW(), 1 + 1;"
+                     "INSERT INTO d (a) SELECT s.a FROM src.s s; UNLOCK TABLES;")
+        assert run_command("--strict", "-", stdin=clean_etl).returncode == 0
         result = run_command("--dialect", "nosuch", "-", stdin="SELECT 1")
         assert result.returncode == 2 and "unknown dialect 'nosuch'" in result.stderr
         postgres = run_command("--json", "--dialect", "postgres", "-",

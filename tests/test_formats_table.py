@@ -44,7 +44,8 @@ def test_marks_and_legend(fields, mark):
     data_line = table_lines(text)[2]
     if mark:
         assert data_line.startswith(f"{mark}  1  a")
-        assert text.endswith("? unresolved: no base table was found for the column\n"
+        assert text.endswith("? unresolved: no base table was found for the column, or only a "
+                             "schema would say which column of a star it is\n"
                              "! ambiguous: the column could come from more than one table\n")
     else:
         assert data_line.startswith("1  a")

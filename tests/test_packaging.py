@@ -208,8 +208,8 @@ class TestOptionalDependencies:
             import sys
             sys.modules["pandas"] = None  # as if it were not installed
             from column_lineage.cli import run
-            sys.exit(run([sys.argv[1]]))
-        """, str(tmp_path / "q.sql"))
+            sys.exit(run(sys.argv[1:]))
+        """, "--format", "report", str(tmp_path / "q.sql"))
         assert (result.returncode, result.stdout) == (2, "")
         assert result.stderr == ("lineage: the report format needs pandas, which is not installed: "
                                  "pip install 'column-lineage[report]' (or use --format json)\n")

@@ -8,7 +8,7 @@ base-table columns it comes from.
                   row.column_name)
 """
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 from typing import TYPE_CHECKING, Any  # noqa: E402
 

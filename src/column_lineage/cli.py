@@ -89,7 +89,7 @@ def analyse_file(name, options) -> FileLineage:
     shown = display_name(name)
     try:
         statements = analyse_sql(read_text(name), dialect=options.dialect, schema=options.schema,
-                                 file=shown)
+                                 file=shown, database=options.default_db)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
     except RecursionError:
@@ -133,9 +133,8 @@ def parse_arguments(argv):
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a SQL file (UTF-8), a directory whose *.sql files are analysed "
                              "in name order, or - for standard input")
-    parser.add_argument("--format", choices=sorted(FORMATS), default=None,
-                        help="output format (default: table when standard output is a terminal, "
-                             "else report)")
+    parser.add_argument("--format", choices=sorted(FORMATS), default="table",
+                        help="output format (default: table; wrapped to the width of a terminal)")
     parser.add_argument("--json", action="store_const", const="json", dest="format",
                         help="same as --format json")
     parser.add_argument("--dialect", default="mysql", help="sqlglot dialect (default: mysql)")
@@ -148,6 +147,12 @@ def parse_arguments(argv):
     parser.add_argument("--schema", metavar="FILE",
                         help="the warehouse's tables: CREATE TABLE statements (mysqldump "
                              "--no-data) or JSON {db: {table: {column: type}}}")
+    parser.add_argument("--default-db", metavar="NAME",
+                        help="the database of unqualified tables until a USE chooses another "
+                             "(as a client connected to NAME)")
+    parser.add_argument("--verbose", action="store_true",
+                        help="list every statement that moves no data (USE, SET, …) on its own "
+                             "line instead of counting them")
     parser.add_argument("--strict", action="store_true",
                         help="exit 1 when any column is unresolved, ambiguous or unsupported, "
                              "or any statement is skipped")
@@ -172,8 +177,6 @@ def parse_arguments(argv):
     options.questions = questions(options)
     if options.questions and options.format == "report":
         parser.error("--end-to-end, --upstream and --downstream write every format but report")
-    options.format = options.format or ("table" if options.questions or (
-        sys.stdout is not None and sys.stdout.isatty()) else "report")
     if options.files or options.store is None:  # else nothing is analysed
         from .statements import dialect_of
         from .workers import available_cpus
@@ -432,8 +435,8 @@ def run_files(options, store) -> int:
     else:
         from .stored_run import settings_digest, through_store
         directories = [name for name in options.files if name != STDIN and os.path.isdir(name)]
-        analysed = through_store(store, files, directories,
-                                 settings_digest(options.dialect, options.schema), analyse, STDIN)
+        settings = settings_digest(options.dialect, options.schema, options.default_db)
+        analysed = through_store(store, files, directories, settings, analyse, STDIN)
     progress = progress_bar(len(files))
     for lineage in analysed:
         if progress is not None:

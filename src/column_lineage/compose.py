@@ -9,7 +9,8 @@ from typing import NamedTuple
 from sqlglot import exp
 
 from . import normalise
-from .rows import AGGREGATION, IDENTITY, MODULE_KEYS, TRANSFORMATION, OutputColumn, Row, Statement
+from .rows import (AGGREGATION, IDENTITY, MODULE_KEYS, STAR_SPREAD, TRANSFORMATION, OutputColumn,
+                   Row, Statement)
 from .schema import table_columns
 from .statements import Target
 from .records import QueryLineage, Trace
@@ -66,7 +67,7 @@ def spread_star(lineage: QueryLineage, target: Target | None, schema) -> None:
     at = stars[0]
     star = lineage.items[at].output_name
     traces = [Trace(trace.record, trace.ambiguous,
-                    trace.note or f"one column of {star}: a schema would say which")
+                    trace.note or f"{STAR_SPREAD}{star}: a schema would say which")
               for trace in lineage.columns[at]]
     lineage.items[at:at + 1] = [lineage.items[at]] * (extra + 1)
     lineage.columns[at:at + 1] = [list(traces) for _ in range(extra + 1)]

@@ -10,7 +10,7 @@ from typing import NamedTuple
 from sqlglot import exp
 
 from . import normalise
-from .rows import MODULE_KEYS, NOT_SUPPORTED
+from .rows import MODULE_KEYS, NO_SOURCE, NOT_SUPPORTED
 
 RECURSIVE = "recursive reference"
 
@@ -60,7 +60,7 @@ def literal_trace(value: exp.Expression, name: str) -> Trace:
     text = value.name if kind else value.sql()
     return Trace(blank_record(column_sort=None, column_name=text, column_alias=name,
                               column_table="", column_type=kind),
-                 note=None if kind else "no source column")
+                 note=None if kind else NO_SOURCE)
 
 
 def merge(outer: dict, inner: dict, wanted=None) -> dict:

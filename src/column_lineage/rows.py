@@ -22,13 +22,42 @@ ROW_KEYS = (
     "resolved", "ambiguous", "note",
 )
 
+# The keys of a row as the row formats write it (JSON Lines, CSV): with how
+# its output column is computed ("identity", "transformation",
+# "aggregation") and the line of the file its statement starts on.
+OUTPUT_KEYS = (*ROW_KEYS, "transformation", "line")
+
 # The note of a row whose source the analysis does not follow, before what it is.
 NOT_SUPPORTED = "not supported: "
+
+# Kinds of select item that have no source column, so nothing to resolve.
+SOURCELESS_KINDS = ("literal", "null", "anonymous")
+# The note of an output column computed from no column at all (1+1).
+NO_SOURCE = "no source column"
+# The note's start of a row where a star fills one column of a target's
+# column list and no schema says which of the star's columns it is.
+STAR_SPREAD = "one column of "
 
 # How an output column is computed from its sources (OpenLineage's subtypes).
 IDENTITY = "IDENTITY"
 AGGREGATION = "AGGREGATION"
 TRANSFORMATION = "TRANSFORMATION"
+
+# Why a base column decides which rows a statement gives, or their order
+# (indirect lineage; OpenLineage's indirect subtypes).
+JOIN = "JOIN"
+FILTER = "FILTER"
+GROUP_BY = "GROUP_BY"
+SORT = "SORT"
+WINDOW = "WINDOW"
+CONDITIONAL = "CONDITIONAL"
+
+# Every key of an indirect row, in output order.
+INDIRECT_KEYS = (
+    "file", "statement", "place", "position", "output_name",
+    "target_db", "target_table", "target_column",
+    "subtype", "table_db", "table_name", "column_name",
+)
 
 
 @dataclass(frozen=True)
@@ -78,6 +107,56 @@ class Row:
         """The row as the native module's record: its keys that are set."""
         return cast(LineageRecord, {key: getattr(self, key) for key in MODULE_KEYS
                                     if getattr(self, key) is not None})
+
+    @property
+    def unresolved(self) -> bool:
+        """Whether the row hides where its column comes from: a column read
+        from a table that was not found, or a star filling a target column
+        where only a schema would say which of its columns does. Literals,
+        functions without arguments, sourceless expressions and what the
+        analysis does not follow (counted apart) are not unresolved."""
+        note = self.note or ""
+        if note.startswith(STAR_SPREAD):
+            return True
+        return not self.resolved and self.column_type not in SOURCELESS_KINDS \
+            and note != NO_SOURCE and not note.startswith(NOT_SUPPORTED)
+
+
+@dataclass(frozen=True)
+class IndirectRow:
+    """One base column that decides which rows of a statement there are, or
+    their order, rather than what a column holds. `position` and
+    `output_name` are None at the dataset level (joins, filters, group keys
+    and a sort a LIMIT makes decide: every output column); a field-level row
+    (CONDITIONAL, WINDOW, and what a query nested in a select item decides)
+    names the output column it concerns. `subtype` is one of JOIN, FILTER,
+    GROUP_BY, SORT, WINDOW, CONDITIONAL."""
+
+    file: str
+    statement: int
+    place: int | None
+    position: int | None
+    output_name: str | None
+    target_db: str | None
+    target_table: str | None
+    target_column: str | None
+    subtype: str
+    table_db: str | None
+    table_name: str
+    column_name: str
+
+    @classmethod
+    def from_fields(cls, values: dict[str, str | int | None]) -> IndirectRow:
+        """The row of a dict holding every field, in INDIRECT_KEYS order,
+        made as Row.from_fields makes a row (without the frozen class's
+        checked assignment of each field)."""
+        row = object.__new__(cls)
+        row.__dict__.update(values)
+        return row
+
+    def as_dict(self) -> dict[str, str | int | None]:
+        """The row's fields by name, in INDIRECT_KEYS order."""
+        return {key: getattr(self, key) for key in INDIRECT_KEYS}
 
 
 @dataclass(frozen=True)
@@ -139,12 +218,23 @@ class Statement:
     line: int | None = None
     moves_data: bool = True
     changes: list[TableChange] = field(default_factory=list)
+    # Indirect lineage, when asked for (analyse_sql(indirect=True)); why it
+    # could not be found, where it could not.
+    indirect: list[IndirectRow] = field(default_factory=list, kw_only=True)
+    indirect_error: str | None = field(default=None, kw_only=True)
 
     @property
     def label(self) -> str:
         """How messages and outputs name it: "3", or "3.2" for the second
         statement of the body of the routine statement 3 creates."""
         return str(self.number) if self.place is None else f"{self.number}.{self.place}"
+
+    def output_records(self) -> list[dict]:
+        """Its rows as the row formats write them (OUTPUT_KEYS): each with how
+        its output column is computed and the line the statement starts on."""
+        computed = {column.position: column.transformation.lower() for column in self.columns}
+        return [{**row.__dict__, "transformation": computed.get(row.position), "line": self.line}
+                for row in self.rows]
 
 
 @dataclass

@@ -16,11 +16,11 @@ from .store import Store, content_digest
 Analyse = Callable[[list[str]], Iterable[FileLineage]]
 
 
-def settings_digest(dialect: str, schema) -> str:
+def settings_digest(dialect: str, schema, database: str | None = None) -> str:
     """What else an analysis depends on than the file: the tool's version,
-    the dialect and the schema given."""
+    the dialect, the schema and the default database given."""
     mapping = getattr(schema, "mapping", None)
-    text = json.dumps([__version__, dialect, mapping], sort_keys=True, default=str)
+    text = json.dumps([__version__, dialect, mapping, database], sort_keys=True, default=str)
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 

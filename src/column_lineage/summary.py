@@ -7,14 +7,6 @@ from dataclasses import dataclass, field
 
 from .rows import NOT_SUPPORTED, FileLineage
 
-SOURCELESS_KINDS = ("literal", "null", "anonymous")
-
-
-def unresolved(row) -> bool:
-    """A row that reads a column whose source table was not found."""
-    return not row.resolved and row.column_type not in SOURCELESS_KINDS \
-        and row.note != "no source column" and not (row.note or "").startswith(NOT_SUPPORTED)
-
 
 @dataclass
 class Summary:
@@ -47,7 +39,7 @@ class Summary:
                     doubtful["ambiguous"].add(row.position)
                 if row.note and row.note.startswith(NOT_SUPPORTED):
                     doubtful["unsupported"].add(row.position)
-                elif unresolved(row):
+                elif row.unresolved:
                     doubtful["unresolved"].add(row.position)
             self.unresolved += len(doubtful["unresolved"])
             self.ambiguous += len(doubtful["ambiguous"])

@@ -8,7 +8,7 @@ empty field as the empty string, and Python reads it back as None with
 
 import csv
 
-from ..rows import ROW_KEYS
+from ..rows import OUTPUT_KEYS
 
 
 def csv_value(value):
@@ -20,13 +20,12 @@ def csv_value(value):
 class CsvWriter:
     def __init__(self, out, options=None):
         self.writer = csv.writer(out, quoting=csv.QUOTE_NOTNULL, lineterminator="\n")
-        self.writer.writerow(ROW_KEYS)
+        self.writer.writerow(OUTPUT_KEYS)
 
     def write(self, lineage):
         for statement in lineage.statements:
-            for row in statement.rows:
-                record = row.as_dict()
-                self.writer.writerow([csv_value(record[key]) for key in ROW_KEYS])
+            for record in statement.output_records():
+                self.writer.writerow([csv_value(record[key]) for key in OUTPUT_KEYS])
 
     def close(self):
         pass

@@ -10,11 +10,11 @@ from __future__ import annotations
 import html
 import unicodedata
 
-import graphviz
+import graphviz  # type: ignore[import-untyped]
 
 from ..rows import AGGREGATION, IDENTITY, TRANSFORMATION
 from .graph import RESULT, TABLE, TARGET, GraphColumn, GraphEdge, GraphNode, GraphWriter, \
-    LineageGraph, is_sink
+    LineageGraph, TableEdge, is_sink, table_edges
 
 FONT = "Helvetica,Arial,sans-serif"
 HEADER_COLOURS = {TABLE: "#dbe8f7", TARGET: "#fbe3c4", RESULT: "#d8efd2"}
@@ -48,13 +48,17 @@ def cell_attributes(cell_id: str, tooltip: str, interactive: bool) -> str:
     return f' ID="{cell_id}" HREF="#" TOOLTIP="{label_text(tooltip)}"'
 
 
-def header_row(node: GraphNode, interactive: bool) -> str:
-    tooltip = node.label
+def header_tooltip(node: GraphNode) -> str:
+    """What a table's header says on hover: its name, or who writes it."""
     if node.kind == RESULT:
-        tooltip = node.writers[0]
-    elif node.writers:
-        tooltip = f"{node.label}: written by {', '.join(node.writers)}"
-    attributes = cell_attributes(f"{node.id}h", tooltip, interactive)
+        return node.writers[0]
+    if node.writers:
+        return f"{node.label}: written by {', '.join(node.writers)}"
+    return node.label
+
+
+def header_row(node: GraphNode, interactive: bool) -> str:
+    attributes = cell_attributes(f"{node.id}h", header_tooltip(node), interactive)
     return (f'<TR><TD BGCOLOR="{HEADER_COLOURS[node.kind]}"{attributes}>'
             f"{label_text(node.label)}</TD></TR>")
 
@@ -89,7 +93,7 @@ def endpoint(column_id: str, side: str) -> str:
     return f"{node_id}:c{number}:{side}"
 
 
-def edge_attributes(edge: GraphEdge, interactive: bool) -> dict:
+def edge_attributes(edge: GraphEdge, interactive: bool) -> dict[str, str]:
     attributes = {"style": EDGE_STYLES.get(edge.transformation, "solid")}
     if edge.ambiguous:
         attributes["color"] = AMBIGUOUS_COLOUR
@@ -102,27 +106,71 @@ def edge_attributes(edge: GraphEdge, interactive: bool) -> dict:
 def to_digraph(graph: LineageGraph, interactive: bool = False) -> graphviz.Digraph:
     """The graph for Graphviz; `interactive` adds the ids, links and
     tooltips the html page works with."""
+    graph_attributes = {"rankdir": "LR", "ranksep": "1.2", "nodesep": "0.2", "fontname": FONT}
+    if interactive:
+        graph_attributes["id"] = "columns"
     dot = graphviz.Digraph(
         "lineage",
-        graph_attr={"rankdir": "LR", "ranksep": "1.2", "nodesep": "0.2", "fontname": FONT},
+        graph_attr=graph_attributes,
         node_attr={"shape": "plain", "fontname": FONT, "fontsize": "11"},
         edge_attr={"arrowsize": "0.6", "color": "#4a6fa5"},
     )
     for node in graph.nodes:
         extra = {"id": node.id} if interactive else {}
         dot.node(node.id, label=node_label(node, interactive), **extra)
-    sinks = [node.id for node in graph.nodes if is_sink(node)]
-    if sinks:
-        with dot.subgraph(name="outputs") as outputs:
-            outputs.attr(rank="sink")
-            for node_id in sinks:
-                outputs.node(node_id)
+    rank_sinks(dot, graph)
     for edge in graph.edges:
         dot.edge(endpoint(edge.source, "e"), endpoint(edge.target, "w"),
                  **edge_attributes(edge, interactive))
     return dot
 
 
+def rank_sinks(dot: graphviz.Digraph, graph: LineageGraph) -> None:
+    """Puts the outputs nothing reads in the rightmost rank."""
+    sinks = [node.id for node in graph.nodes if is_sink(node)]
+    if sinks:
+        with dot.subgraph(name="outputs") as outputs:
+            outputs.attr(rank="sink")
+            for node_id in sinks:
+                outputs.node(node_id)
+
+
+def table_node_label(node: GraphNode) -> str:
+    """A table folded to one cell: its name over its column count, the
+    whole cell a link (id t<node>h) for the html page."""
+    count = len(node.columns)
+    tooltip = f"{header_tooltip(node)} ({count} column{'s' * (count != 1)})"
+    attributes = cell_attributes(f"t{node.id}h", tooltip, True)
+    return ('<<TABLE BORDER="0" CELLBORDER="1" CELLSPACING="0" CELLPADDING="4" BGCOLOR="white">'
+            f'<TR><TD BGCOLOR="{HEADER_COLOURS[node.kind]}"{attributes}>{label_text(node.label)}'
+            f'<BR/><FONT POINT-SIZE="9" COLOR="#555555">{count} column{"s" * (count != 1)}</FONT>'
+            "</TD></TR></TABLE>>")
+
+
+def table_edge_width(edge: TableEdge) -> str:
+    """Thicker for more columns: 1 for one, 3 from nine on."""
+    return f"{min(3.0, 1 + (edge.columns - 1) / 4):g}"
+
+
+def to_table_digraph(graph: LineageGraph) -> graphviz.Digraph:
+    """The html page's table view: one box per table (ids t<node>), one
+    edge (ids te<n>) per pair of tables some column edge joins."""
+    dot = graphviz.Digraph(
+        "tables",
+        graph_attr={"rankdir": "LR", "ranksep": "0.9", "nodesep": "0.25", "fontname": FONT,
+                    "id": "tables"},
+        node_attr={"shape": "plain", "fontname": FONT, "fontsize": "11"},
+        edge_attr={"arrowsize": "0.6", "color": "#4a6fa5"},
+    )
+    for node in graph.nodes:
+        dot.node(node.id, label=table_node_label(node), id=f"t{node.id}")
+    rank_sinks(dot, graph)
+    for edge in table_edges(graph):
+        dot.edge(edge.source, edge.target, id=edge.id, penwidth=table_edge_width(edge))
+    return dot
+
+
 class DotWriter(GraphWriter):
     def render(self, graph: LineageGraph) -> str:
-        return to_digraph(graph).source
+        source: str = to_digraph(graph).source
+        return source

@@ -13,15 +13,13 @@ those as graph ids and never put input text where an identifier goes."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import TextIO
 
 from ..rows import IDENTITY, FileLineage, Statement
 
 TABLE = "table"      # only read
 TARGET = "target"    # written by a statement (and maybe read by another)
 RESULT = "result"    # the result of a plain SELECT
-
-# Select items that have no source column by nature.
-SOURCELESS_TYPES = ("literal", "null")
 
 
 @dataclass
@@ -40,9 +38,9 @@ class GraphNode:
     columns: list[GraphColumn] = field(default_factory=list)
     writers: list[str] = field(default_factory=list)   # "file #n (KIND)"
     read: bool = False
-    _by_key: dict = field(default_factory=dict, repr=False)
+    _by_key: dict[object, GraphColumn] = field(default_factory=dict, repr=False)
 
-    def column(self, key, name: str) -> GraphColumn:
+    def column(self, key: object, name: str) -> GraphColumn:
         """The column under `key`, added (named `name`) on first use."""
         found = self._by_key.get(key)
         if found is None:
@@ -65,8 +63,8 @@ class GraphEdge:
 class LineageGraph:
     nodes: list[GraphNode] = field(default_factory=list)
     edges: list[GraphEdge] = field(default_factory=list)
-    _tables: dict = field(default_factory=dict, repr=False)
-    _edge_keys: set = field(default_factory=set, repr=False)
+    _tables: dict[tuple[str, str], GraphNode] = field(default_factory=dict, repr=False)
+    _edge_keys: set[tuple[str, str]] = field(default_factory=set, repr=False)
 
     def table(self, db: str | None, name: str) -> GraphNode:
         key = ((db or "").lower(), name.lower())
@@ -93,9 +91,9 @@ class LineageGraph:
                 self.add_statement(statement)
 
     def add_statement(self, statement: Statement) -> None:
-        sources = [row for row in statement.rows if row.table_name]
-        for row in sources:     # sources first: they sit left of the output
-            self.table(row.table_db, row.table_name).read = True
+        for row in statement.rows:     # sources first: they sit left of the output
+            if row.table_name:
+                self.table(row.table_db, row.table_name).read = True
         output = self.output_node(statement)
         columns = self.output_columns(statement, output)
         transformations = {column.position: column.transformation for column in statement.columns}
@@ -109,7 +107,7 @@ class LineageGraph:
                 source = self.table(row.table_db, row.table_name).column(name.lower(), name)
                 self.connect(source, target, transformations.get(row.position, IDENTITY),
                              row.ambiguous)
-            elif row.column_type not in SOURCELESS_TYPES:
+            if row.unresolved:
                 target.unresolved = True
 
     def output_node(self, statement: Statement) -> GraphNode:
@@ -122,7 +120,7 @@ class LineageGraph:
         return node
 
     def output_columns(self, statement: Statement, output: GraphNode) -> dict[int, GraphColumn]:
-        columns = {}
+        columns: dict[int, GraphColumn] = {}
         for item in statement.columns:
             name = item.target_column or item.output_name
             column = self.output_column(output, item.position, name)
@@ -144,6 +142,29 @@ class LineageGraph:
 
     def column_index(self) -> dict[str, tuple[GraphNode, GraphColumn]]:
         return {column.id: (node, column) for node in self.nodes for column in node.columns}
+
+
+@dataclass(frozen=True)
+class TableEdge:
+    """Some column of table `source` feeds some column of table `target`
+    (node ids); `columns` counts the column edges it stands for."""
+    id: str
+    source: str
+    target: str
+    columns: int
+
+
+def table_edges(graph: LineageGraph) -> list[TableEdge]:
+    """The graph with its columns folded: one edge per pair of nodes that
+    column edges join (a table that feeds itself included), ids te1, te2...
+    in the order of each pair's first column edge."""
+    owner = {column.id: node.id for node in graph.nodes for column in node.columns}
+    counts: dict[tuple[str, str], int] = {}
+    for edge in graph.edges:
+        pair = (owner[edge.source], owner[edge.target])
+        counts[pair] = counts.get(pair, 0) + 1
+    return [TableEdge(f"te{number}", source, target, count)
+            for number, ((source, target), count) in enumerate(counts.items(), 1)]
 
 
 def table_label(db: str | None, name: str) -> str:
@@ -172,7 +193,7 @@ class GraphWriter:
     """Base of the graph formats: gathers every file's lineage, then draws
     them all at once on close."""
 
-    def __init__(self, out, options=None):
+    def __init__(self, out: TextIO, options: object = None):
         self.out = out
         self.options = options
         self.files: list[FileLineage] = []

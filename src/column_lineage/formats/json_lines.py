@@ -28,8 +28,8 @@ class JsonLinesWriter:
         self.out = out
 
     def write(self, lineage):
-        self.out.write(json_lines([row.as_dict() for statement in lineage.statements
-                                   for row in statement.rows]))
+        self.out.write(json_lines([record for statement in lineage.statements
+                                   for record in statement.output_records()]))
 
     def close(self):
         pass

@@ -16,11 +16,10 @@ from ..rows import Row, Statement
 UNRESOLVED = "?"
 AMBIGUOUS = "!"
 LEGEND = (
-    f"{UNRESOLVED} unresolved: no base table was found for the column",
+    f"{UNRESOLVED} unresolved: no base table was found for the column, or only a schema "
+    "would say which column of a star it is",
     f"{AMBIGUOUS} ambiguous: the column could come from more than one table",
 )
-# Kinds of select item that have no source column, so nothing to resolve.
-SOURCELESS_KINDS = ("literal", "null")
 GAP = "  "
 NARROWEST = 4  # a wrapped column keeps at least this many characters
 # A line's pieces that wrapping keeps whole where it can: a word up to and
@@ -30,7 +29,7 @@ BREAKABLE = r"[^\s._]*[._]+\s*|[^\s._]+\s*|\s+"
 
 def mark(row: Row) -> str:
     marks = ""
-    if not row.resolved and row.column_type not in SOURCELESS_KINDS:
+    if row.unresolved:
         marks += UNRESOLVED
     if row.ambiguous:
         marks += AMBIGUOUS
@@ -232,17 +231,36 @@ def terminal_width(out) -> int | None:
     return shutil.get_terminal_size().columns
 
 
+def inert_line(statements: list[Statement]) -> str:
+    """One line for a file's statements that move no data: how many of
+    each kind, most first."""
+    kinds: dict[str, int] = {}
+    for statement in statements:
+        kinds[statement.kind] = kinds.get(statement.kind, 0) + 1
+    counted = sorted(kinds.items(), key=lambda entry: (-entry[1], entry[0]))
+    return printable(f"{len(statements)} statement{'s' * (len(statements) != 1)} moving no data: "
+                     + ", ".join(f"{count} {kind}" for kind, count in counted)
+                     + " (--verbose lists them)")
+
+
 class TableWriter:
     def __init__(self, out, options=None):
         self.out = out
         self.room = terminal_width(out)
         self.first = True
         self.marked = False
+        self.verbose = bool(getattr(options, "verbose", False))
 
     def write(self, lineage):
         lines = file_heading(lineage.file)
+        inert = [] if self.verbose else \
+            [statement for statement in lineage.statements if not statement.moves_data]
         for statement in lineage.statements:
-            lines += ["", *statement_lines(statement, self.room)]
+            if statement.moves_data or self.verbose:
+                lines += ["", *statement_lines(statement, self.room)]
+        if inert:
+            lines += ["", inert_line(inert)]
+        for statement in lineage.statements:
             self.marked = self.marked or any(mark(row) for row in statement.rows)
         if not self.first:
             lines.insert(0, "")
