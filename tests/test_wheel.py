@@ -136,7 +136,8 @@ class TestWheel:
             [False, True, True, False]
         extras = {r.name: str(r.marker) for r in requirements if r.marker is not None}
         assert extras == {"sqlglotc": 'extra == "sqlglotc"', "pandas": 'extra == "report"',
-                          "openlineage-python": 'extra == "openlineage"'}
+                          "openlineage-python": 'extra == "openlineage"',
+                          "PyMySQL": 'extra == "mysql"'}
 
     def test_version(self, venv, work):
         result = checked(run([str(venv / "bin" / "lineage"), "--version"], cwd=work))

@@ -37,14 +37,19 @@ up_to_date() {
 }
 
 # Debian's graphviz gives the html format its layout program (dot); the test
-# command also asks for chromium, the browser of the page's test. Installed
+# command also asks for chromium, the browser of the page's test, and for
+# mariadb-server, whose programs start the throwaway server of the server
+# reader's tests (its client and dump programs come with it). Installed
 # when missing and we are root with apt-get; elsewhere the html format says
-# dot is missing and the browser test skips, saying why. Checked before the
+# dot is missing and those tests skip, saying why. Checked before the
 # digest: a look on the PATH costs nothing.
 want_debs=()
 command -v dot >/dev/null 2>&1 || want_debs+=(graphviz)
 if [ -n "${SETUP_BROWSER:-}" ] && ! command -v chromium >/dev/null 2>&1; then
     want_debs+=(chromium)
+fi
+if [ -n "${SETUP_BROWSER:-}" ] && ! { command -v mariadbd >/dev/null 2>&1 || [ -x /usr/sbin/mariadbd ]; }; then
+    want_debs+=(mariadb-server)
 fi
 if [ ${#want_debs[@]} -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     say "setup: installing ${want_debs[*]} with apt-get"
