@@ -45,6 +45,10 @@ def select_sources(statement):
     # a view's columns are its output names
     ("CREATE VIEW s.v AS SELECT o.a AS x, o.b FROM s.o o; SELECT * FROM s.v",
      [("x", {"s.v.x"}), ("b", {"s.v.b"})]),
+    # USE names a database whatever the word, quoted or not
+    ("USE s; USE warehouse; SELECT o.a FROM o", [("a", {"warehouse.o.a"})]),
+    ("USE s; USE `schema`; SELECT o.a FROM o", [("a", {"schema.o.a"})]),
+    ("USE role; SELECT o.a FROM o", [("a", {"role.o.a"})]),
 ])
 def test_the_scripts_own_tables_are_schema_for_what_follows(script, expected):
     assert select_sources(analyse_sql(script)[-1]) == expected

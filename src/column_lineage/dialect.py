@@ -165,6 +165,7 @@ class LineageMySQL(MySQL):
             TokenType.REPLACE: lambda self: self._parse_replace_statement(),
             TokenType.RENAME: lambda self: self._parse_rename_table(),
             TokenType.DROP: lambda self: self._parse_drop_statement(),
+            TokenType.USE: lambda self: self._parse_use_database(),
         }
 
         # SET is reserved in MySQL: never a table's alias (sqlglot 27 took the
@@ -236,6 +237,12 @@ class LineageMySQL(MySQL):
                 return tree
             finally:
                 self._select_into = outer
+
+        def _parse_use_database(self) -> exp.Use:
+            """USE db: MySQL's USE names a database, whatever the word (`USE
+            warehouse` and `USE role` are databases, not other dialects' kinds)."""
+            name = self._parse_id_var(any_token=True)
+            return self._node(exp.Use(this=exp.Table(this=name)))
 
         def _parse_replace_statement(self) -> exp.Expr:
             """REPLACE [LOW_PRIORITY | DELAYED] [INTO] t … in all of INSERT's

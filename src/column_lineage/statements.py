@@ -297,13 +297,15 @@ OPAQUE_COMMANDS = {
 def read_as_mysql(tree: exp.Expression | None) -> bool:
     """Whether sqlglot's own MySQL parser read the statement as MySQL does:
     not `SELECT … INTO var` read as a table, nor sqlglot 27's `INSERT …
-    TABLE t` kept apart from the query."""
+    TABLE t` kept apart from the query, nor `USE warehouse` read as another
+    dialect's USE of a kind of object."""
     if isinstance(tree, exp.Command):
         return str(tree.this).split(None, 1)[0].upper() in OPAQUE_COMMANDS \
             if str(tree.this).strip() else False
     return isinstance(tree, STATEMENT_TREES) \
         and tree.args.get("into") is None \
-        and not (isinstance(tree, exp.Insert) and isinstance(tree.args.get("source"), exp.Expression))
+        and not (isinstance(tree, exp.Insert) and isinstance(tree.args.get("source"), exp.Expression)) \
+        and not (isinstance(tree, exp.Use) and (tree.this is None or tree.args.get("kind")))
 
 
 def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
