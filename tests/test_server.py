@@ -294,3 +294,58 @@ def test_a_stored_program_holding_the_delimiters_stays_one_statement():
     assert [s.kind for s in statements][:2] == ["CREATE PROCEDURE", "INSERT"]
     assert statements[0].error is None and statements[1].target_table == "t"
 
+
+
+# -- the command ----------------------------------------------------------------
+
+
+def command(capsys, *argv):
+    from column_lineage import cli
+    code = cli.main([*argv, "--jobs", "1"])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_the_command_reads_a_server_as_it_reads_files(server, capsys, tmp_path):
+    import json
+    url = server.url()
+    code, out, err = command(capsys, "--json", url)
+    assert code == 0, err
+    rows = [json.loads(line) for line in out.splitlines()]
+    assert {row["file"].split("/", 3)[-1] for row in rows} >= {
+        "dw/view/v_paid_orders", "dw/procedure/load_sales", "reporting/view/top_countries"}
+    # the server's tables are the schema: no star is left unexpanded
+    assert [row for row in rows if row["column_name"] == "*"
+            and not row["output_name"].startswith("COUNT(")] == []
+    # end to end, through views over views across databases, and from a store alone
+    store = str(tmp_path / "lineage.db")
+    code, first, _ = command(capsys, "--store", store, "--end-to-end", "--json", url)
+    assert code == 0 and first
+    code, again, _ = command(capsys, "--store", store, "--end-to-end", "--json")
+    assert code == 0 and sorted(again.splitlines()) == sorted(first.splitlines())
+    sources = {(row["target_db"], row["target_table"], row["source_table"])
+               for row in map(json.loads, first.splitlines())}
+    assert ("reporting", "top_countries", "orders_raw") in sources
+    # a file read with the server's schema
+    query = tmp_path / "q.sql"
+    query.write_text("SELECT * FROM staging.customers_raw")
+    code, out, err = command(capsys, "--json", "--schema", url, str(query))
+    assert code == 0, err
+    assert [row["column_name"] for row in map(json.loads, out.splitlines())] == [
+        "customer_id", "full_name", "email", "country"]
+
+
+def test_an_unreadable_server_is_one_line_and_the_files_are_still_read(server, capsys,
+                                                                        tmp_path):
+    query = tmp_path / "q.sql"
+    query.write_text("SELECT o.a FROM s.o o")
+    wrong = server.url("lineage_reader", **{"defaults-file": server.wrong_file})
+    code, out, err = command(capsys, "--json", wrong, str(query))
+    assert code == 1 and out.count("\n") == 1
+    lines = err.splitlines()
+    assert len(lines) == 2 and "lineage_reader" in lines[0] and server.wrong_password not in err
+    assert lines[1].startswith("lineage: 2 files, 1 statements") and "1 failed files" in lines[1]
+    with pytest.raises(SystemExit) as usage:
+        command(capsys, "--schema", wrong, str(query))
+    err = capsys.readouterr().err
+    assert usage.value.code == 2 and "login refused" in err and server.wrong_password not in err

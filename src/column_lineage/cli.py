@@ -36,11 +36,24 @@ class OutputFailure(Exception):
     """Standard output cannot take the lineage; the message says why."""
 
 
-def sql_files(arguments):
+def sql_files(arguments, servers=None):
     """The files to analyse, in order, and the messages for arguments that
-    name none."""
+    name none. A server's URL stands for its stored objects (ServerObject),
+    read there; each server read is added to `servers`."""
     files, problems = [], []
     for argument in arguments:
+        if "://" in argument:
+            from .server import ServerError, is_server_url, read_server
+            if is_server_url(argument):
+                try:
+                    server = read_server(argument, prompt=password_prompt())
+                except ServerError as error:
+                    problems.append(display_name(str(error)))
+                    continue
+                files += server.objects
+                if servers is not None:
+                    servers.append(server)
+                continue
         if argument != STDIN and os.path.isdir(argument):
             try:
                 found = sorted(name for name in os.listdir(argument) if name.endswith(".sql"))
@@ -53,6 +66,14 @@ def sql_files(arguments):
         else:
             files.append(argument)
     return files, problems
+
+
+def password_prompt():
+    """getpass, when standard input is a terminal to ask on; else None."""
+    if sys.stdin is None or not sys.stdin.isatty():
+        return None
+    import getpass
+    return getpass.getpass
 
 
 def read_bytes(name):
@@ -68,6 +89,10 @@ def read_bytes(name):
 
 
 def read_text(name):
+    if not isinstance(name, str):  # a server's object: its text as the server gave it
+        if name.sql is None:
+            raise FileFailure(name.error or "not read")
+        return name.sql
     data = read_bytes(name)
     try:
         return data.decode("utf-8-sig")
@@ -79,17 +104,21 @@ def display_name(name):
     """The name as shown on one line: control characters escaped."""
     if name == STDIN:
         return "<stdin>"
+    name = getattr(name, "name", name)  # a server's object
     return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
                    for char in name)
 
 
 def analyse_file(name, options) -> FileLineage:
+    """A file's lineage (`name` a path, STDIN, or a server's ServerObject),
+    or why it has none."""
     from .analysis import analyse_sql
 
     shown = display_name(name)
+    database = getattr(name, "database", None) or options.default_db
     try:
         statements = analyse_sql(read_text(name), dialect=options.dialect, schema=options.schema,
-                                 file=shown, database=options.default_db)
+                                 file=shown, database=database)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
     except RecursionError:
@@ -132,7 +161,10 @@ def parse_arguments(argv):
     )
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a SQL file (UTF-8), a directory whose *.sql files are analysed "
-                             "in name order, or - for standard input")
+                             "in name order, - for standard input, or a server "
+                             "(mysql://USER@HOST[:PORT]/[DB,…], also mariadb://) whose views, "
+                             "procedures, functions, triggers and events are analysed, with its "
+                             "tables as the schema")
     parser.add_argument("--format", choices=sorted(FORMATS), default="table",
                         help="output format (default: table; wrapped to the width of a terminal)")
     parser.add_argument("--json", action="store_const", const="json", dest="format",
@@ -146,7 +178,8 @@ def parse_arguments(argv):
                              "otherwise (default: now)")
     parser.add_argument("--schema", metavar="FILE",
                         help="the warehouse's tables: CREATE TABLE statements (mysqldump "
-                             "--no-data) or JSON {db: {table: {column: type}}}")
+                             "--no-data), JSON {db: {table: {column: type}}}, or a server's "
+                             "URL (mysql://USER@HOST[:PORT]/[DB,…]) to read them from")
     parser.add_argument("--default-db", metavar="NAME",
                         help="the database of unqualified tables until a USE chooses another "
                              "(as a client connected to NAME)")
@@ -281,10 +314,20 @@ def answer_from_store(options, store) -> int:
 
 
 def read_schema(name, dialect):
+    """The schema a file (or standard input) holds, or a server's URL names."""
     if name is None:
         return None
     from .schema import load_schema
 
+    if "://" in name:
+        from .schema import schema_from_mapping
+        from .server import ServerError, is_server_url, read_server
+        if is_server_url(name):
+            try:
+                server = read_server(name, prompt=password_prompt())
+            except ServerError as error:
+                raise LineageError(f"schema: {error}") from None
+            return schema_from_mapping(server.schema, dialect)
     try:
         return load_schema(read_text(name), dialect)
     except (LineageError, FileFailure) as error:
@@ -395,9 +438,17 @@ def run_files(options, store) -> int:
     writes their lineage or the answers asked for."""
     if store is not None and not options.files and options.questions:
         return answer_from_store(options, store)
-    files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]))
+    servers: list = []
+    files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]), servers)
     for problem in problems:
         complain(problem)
+    if servers and options.schema is None:  # what the servers hold is the schema
+        from .schema import schema_from_mapping
+        mapping: dict = {}
+        for server in servers:
+            for db, tables in server.schema.items():
+                mapping.setdefault(db, {}).update(tables)
+        options.schema = schema_from_mapping(mapping, options.dialect)
     options.several_files = len(files) > 1
     writer = None if options.questions else writer_class(options.format)(sys.stdout, options)
     kept: list[FileLineage] = []
@@ -434,7 +485,8 @@ def run_files(options, store) -> int:
         analysed = iter(store.lineages())
     else:
         from .stored_run import settings_digest, through_store
-        directories = [name for name in options.files if name != STDIN and os.path.isdir(name)]
+        directories = [name for name in options.files if name != STDIN and os.path.isdir(name)] \
+            + [prefix for server in servers for prefix in server.prefixes]
         settings = settings_digest(options.dialect, options.schema, options.default_db)
         analysed = through_store(store, files, directories, settings, analyse, STDIN)
     progress = progress_bar(len(files))
@@ -465,9 +517,11 @@ def run_files(options, store) -> int:
 DECLARES = re.compile(rb"\b(?:CREATE|ALTER|INSERT|REPLACE)\s", re.IGNORECASE)
 
 
-def may_declare(name: str) -> bool:
+def may_declare(name) -> bool:
     """Whether a file may declare a table or its columns (a CREATE, ALTER,
     INSERT or REPLACE in its text)."""
+    if not isinstance(name, str):  # a server's object
+        return DECLARES.search((name.sql or "").encode("utf-8")) is not None
     try:
         with open(name, "rb") as source:
             return DECLARES.search(source.read()) is not None

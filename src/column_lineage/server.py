@@ -28,8 +28,8 @@ from types import ModuleType
 from typing import Any, Protocol
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
-__all__ = ["Connection", "ServerAddress", "ServerError", "ServerObject", "connect",
-           "is_server_url", "parse_server_url", "read_objects", "read_schema"]
+__all__ = ["Connection", "ServerAddress", "ServerError", "ServerInput", "ServerObject", "connect",
+           "is_server_url", "parse_server_url", "read_objects", "read_schema", "read_server"]
 
 SCHEMES = ("mysql", "mariadb")
 SYSTEM_DATABASES = ("information_schema", "performance_schema", "mysql", "sys")
@@ -580,3 +580,36 @@ def read_objects(connection: Connection, address: ServerAddress) -> list[ServerO
     will not show is there with its `error`; the others are read."""
     return [read_object(connection, address, database, kind, name)
             for database, kind, name in list_objects(connection, address)]
+
+
+# -- one server as an input ------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class ServerInput:
+    """What the command reads of one server: its schema and stored objects,
+    and the prefixes of its objects' names (a database's, or the server's
+    when the URL names none), under which stored objects that are gone
+    from it are forgotten."""
+
+    address: ServerAddress
+    schema: dict[str, dict[str, dict[str, str]]]
+    objects: list[ServerObject]
+
+    @property
+    def prefixes(self) -> list[str]:
+        server = self.address.server()
+        return [f"{server}/{quote(name, safe='$')}" for name in self.address.databases] \
+            or [server]
+
+
+def read_server(url: str, *, prompt: Callable[[str], str] | None = None) -> ServerInput:
+    """The schema and objects of the server `url` names, read in one
+    read-only session; ServerError when it cannot be read at all."""
+    address = parse_server_url(url)
+    connection = connect(address, prompt=prompt)
+    try:
+        return ServerInput(address, read_schema(connection, address),
+                           read_objects(connection, address))
+    finally:
+        connection.close()

@@ -24,11 +24,19 @@ def settings_digest(dialect: str, schema, database: str | None = None) -> str:
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def store_key(path: str) -> str:
-    return os.path.normpath(path)
+def store_key(path) -> str:
+    """How the store names a file: its path as given, normalised, or a
+    server's object by its name."""
+    if not isinstance(path, str):
+        return path.name
+    return path if "://" in path else os.path.normpath(path)  # a server's prefix as it is
 
 
-def file_digest(path: str) -> str | None:
+def file_digest(path) -> str | None:
+    """The digest of a file's content (a server's object: of its text); None
+    when it cannot be read (the analysis says why)."""
+    if not isinstance(path, str):
+        return None if path.sql is None else content_digest(path.sql.encode("utf-8"))
     try:
         with open(path, "rb") as source:
             return content_digest(source.read())
