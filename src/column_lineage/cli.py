@@ -36,11 +36,15 @@ class OutputFailure(Exception):
     """Standard output cannot take the lineage; the message says why."""
 
 
-def sql_files(arguments, servers=None):
+def sql_files(arguments, servers=None, jobs=None):
     """The files to analyse, in order, and the messages for arguments that
     name none. A server's URL stands for its stored objects (ServerObject),
-    read there; each server read is added to `servers`."""
+    read there; each server read is added to `servers`. `jobs` gets each
+    file's name as it is shown and as a job of its own that stays the same
+    however the argument was typed: a directory's file by its path inside
+    it, a file given itself by its name, a server's object by its name."""
     files, problems = [], []
+    jobs = {} if jobs is None else jobs
     for argument in arguments:
         if "://" in argument:
             from .server import ServerError, is_server_url, read_server
@@ -51,6 +55,7 @@ def sql_files(arguments, servers=None):
                     problems.append(display_name(str(error)))
                     continue
                 files += server.objects
+                jobs.update((obj.name, obj.name) for obj in server.objects)
                 if servers is not None:
                     servers.append(server)
                 continue
@@ -63,8 +68,12 @@ def sql_files(arguments, servers=None):
             if not found:
                 problems.append(f"{display_name(argument)}: no .sql files in this directory")
             files += [os.path.join(argument, name) for name in found]
+            jobs.update((display_name(os.path.join(argument, name)), display_name(name))
+                        for name in found)
         else:
             files.append(argument)
+            jobs[display_name(argument)] = display_name(
+                argument if argument == STDIN else os.path.basename(argument))
     return files, problems
 
 
@@ -173,6 +182,16 @@ def parse_arguments(argv):
     parser.add_argument("--namespace", default="mysql://localhost",
                         help="OpenLineage namespace of the jobs and datasets "
                              "(default: mysql://localhost)")
+    parser.add_argument("--job-namespace", metavar="NAME",
+                        help="OpenLineage namespace of the jobs (default: --namespace)")
+    parser.add_argument("--job-prefix", default="", metavar="TEXT",
+                        help="put before each OpenLineage job's name (a job is named after its "
+                             "file inside the directory given, or its file name, and statement)")
+    parser.add_argument("--emit", action="store_true",
+                        help="send the OpenLineage events through the OpenLineage client's "
+                             "transport, configured as the client reads it (OPENLINEAGE_URL, "
+                             "openlineage.yml), instead of writing them (implies --format "
+                             "openlineage)")
     parser.add_argument("--event-time", type=event_time, metavar="TIME",
                         help="ISO 8601 time of the OpenLineage events, UTC unless it says "
                              "otherwise (default: now)")
@@ -208,6 +227,10 @@ def parse_arguments(argv):
     parser.add_argument("--version", action=ShowVersion, help="show the versions and exit")
     options = parser.parse_args(argv)
     options.questions = questions(options)
+    if options.emit:
+        if options.format not in ("table", "openlineage"):  # table: the default, not asked for
+            parser.error("--emit sends OpenLineage events: it takes no other --format")
+        options.format = "openlineage"
     if options.questions and options.format == "report":
         parser.error("--end-to-end, --upstream and --downstream write every format but report")
     if options.files or options.store is None:  # else nothing is analysed
@@ -313,6 +336,17 @@ def answer_from_store(options, store) -> int:
     return 0
 
 
+def emit_client():
+    """The OpenLineage client as its configuration makes it; None where
+    nothing configures a transport (it would print to its log)."""
+    from openlineage.client import OpenLineageClient
+    from openlineage.client.transport.console import ConsoleTransport
+
+    logging.getLogger("openlineage").setLevel(logging.ERROR)  # its fallback's warning
+    client = OpenLineageClient()
+    return None if isinstance(client.transport, ConsoleTransport) else client
+
+
 def read_schema(name, dialect):
     """The schema a file (or standard input) holds, or a server's URL names."""
     if name is None:
@@ -382,6 +416,9 @@ def write(writer, lineage: FileLineage) -> bool:
         sys.stdout.flush()
     except OSError:
         raise
+    except FormatError as error:  # says itself what failed
+        complain(f"{lineage.file}: {error}")
+        return False
     except Exception as error:  # noqa: BLE001 - one file's output failed, the run goes on
         complain(f"{lineage.file}: cannot be written ({type(error).__name__}: {error})")
         return False
@@ -421,6 +458,12 @@ def main(argv=None):
         return 2
     if sys.stdout is None:
         raise OutputFailure("standard output is closed")
+    if options.emit:
+        options.emit_client = emit_client()
+        if options.emit_client is None:
+            complain("--emit: no OpenLineage transport is configured (set OPENLINEAGE_URL, or "
+                     "OPENLINEAGE_CONFIG to an openlineage.yml, as the OpenLineage client reads)")
+            return 2
     if options.store is None:
         return run_files(options, None)
     from .store import Store, StoreError
@@ -439,7 +482,9 @@ def run_files(options, store) -> int:
     if store is not None and not options.files and options.questions:
         return answer_from_store(options, store)
     servers: list = []
-    files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]), servers)
+    options.job_names = {}
+    files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]), servers,
+                                options.job_names)
     for problem in problems:
         complain(problem)
     if servers and options.schema is None:  # what the servers hold is the schema

@@ -2,10 +2,13 @@
 built with the openlineage-python client's classes and serialised by its
 Serde.
 
-The job is named after the file and statement ("etl/load.sql:1"); the
-inputs are the base tables the statement reads; the output is its target
-table, or for a plain SELECT a dataset named after the job. The output
-carries the columnLineage facet: each output column with the source
+The job is named after the file and statement ("load.sql:1": a file by
+its path inside the directory given, a file given itself by its name, with
+the command's --job-prefix before it; in the --job-namespace); the inputs
+are the base tables the statement reads; the output is its target table. A
+plain SELECT has inputs and no output: a query's result is no dataset, so
+its column lineage has nowhere to sit (the other formats have it). The
+output carries the columnLineage facet: each output column with the source
 columns it is computed from, typed DIRECT/IDENTITY, DIRECT/AGGREGATION or
 DIRECT/TRANSFORMATION. Output columns without a source column (literals)
 have no entry. Statements without a query, or whose analysis failed, have
@@ -23,6 +26,7 @@ the same again when the event time is fixed."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass, field
 from datetime import datetime, timezone
 
 from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
@@ -32,6 +36,7 @@ from openlineage.client.serde import Serde
 from openlineage.client.uuid import generate_static_uuid
 
 from .. import __version__
+from . import FormatError
 from ..rows import IDENTITY, OutputColumn, Row, Statement
 
 DEFAULT_NAMESPACE = "mysql://localhost"
@@ -43,13 +48,14 @@ def dataset_name(db: str | None, table: str | None) -> str:
     return ".".join(part for part in (db, table) if part)
 
 
-def job_name(statement: Statement) -> str:
-    return f"{statement.file}:{statement.label}"
+def job_name(statement: Statement, jobs: dict[str, str] | None = None) -> str:
+    """"FILE:N", the file named as `jobs` names it (else as shown)."""
+    return f"{(jobs or {}).get(statement.file, statement.file)}:{statement.label}"
 
 
-def run_id(statement: Statement, event_time: datetime) -> str:
-    key = f"{statement.file}\0{statement.label}".encode("utf-8", "surrogatepass")
-    return str(generate_static_uuid(event_time, key))
+def run_id(name: str, event_time: datetime) -> str:
+    """The static UUIDv7 of the event time and the job's name."""
+    return str(generate_static_uuid(event_time, name.encode("utf-8", "surrogatepass")))
 
 
 def tables_in_sql(sql: str, dialect: str) -> list[tuple[str | None, str]]:
@@ -79,9 +85,7 @@ def input_tables(statement: Statement, dialect: str) -> list[str]:
 
 
 def output_name(statement: Statement) -> str:
-    if statement.target_table:
-        return dataset_name(statement.target_db, statement.target_table)
-    return job_name(statement)
+    return dataset_name(statement.target_db, statement.target_table)
 
 
 def transformation(column: OutputColumn | None) -> column_lineage.Transformation:
@@ -128,25 +132,38 @@ def field_inputs(statement: Statement, namespace: str, fields: dict[str, list]
 
 
 def statement_event(statement: Statement, namespace: str, event_time: datetime,
-                    dialect: str) -> RunEvent:
-    name = job_name(statement)
-    job = Job(namespace=namespace, name=name, facets={
+                    dialect: str, jobs: Jobs | None = None) -> RunEvent:
+    jobs = jobs or Jobs(namespace)
+    name = jobs.prefix + job_name(statement, jobs.names)
+    job = Job(namespace=jobs.namespace, name=name, facets={
         "sql": sql_job.SQLJobFacet(query=statement.sql, dialect=dialect, producer=PRODUCER)})
-    output = OutputDataset(namespace=namespace, name=output_name(statement), facets={
-        "columnLineage": column_lineage_facet(statement, namespace)})
+    outputs = [OutputDataset(namespace=namespace, name=output_name(statement), facets={
+        "columnLineage": column_lineage_facet(statement, namespace)})] \
+        if statement.target_table else []
     return RunEvent(
         eventType=RunState.COMPLETE,
         eventTime=event_time.isoformat(),
-        run=Run(runId=run_id(statement, event_time)),
+        run=Run(runId=run_id(name, event_time)),
         job=job,
         inputs=[InputDataset(namespace=namespace, name=table)
                 for table in input_tables(statement, dialect)],
-        outputs=[output],
+        outputs=outputs,
         producer=PRODUCER,
     )
 
 
-def file_event(lineage, namespace: str, event_time: datetime) -> RunEvent:
+@dataclass(frozen=True)
+class Jobs:
+    """How the events name their jobs: in `namespace`, each file by its
+    name in `names` (else as shown), after `prefix`."""
+
+    namespace: str
+    prefix: str = ""
+    names: dict[str, str] = field(default_factory=dict)
+
+
+def file_event(lineage, namespace: str, event_time: datetime, jobs: Jobs | None = None
+               ) -> RunEvent:
     """One event for a file's part in the pipeline: the tables it writes,
     each with the columns it reads (lineage.statements as the answers made
     them: one per statement and table written)."""
@@ -156,12 +173,13 @@ def file_event(lineage, namespace: str, event_time: datetime) -> RunEvent:
         field_inputs(statement, namespace, outputs.setdefault(output_name(statement), {}))
         inputs.update((dataset_name(row.table_db, row.table_name), None)
                       for row in statement.rows if row.table_name)
-    key = lineage.file.encode("utf-8", "surrogatepass")
+    jobs = jobs or Jobs(namespace)
+    name = jobs.prefix + jobs.names.get(lineage.file, lineage.file)
     return RunEvent(
         eventType=RunState.COMPLETE,
         eventTime=event_time.isoformat(),
-        run=Run(runId=str(generate_static_uuid(event_time, key))),
-        job=Job(namespace=namespace, name=lineage.file),
+        run=Run(runId=run_id(name, event_time)),
+        job=Job(namespace=jobs.namespace, name=name),
         inputs=[InputDataset(namespace=namespace, name=name) for name in inputs],
         outputs=[OutputDataset(namespace=namespace, name=name,
                                facets={"columnLineage": lineage_facet(fields)})
@@ -171,23 +189,42 @@ def file_event(lineage, namespace: str, event_time: datetime) -> RunEvent:
 
 
 class OpenLineageWriter:
+    """The events as JSON Lines on `out`, or, with the command's --emit,
+    sent through the OpenLineage client's own transport as its
+    configuration says (OPENLINEAGE_URL, openlineage.yml)."""
+
     def __init__(self, out, options=None):
         self.out = out
         self.per_file = bool(getattr(options, "questions", None))  # answers about a pipeline
         self.namespace = getattr(options, "namespace", None) or DEFAULT_NAMESPACE
+        self.jobs = Jobs(getattr(options, "job_namespace", None) or self.namespace,
+                         getattr(options, "job_prefix", None) or "",
+                         getattr(options, "job_names", None) or {})
         self.dialect = getattr(options, "dialect", None) or "mysql"
         self.event_time = getattr(options, "event_time", None) or datetime.now(timezone.utc)
+        self.client = getattr(options, "emit_client", None)
+        self.sent = 0
 
     def write(self, lineage):
         if self.per_file:
-            event = file_event(lineage, self.namespace, self.event_time)
-            self.out.write(Serde.to_json(event, ensure_ascii=False) + "\n")
+            self.send(file_event(lineage, self.namespace, self.event_time, self.jobs))
             return
         for statement in lineage.statements:
             if statement.skipped or statement.error:
                 continue
-            event = statement_event(statement, self.namespace, self.event_time, self.dialect)
+            self.send(statement_event(statement, self.namespace, self.event_time, self.dialect,
+                                      self.jobs))
+
+    def send(self, event: RunEvent) -> None:
+        if self.client is None:
             self.out.write(Serde.to_json(event, ensure_ascii=False) + "\n")
+            return
+        try:
+            self.client.emit(event)
+        except Exception as error:  # noqa: BLE001 - whatever the transport raises
+            raise FormatError(f"cannot send the OpenLineage events ({self.sent} sent): "
+                              f"{' '.join(str(error).split()) or type(error).__name__}") from None
+        self.sent += 1
 
     def close(self):
         pass
