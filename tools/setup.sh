@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
-# Brings the checkout up to date: two environments with CPython 3.13, .venv
-# with the pinned packages of requirements.txt (current sqlglot, compiled) and
-# .venv-sqlglot27 with those of requirements-sqlglot27.txt (sqlglot 27.29.0),
-# then the native module under build/, which both use: it does not link
-# sqlglot. Every step is skipped when its inputs have not changed, and a
-# digest of all inputs lets an unchanged checkout return at once, without
-# starting Python or CMake.
+# Brings the checkout up to date for the command (./lineage): .venv with CPython
+# 3.13 and the pinned packages the command runs on (requirements-run.txt:
+# current sqlglot, compiled), then the native module under build/. With
+# SETUP_TESTS set (the test command) also what the tests need: .venv gets
+# requirements.txt (pytest, mypy, the wheel build), a second environment
+# .venv-sqlglot27 those of requirements-sqlglot27.txt (sqlglot 27.29.0), and
+# the Debian packages of the browser and server tests. The module does not
+# link sqlglot: both environments use it. Every step is skipped when its
+# inputs have not changed, and a digest of all inputs lets an unchanged
+# checkout return at once, without starting Python or CMake.
 # All output goes to stderr so that commands built on it keep stdout clean.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+tests=${SETUP_TESTS:-${SETUP_BROWSER:-}}
 # venv directory:requirements file
-environments=(.venv:requirements.txt .venv-sqlglot27:requirements-sqlglot27.txt)
-stamp=build/.inputs.sha
+if [ -n "$tests" ]; then
+    environments=(.venv:requirements.txt .venv-sqlglot27:requirements-sqlglot27.txt)
+    stamp=build/.inputs-tests.sha
+else
+    environments=(.venv:requirements-run.txt)
+    stamp=build/.inputs-run.sha
+fi
 
 say() { printf '%s\n' "$*" >&2; }
 
@@ -33,7 +42,9 @@ up_to_date() {
     done
     [ -x build/lineage-host ] && compgen -G 'build/test.*.so' >/dev/null &&
         compgen -G 'build/lineage_report.*.so' >/dev/null || return 1
-    [ "$(cat "$stamp" 2>/dev/null)" = "$1" ]
+    # what the tests set up holds what the command needs
+    [ "$(cat "$stamp" 2>/dev/null)" = "$1" ] ||
+        { [ -z "$tests" ] && [ "$(cat build/.inputs-tests.sha 2>/dev/null)" = "$1" ]; }
 }
 
 # Debian's graphviz gives the html format its layout program (dot); the test
@@ -45,10 +56,10 @@ up_to_date() {
 # digest: a look on the PATH costs nothing.
 want_debs=()
 command -v dot >/dev/null 2>&1 || want_debs+=(graphviz)
-if [ -n "${SETUP_BROWSER:-}" ] && ! command -v chromium >/dev/null 2>&1; then
+if [ -n "$tests" ] && ! command -v chromium >/dev/null 2>&1; then
     want_debs+=(chromium)
 fi
-if [ -n "${SETUP_BROWSER:-}" ] && ! { command -v mariadbd >/dev/null 2>&1 || [ -x /usr/sbin/mariadbd ]; }; then
+if [ -n "$tests" ] && ! { command -v mariadbd >/dev/null 2>&1 || [ -x /usr/sbin/mariadbd ]; }; then
     want_debs+=(mariadb-server)
 fi
 if [ ${#want_debs[@]} -gt 0 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
@@ -100,11 +111,12 @@ make_environment() {
         "$python" -m venv "$venv"
     fi
 
-    want=$(sha256sum "$requirements" | cut -d' ' -f1)
-    if [ "$(cat "$venv/.requirements.sha" 2>/dev/null)" != "$want" ]; then
+    # A requirements file and those it includes (-r): one digest, one stamp each.
+    want=$(cat "$requirements" $(sed -n 's/^-r //p' "$requirements") | sha256sum | cut -d' ' -f1)
+    if [ "$(cat "$venv/.$requirements.sha" 2>/dev/null)" != "$want" ]; then
         say "setup: installing the packages of $requirements into $venv"
         "$venv/bin/python" -m pip install --disable-pip-version-check -q -r "$requirements" >&2
-        printf '%s\n' "$want" > "$venv/.requirements.sha"
+        printf '%s\n' "$want" > "$venv/.$requirements.sha"
     fi
 
     # The toolkit modules (toolkit/) and the column_lineage package (src/)
@@ -117,6 +129,9 @@ make_environment() {
     fi
 }
 
+if [ ! -x build/lineage-host ]; then
+    say "setup: first run: making .venv and building the native module (a minute or two)"
+fi
 for entry in "${environments[@]}"; do
     make_environment "${entry%%:*}" "${entry#*:}"
 done
@@ -147,3 +162,4 @@ if ! "$cmake" --build build -j 2 >build/build.log 2>&1; then
     exit 1
 fi
 printf '%s\n' "$digest" > "$stamp"
+[ -z "$tests" ] || printf '%s\n' "$digest" > build/.inputs-run.sha
