@@ -10,6 +10,7 @@ import gc
 import logging
 import os
 import re
+import stat
 import sys
 from datetime import datetime, timezone
 
@@ -19,6 +20,7 @@ from .extras import missing_dependency
 from .formats import FORMATS, FormatError, writer_class
 from .rows import FileLineage
 from .summary import Summary
+from .terminal import escaped
 
 # The analysis (and sqlglot under it) and the worker processes are imported
 # where files are analysed: an answer read from a store needs neither, and
@@ -67,6 +69,13 @@ def sql_files(arguments, servers=None, jobs=None):
                 continue
             if not found:
                 problems.append(f"{display_name(argument)}: no .sql files in this directory")
+            # Only regular files: reading a FIFO found there would wait for a writer
+            # forever (one named on the command line is read: <(generate.sh)).
+            regular = [name for name in found if regular_file(os.path.join(argument, name))]
+            for name in sorted(set(found) - set(regular)):
+                complain(f"{display_name(os.path.join(argument, name))}: skipped: not a regular "
+                         "file")
+            found = regular
             files += [os.path.join(argument, name) for name in found]
             jobs.update((display_name(os.path.join(argument, name)), display_name(name))
                         for name in found)
@@ -75,6 +84,17 @@ def sql_files(arguments, servers=None, jobs=None):
             jobs[display_name(argument)] = display_name(
                 argument if argument == STDIN else os.path.basename(argument))
     return files, problems
+
+
+def regular_file(path: str) -> bool:
+    """Whether `path` is a regular file (after symbolic links); a file that
+    vanished counts, for its analysis to say so."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return True  # unreadable: the analysis says why
 
 
 def password_prompt():
@@ -113,9 +133,7 @@ def display_name(name):
     """The name as shown on one line: control characters escaped."""
     if name == STDIN:
         return "<stdin>"
-    name = getattr(name, "name", name)  # a server's object
-    return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
-                   for char in name)
+    return escaped(getattr(name, "name", name))  # a path, or a server's object
 
 
 def analyse_file(name, options) -> FileLineage:
@@ -205,6 +223,10 @@ def parse_arguments(argv):
     parser.add_argument("--verbose", action="store_true",
                         help="list every statement that moves no data (USE, SET, …) on its own "
                              "line instead of counting them")
+    parser.add_argument("--csv-safe", action="store_true",
+                        help="csv: a text a spreadsheet would run as a formula (=, +, -, @ "
+                             "first) gets a leading apostrophe (default: values exact, as a "
+                             "database loads them)")
     parser.add_argument("--strict", action="store_true",
                         help="exit 1 when any column is unresolved, ambiguous or unsupported, "
                              "or any statement is skipped")
@@ -285,7 +307,7 @@ def answer(asked: list[tuple[str, str | None]], pipeline_for, names, out, format
         reaches = pipeline.upstream(name) if question == "upstream" else pipeline.downstream(name)
         answers.append(Answer(f"{question} {name}", reaches))
     if format_name in ANSWER_FORMATS:
-        writer = READERS[format_name](out)
+        writer = READERS[format_name](out, options)
         for found in answers:
             writer.write(found)
         return known
@@ -393,8 +415,9 @@ def version_text():
 
 
 def complain(message):
+    """One line on standard error, what the data put in it escaped."""
     if sys.stderr is not None:
-        print(f"lineage: {message}", file=sys.stderr, flush=True)
+        print(f"lineage: {escaped(message)}", file=sys.stderr, flush=True)
 
 
 def report_problems(lineage: FileLineage) -> None:
@@ -535,14 +558,18 @@ def run_files(options, store) -> int:
         settings = settings_digest(options.dialect, options.schema, options.default_db)
         analysed = through_store(store, files, directories, settings, analyse, STDIN)
     progress = progress_bar(len(files))
-    for lineage in analysed:
-        if progress is not None:
-            progress.update()
-            progress.clear()
-        if hold:
-            held.append(lineage)
-        else:
-            take(lineage)
+    try:
+        for lineage in analysed:
+            if progress is not None:
+                progress.update()
+                progress.clear()
+            if hold:
+                held.append(lineage)
+            else:
+                take(lineage)
+    finally:
+        if hasattr(analysed, "close"):  # the workers end now, however the loop ended
+            analysed.close()
     if progress is not None:
         progress.close()
     for lineage in learn_across(held, files, options, analyse) if hold else []:
@@ -567,6 +594,8 @@ def may_declare(name) -> bool:
     INSERT or REPLACE in its text)."""
     if not isinstance(name, str):  # a server's object
         return DECLARES.search((name.sql or "").encode("utf-8")) is not None
+    if name == STDIN or not regular_file(name):
+        return True  # read once only, by the analysis (a pipe, <(generate.sh))
     try:
         with open(name, "rb") as source:
             return DECLARES.search(source.read()) is not None
@@ -605,12 +634,31 @@ def silence_stdout():
         pass
 
 
+class Stopped(Exception):
+    """The command was told to stop (SIGTERM, SIGHUP)."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def stop(signum, frame):
+    raise Stopped(signum)
+
+
 def run(argv=None):
     """main() with the stream failures every command meets turned into one
-    line and an exit status."""
+    line and an exit status; SIGTERM and SIGHUP end it as Ctrl-C does (its
+    workers with it), with the status a shell expects for the signal."""
     logging.getLogger("sqlglot").setLevel(logging.ERROR)
+    import signal
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, stop)
     try:
         return main(argv)
+    except Stopped as stopped:
+        complain(f"stopped by {signal.Signals(stopped.signum).name}")
+        return 128 + stopped.signum
     except BrokenPipeError:
         # The reader went away (| head): stop quietly, as other tools do.
         silence_stdout()

@@ -58,7 +58,16 @@ def mapping_from_ddl(text: str, dialect: str = "mysql") -> dict:
 
 
 def load_schema(text: str, dialect: str = "mysql") -> MappingSchema:
-    """The schema written in `text`: JSON when it reads as JSON, else DDL."""
+    """The schema written in `text`: JSON when it reads as JSON, else DDL.
+    LineageError when it is none, or too deeply nested to read."""
+    try:
+        return read_schema_text(text, dialect)
+    except RecursionError:
+        raise LineageError("schema: too deeply nested to read (a schema is "
+                           "{db: {table: {column: type}}})") from None
+
+
+def read_schema_text(text: str, dialect: str) -> MappingSchema:
     stripped = text.lstrip("\ufeff").lstrip()
     if stripped.startswith("{"):
         try:

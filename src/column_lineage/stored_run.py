@@ -7,6 +7,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import stat
 from collections.abc import Callable, Iterable, Iterator
 
 from . import __version__
@@ -37,6 +38,11 @@ def file_digest(path) -> str | None:
     when it cannot be read (the analysis says why)."""
     if not isinstance(path, str):
         return None if path.sql is None else content_digest(path.sql.encode("utf-8"))
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None  # a pipe can be read once only: by the analysis, never stored
+    except OSError:
+        return None
     try:
         with open(path, "rb") as source:
             return content_digest(source.read())

@@ -1,27 +1,47 @@
 """Many files analysed on several processes at once: each worker process runs
 the same per-file job, and the results come back in the order of the files,
-as if one process had analysed them one after another."""
+as if one process had analysed them one after another.
+
+Each worker is forked with the items and the job, and is handed one item's
+index at a time over a pipe of its own, so that the parent always knows
+what each worker is doing. A worker that dies (the out-of-memory killer, a
+crash in a library) costs nothing but a fresh worker: its item is analysed
+again, once; only an item that a worker died on twice gives lost(item).
+A worker ends when its parent does: it is told so, or it finds its parent
+gone while it waits for work."""
 
 from __future__ import annotations
 
 import multiprocessing
 import os
 import signal
+from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from typing import TypeVar
+from multiprocessing.connection import Connection, wait
+from typing import Any, TypeVar
 
 Item = TypeVar("Item")
 Result = TypeVar("Result")
 
-# Files a worker is handed at a time: enough to make each hand-over cheap,
-# few enough to keep the workers evenly busy to the end.
-BATCH = 8
-
 # Fewer files than this are analysed in the calling process: starting the
 # workers would cost more than they save.
 FEWEST = 16
+
+# Times a worker may die on an item before it is lost.
+TRIES = 2
+
+# Items handed to a worker ahead, waiting in its pipe, so that it never
+# waits for the parent to take a result: with one at a time a run of 2,000
+# small files took 1.15 times as long as concurrent.futures' batches of 8;
+# with 8, 1.06 times (side by side, 2 workers). It works on them in order,
+# so a worker that dies died on the first; the others wait again unharmed.
+AHEAD = 8
+
+# Seconds a waiting worker sleeps between looks at whether its parent lives.
+PARENT_CHECK = 0.5
+
+# Seconds a worker is given to end when told, before it is killed.
+GRACE = 1.0
 
 
 def available_cpus() -> int:
@@ -32,45 +52,127 @@ def available_cpus() -> int:
 def in_order(job: Callable[[Item], Result], items: Sequence[Item], jobs: int,
              lost: Callable[[Item], Result]) -> Iterator[Result]:
     """job(item) for each item, in order: on `jobs` worker processes when
-    there are enough items and the system can fork, else here. Should a
-    worker end unexpectedly, every item not yet handed back gives lost(item)
-    instead. The workers are started before this returns, so that they are
-    forked before the caller starts any thread (a progress bar's, say)."""
+    there are enough items and the system can fork, else here. An item on
+    which a worker died twice gives lost(item) instead. The workers are
+    started before this returns, so that they are forked before the caller
+    starts any thread (a progress bar's, say)."""
     if jobs <= 1 or len(items) < FEWEST or "fork" not in multiprocessing.get_all_start_methods():
         return map(job, items)
-    pool = ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context("fork"),
-                               initializer=_start_worker, initargs=(job,))
-    return _results(pool, pool.map(_run, items, chunksize=BATCH), items, lost)
+    pool = Pool(job, items, min(jobs, len(items)))
+    return pool.results(lost)
 
 
-def _results(pool, results, items, lost):
-    handed_back = 0
-    try:
-        for result in results:
-            handed_back += 1
-            yield result
-    except BrokenProcessPool:
-        for item in items[handed_back:]:
-            yield lost(item)
-    finally:
-        # Waits for the pool's own thread to end: left running, it can race
-        # the interpreter's exit over its wake-up pipe and print a traceback.
-        # Files not yet started are dropped; at most a batch per worker is
-        # still to finish.
-        pool.shutdown(wait=True, cancel_futures=True)
+class Worker:
+    """One worker process, its end of the pipe, and the items handed to it,
+    the one it is on first."""
+
+    def __init__(self, context: Any, job: Callable, items: Sequence, others: list[Connection]):
+        mine, theirs = context.Pipe()
+        self.process = context.Process(target=_serve, args=(theirs, job, items, others + [mine]),
+                                       daemon=True)
+        self.process.start()
+        theirs.close()
+        self.connection: Connection = mine
+        self.indices: deque[int] = deque()
+
+    def stop(self) -> None:
+        """Tells the worker to end; kills it when it does not in time."""
+        try:
+            self.connection.send(None)
+        except OSError:
+            pass  # gone already
+        self.process.join(GRACE)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self.connection.close()
 
 
-# The job of this worker process, inherited from the parent when it forked.
-_job: Callable | None = None
+class Pool:
+    """The workers of one in_order call (see the module's docstring)."""
+
+    def __init__(self, job: Callable, items: Sequence, size: int):
+        self.job, self.items = job, items
+        self.context = multiprocessing.get_context("fork")
+        self.workers: list[Worker] = []
+        for _ in range(size):
+            self.workers.append(self.start())
+
+    def start(self) -> Worker:
+        return Worker(self.context, self.job, self.items,
+                      [worker.connection for worker in self.workers])
+
+    def replace(self, at: int, waiting: deque[int]) -> None:
+        """A fresh worker for a dead one; the items it had not begun wait again."""
+        dead = self.workers[at]
+        waiting.extendleft(reversed(dead.indices))
+        dead.indices.clear()
+        dead.stop()
+        self.workers[at] = self.start()
+
+    def results(self, lost: Callable) -> Iterator:
+        done: dict[int, Any] = {}
+        waiting = deque(range(len(self.items)))
+        deaths: dict[int, int] = {}
+        following = 0
+        try:
+            while following < len(self.items):
+                for at, worker in enumerate(self.workers):
+                    while len(worker.indices) < AHEAD and waiting:
+                        try:
+                            worker.connection.send(waiting[0])
+                        except OSError:  # it died between two items
+                            self.replace(at, waiting)
+                            break
+                        worker.indices.append(waiting.popleft())
+                busy = [worker for worker in self.workers if worker.indices]
+                ready = set(wait([worker.connection for worker in busy]
+                                 + [worker.process.sentinel for worker in busy]))
+                for at, worker in enumerate(self.workers):
+                    if not worker.indices or not {worker.connection,
+                                                  worker.process.sentinel} & ready:
+                        continue
+                    try:
+                        while worker.indices and worker.connection.poll():
+                            done[worker.indices[0]] = worker.connection.recv()
+                            worker.indices.popleft()
+                        if worker.process.is_alive() or not worker.indices:
+                            continue
+                    except (EOFError, OSError):
+                        pass
+                    index = worker.indices.popleft()  # the item it died on
+                    deaths[index] = deaths.get(index, 0) + 1
+                    if deaths[index] < TRIES:
+                        waiting.appendleft(index)
+                    else:
+                        done[index] = lost(self.items[index])
+                    self.replace(at, waiting)
+                while following in done:
+                    yield done.pop(following)
+                    following += 1
+        finally:
+            for worker in self.workers:
+                worker.stop()
 
 
-def _start_worker(job):
-    global _job
-    _job = job
+def _serve(connection: Connection, job: Callable, items: Sequence,
+           inherited: list[Connection]) -> None:
+    """A worker's life: the items whose index its parent sends, one at a
+    time, each result sent back, until told to end (None) or orphaned."""
     # Ctrl-C reaches every process of the terminal's group: the parent alone
-    # handles it, and stops handing out files.
+    # handles it, and stops its workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def _run(item):
-    return _job(item)
+    for other in inherited:  # the parent's ends of its other pipes
+        other.close()
+    parent = os.getppid()
+    while True:
+        while not connection.poll(PARENT_CHECK):
+            if os.getppid() != parent:
+                return
+        try:
+            index = connection.recv()
+        except (EOFError, OSError):
+            return
+        if index is None:
+            return
+        connection.send(job(items[index]))

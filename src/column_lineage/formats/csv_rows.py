@@ -4,28 +4,40 @@ writer.
 Every value is quoted except a missing one, which is an empty unquoted
 field: PostgreSQL's `COPY ... (FORMAT csv)` reads that as NULL and a quoted
 empty field as the empty string, and Python reads it back as None with
-`quoting=csv.QUOTE_NOTNULL`. Booleans are written `true`/`false`."""
+`quoting=csv.QUOTE_NOTNULL`. Booleans are written `true`/`false`. Values
+are exact, as a database loads them; with the command's --csv-safe a text
+that a spreadsheet would run as a formula (one beginning with =, +, -, @,
+a tab or a carriage return) gets a leading apostrophe instead."""
 
 import csv
 
 from ..rows import OUTPUT_KEYS
 
 
-def csv_value(value):
+# What a spreadsheet runs as a formula when a cell begins with it.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def csv_value(value, safe: bool = False):
+    """A value as its CSV field. `safe`: a text a spreadsheet would run as a
+    formula gets a leading apostrophe (which the spreadsheet shows as text)."""
     if isinstance(value, bool):
         return "true" if value else "false"
+    if safe and isinstance(value, str) and value.startswith(FORMULA_STARTS):
+        return "'" + value
     return value
 
 
 class CsvWriter:
     def __init__(self, out, options=None):
         self.writer = csv.writer(out, quoting=csv.QUOTE_NOTNULL, lineterminator="\n")
+        self.safe = bool(getattr(options, "csv_safe", False))
         self.writer.writerow(OUTPUT_KEYS)
 
     def write(self, lineage):
         for statement in lineage.statements:
             for record in statement.output_records():
-                self.writer.writerow([csv_value(record[key]) for key in OUTPUT_KEYS])
+                self.writer.writerow([csv_value(record[key], self.safe) for key in OUTPUT_KEYS])
 
     def close(self):
         pass

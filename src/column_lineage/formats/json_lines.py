@@ -14,12 +14,20 @@ ENCODER = json.JSONEncoder(ensure_ascii=False)
 BETWEEN_ROWS = '}, {"' + ROW_KEYS[0] + '": '
 
 
+# Characters JSON allows raw inside a string that many line readers take for
+# a line's end (Python's str.splitlines, JavaScript before ES2019): written
+# as escapes, which decode to the same characters.
+LINE_BREAKS = {0x85: "\\u0085", 0x2028: "\\u2028", 0x2029: "\\u2029"}
+
+
 def json_lines(rows: list[dict]) -> str:
     """The rows, one JSON object a line, encoded in one call for the file
     (a call per row costs a third more)."""
     if not rows:
         return ""
     array = ENCODER.encode(rows)
+    if not array.isascii():
+        array = array.translate(LINE_BREAKS)
     return array[1:-1].replace(BETWEEN_ROWS, BETWEEN_ROWS.replace(", ", "\n", 1)) + "\n"
 
 

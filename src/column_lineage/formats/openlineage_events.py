@@ -37,6 +37,7 @@ from openlineage.client.uuid import generate_static_uuid
 
 from .. import __version__
 from . import FormatError
+from .json_lines import LINE_BREAKS
 from ..rows import IDENTITY, OutputColumn, Row, Statement
 
 DEFAULT_NAMESPACE = "mysql://localhost"
@@ -217,7 +218,8 @@ class OpenLineageWriter:
 
     def send(self, event: RunEvent) -> None:
         if self.client is None:
-            self.out.write(Serde.to_json(event, ensure_ascii=False) + "\n")
+            line = Serde.to_json(event, ensure_ascii=False)
+            self.out.write((line if line.isascii() else line.translate(LINE_BREAKS)) + "\n")
             return
         try:
             self.client.emit(event)

@@ -13,6 +13,7 @@ from typing import TextIO
 from ..pipeline import Column, Reach
 from ..rows import FileLineage, OutputColumn, Row, Statement
 from .csv_rows import csv_value
+from .json_lines import LINE_BREAKS
 from .table import printable_rows, render_table, terminal_width
 
 REACH_KEYS = (
@@ -60,21 +61,22 @@ def reach_record(question: str, reach: Reach) -> dict:
 
 
 class ReachJsonWriter:
-    def __init__(self, out: TextIO):
+    def __init__(self, out: TextIO, options=None):
         self.out = out
 
     def write(self, answer: Answer) -> None:
         for reach in answer.reaches:
-            self.out.write(json.dumps(reach_record(answer.question, reach), ensure_ascii=False)
-                           + "\n")
+            line = json.dumps(reach_record(answer.question, reach), ensure_ascii=False)
+            self.out.write((line if line.isascii() else line.translate(LINE_BREAKS)) + "\n")
 
 
 class ReachCsvWriter:
     """CSV: the path as text (`src -[file:statement]-> target`), the files
     joined with a space."""
 
-    def __init__(self, out: TextIO):
+    def __init__(self, out: TextIO, options=None):
         self.writer = csv.writer(out, quoting=csv.QUOTE_NOTNULL, lineterminator="\n")
+        self.safe = bool(getattr(options, "csv_safe", False))
         self.writer.writerow(REACH_KEYS)
 
     def write(self, answer: Answer) -> None:
@@ -82,11 +84,11 @@ class ReachCsvWriter:
             record = reach_record(answer.question, reach)
             record["path"] = path_text(reach)
             record["files"] = " ".join(reach.files)
-            self.writer.writerow([csv_value(record[key]) for key in REACH_KEYS])
+            self.writer.writerow([csv_value(record[key], self.safe) for key in REACH_KEYS])
 
 
 class ReachTableWriter:
-    def __init__(self, out: TextIO):
+    def __init__(self, out: TextIO, options=None):
         self.out = out
         self.room = terminal_width(out)
         self.first = True

@@ -4,6 +4,13 @@ heading names the file, and the statement with its kind and target; a
 statement without a query gets one line saying so."""
 
 from ..native import report_module
+from ..terminal import escaped
+
+
+def shown(record: dict) -> dict:
+    """A record with its texts escaped for the terminal (see terminal)."""
+    return {key: escaped(value) if isinstance(value, str) else value
+            for key, value in record.items()}
 
 
 def statement_label(statement) -> str:
@@ -28,12 +35,12 @@ class ReportWriter:
             self.first = False
             if self.headings or several:
                 number = f" ({statement_label(statement)})" if several else ""
-                self.out.write(f"==> {lineage.file}{number} <==\n")
+                self.out.write(f"==> {escaped(lineage.file + number)} <==\n")
             if statement.skipped:
-                self.out.write(f"skipped: {statement.skipped}\n")
+                self.out.write(f"skipped: {escaped(statement.skipped)}\n")
                 continue
             self.out.flush()
-            report_module().print_report([row.module_record() for row in statement.rows])
+            report_module().print_report([shown(row.module_record()) for row in statement.rows])
 
     def close(self):
         pass

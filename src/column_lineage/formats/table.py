@@ -12,6 +12,7 @@ import shutil
 import unicodedata
 
 from ..rows import Row, Statement
+from ..terminal import escaped
 
 UNRESOLVED = "?"
 AMBIGUOUS = "!"
@@ -62,10 +63,7 @@ def printable(value) -> str:
     a line break are shown escaped so that they cannot move the cursor."""
     if value is None:
         return ""
-    text = str(value).replace("\r\n", "\n")
-    if text.replace("\n", "").isprintable():  # the usual case, without a loop per character
-        return text
-    return "".join(ch if ch == "\n" or ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+    return escaped(str(value).replace("\r\n", "\n"), keep_newlines=True)
 
 
 def printable_rows(rows: list[list]) -> list[list[str]]:
@@ -192,7 +190,7 @@ def statement_heading(statement: Statement) -> str:
     target = ".".join(part for part in (statement.target_db, statement.target_table) if part)
     if target:
         heading += f" -> {target}"
-    return printable(heading)
+    return escaped(heading)
 
 
 def statement_columns(statement: Statement) -> list:
@@ -209,9 +207,9 @@ def statement_columns(statement: Statement) -> list:
 def statement_lines(statement: Statement, room: int | None) -> list[str]:
     heading = statement_heading(statement)
     if statement.skipped:
-        return [f"{heading}: skipped ({printable(statement.skipped)})"]
+        return [f"{heading}: skipped ({escaped(statement.skipped)})"]
     if statement.error:
-        return [f"{heading}: not analysed ({printable(statement.error)})"]
+        return [f"{heading}: not analysed ({escaped(statement.error)})"]
     if not statement.rows:
         return [f"{heading}: no output columns"]
     columns = statement_columns(statement)
@@ -220,7 +218,7 @@ def statement_lines(statement: Statement, room: int | None) -> list[str]:
 
 
 def file_heading(name: str) -> list[str]:
-    title = printable(name)
+    title = escaped(name)
     return [title, "=" * display_width(title)]
 
 
@@ -238,7 +236,7 @@ def inert_line(statements: list[Statement]) -> str:
     for statement in statements:
         kinds[statement.kind] = kinds.get(statement.kind, 0) + 1
     counted = sorted(kinds.items(), key=lambda entry: (-entry[1], entry[0]))
-    return printable(f"{len(statements)} statement{'s' * (len(statements) != 1)} moving no data: "
+    return escaped(f"{len(statements)} statement{'s' * (len(statements) != 1)} moving no data: "
                      + ", ".join(f"{count} {kind}" for kind, count in counted)
                      + " (--verbose lists them)")
 
