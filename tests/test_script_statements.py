@@ -145,3 +145,21 @@ def test_the_summary_counts_statements_moving_no_data_by_kind():
     assert summary.line().endswith(
         "1 skipped statements, 0 failed files; moving no data: "
         "2 SET, 1 LOCK TABLES, 1 UNLOCK TABLES, 1 USE")
+
+
+@pytest.mark.parametrize("sql", [
+    "INSERT INTO t VALUES (1, 'a', NULL), (-2, 'b', 3.5), (+3, X'0F', b'1');",
+    "INSERT INTO t (x, y) VALUES (o.a, 1), (2, 'z')",  # the first row reads a column
+    "INSERT INTO t (x, y) VALUES (1, 2), (o.a, 3)",  # a later row does: parsed whole
+    "INSERT INTO t (x) VALUES (1), (NOW())",
+    "INSERT INTO t (x) VALUES (1), (2) ON DUPLICATE KEY UPDATE x = VALUES(x) + s.y",
+    "INSERT INTO t (x) VALUES (1), (2) AS new ON DUPLICATE KEY UPDATE x = new.x",
+    "REPLACE INTO t (x, y) VALUES ('a', 'b'), ('c', 'd')",
+    "INSERT INTO t (x) VALUES (1), (2), (",  # cut short: the error of the whole
+])
+def test_a_dumps_rows_after_the_first_are_not_parsed_yet_give_the_same(sql, monkeypatch):
+    from column_lineage import statements
+    fast = analyse_sql(sql, schema={"": {"t": {"x": "INT", "y": "INT", "z": "INT"}}})
+    monkeypatch.setattr(statements, "first_row_end", lambda tokens: None)
+    whole = analyse_sql(sql, schema={"": {"t": {"x": "INT", "y": "INT", "z": "INT"}}})
+    assert fast == whole
