@@ -14,7 +14,7 @@ from contextlib import closing
 import pytest
 
 from column_lineage import analyse_sql
-from column_lineage.rows import ROW_KEYS, FileLineage, OutputColumn, Row, Statement, TableChange
+from column_lineage.rows import IndirectRow, ROW_KEYS, FileLineage, OutputColumn, Row, Statement, TableChange
 from column_lineage.store import APPLICATION_ID, SCHEMA_VERSION, Store, StoreError
 
 SCRIPT = """\
@@ -82,6 +82,8 @@ def every_field():
         position=column.position, output_name=column.output_name, target_db=column.target_db,
         target_table=column.target_table, target_column=column.target_column)
     statement.rows = [own, inherits, dataclasses.replace(inherits, target_db=None)]
+    statement.indirect = [sample(IndirectRow, 8),
+                          dataclasses.replace(sample(IndirectRow, 9), position=None)]
     bare = Statement("shown.sql", 3, "SET", place=None, moves_data=False, error="")
     return FileLineage("shown.sql", [statement, bare], error="")
 

@@ -104,10 +104,11 @@ def test_a_store_of_the_first_version_is_migrated_with_its_files(tmp_path, capsy
     store = str(tmp_path / "lineage.db")
     run(capsys, "--store", store, str(sql))
     with closing(sqlite3.connect(store)) as db:  # as the first version made it
-        for name in ("graph_feed", "graph_column", "graph_made"):
-            db.execute(f"DROP TABLE {name}")
         for event in ("insert", "update", "delete"):
             db.execute(f"DROP TRIGGER file_{event}")
+        for name in ("graph_feed", "graph_column", "graph_made", "indirect_row"):
+            db.execute(f"DROP TABLE {name}")
+        db.execute("ALTER TABLE statement DROP COLUMN indirect_error")
         db.execute("PRAGMA user_version = 1")
         db.commit()
     expected = answers(capsys, str(sql), "--upstream", "m.b.z")

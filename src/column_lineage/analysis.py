@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
+
 from sqlglot import exp
 
-from . import dml
+from . import dml, indirect as indirect_lineage
 from .catalog import Catalog
 from .compose import compose_rows, output_columns
 from .normalise import qualify_with_schema, source_nodes, with_key
@@ -32,11 +34,12 @@ def attach_with(query: exp.Expression, with_clause: exp.With | None) -> None:
 class StatementAnalysis:
     """The analysis of one parsed statement against the tables the script
     knows at that point; `trigger` is the (db, table) of the trigger whose
-    body holds it."""
+    body holds it; `indirect`: find the statement's indirect lineage too."""
 
     def __init__(self, parsed: ParsedStatement, file: str, dialect: str, catalog: Catalog,
-                 trigger: tuple[str | None, str] | None = None):
+                 trigger: tuple[str | None, str] | None = None, indirect: bool = False):
         self.parsed = parsed
+        self.indirect = indirect
         self.tree = parsed.tree
         self.dialect = dialect
         self.catalog = catalog
@@ -44,7 +47,8 @@ class StatementAnalysis:
         self.database = catalog.database
         self.trigger = trigger
         self.read_tables: list[exp.Expression] = []  # an INSERT … SELECT's, for its ON DUPLICATE KEY
-        self.tracer = Tracer(dialect, self.schema, self.database)
+        self.tracer = (indirect_lineage.KeepingTracer if indirect else Tracer)(
+            dialect, self.schema, self.database)
         self.statement = Statement(file=file, number=parsed.number, kind=statement_kind(self.tree),
                                    sql=parsed.sql, place=parsed.place, line=parsed.line)
 
@@ -108,6 +112,12 @@ class StatementAnalysis:
         attach_with(query, statement_with(tree))
         lineage = self.trace(query, describe=True)
         self.finish(lineage, output_columns(lineage, target, self.schema))
+        if self.indirect:
+            self.keep_indirect(indirect_lineage.query_indirect(self.tracer, query, lineage,
+                                                               self.statement))
+
+    def keep_indirect(self, found: indirect_lineage.IndirectLineage) -> None:
+        self.statement.indirect, self.statement.indirect_error = found.rows, found.error
 
     def values(self, tree: exp.Expression, values: exp.Values, named: bool = False) -> None:
         """INSERT … VALUES and INSERT … SET (and, `named`, the VALUES
@@ -168,7 +178,11 @@ class StatementAnalysis:
         if not assignments:
             self.statement.skipped = "UPDATE statement assigns no column"
             return
-        self.assign(assignments, dml.update_select(tree, dml.in_order(tree, assignments)))
+        select = dml.update_select(tree, dml.in_order(tree, assignments))
+        self.assign(assignments, select)
+        if self.indirect:
+            self.keep_indirect(indirect_lineage.update_indirect(self.tracer, tree, select,
+                                                                self.statement, self.trigger))
 
     def set_new_row(self, tree: exp.Set) -> None:
         """`SET NEW.c = …` in a trigger writes column c of the row the
@@ -343,19 +357,20 @@ def unparsed_statement(parsed: ParsedStatement, file: str) -> Statement:
 
 
 def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, catalog: Catalog,
-                      trigger: tuple[str | None, str] | None = None) -> Statement:
+                      trigger: tuple[str | None, str] | None = None, *,
+                      indirect: bool = False) -> Statement:
     """The lineage of one parsed statement, seeing the tables as `catalog`
     holds them; the catalog then takes what the statement defines."""
     if parsed.tree is None:
         return unparsed_statement(parsed, file)
     catalog.database = used_database(parsed.tree) or catalog.database
-    statement = StatementAnalysis(parsed, file, dialect, catalog, trigger).run()
+    statement = StatementAnalysis(parsed, file, dialect, catalog, trigger, indirect).run()
     remember_definitions(parsed.tree, statement, catalog)
     return statement
 
 
 def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
-                    catalog: Catalog) -> list[Statement]:
+                    catalog: Catalog, *, indirect: bool = False) -> list[Statement]:
     """A CREATE PROCEDURE/FUNCTION/TRIGGER/EVENT, which moves no data
     itself, and each statement of its body that may move data, under the
     CREATE's number with its place in the body. The body sees the script's
@@ -378,29 +393,48 @@ def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
     body_catalog.database = own_database or catalog.database
     statements = [head]
     for inner in parsed.body:
-        statement = analyse_statement(inner, file, dialect, body_catalog, trigger)
+        statement = analyse_statement(inner, file, dialect, body_catalog, trigger,
+                                      indirect=indirect)
         if statement.moves_data:
             statements.append(statement)
     return statements
 
 
 def analyse_sql(text: str, dialect: str = "mysql", schema=None,
-                file: str = "<string>", database: str | None = None) -> list[Statement]:
+                file: str = "<string>", database: str | None = None, *,
+                indirect: bool = False) -> list[Statement]:
     """The lineage of every statement of `text`, numbered from 1 as the
     server runs them. `schema` is a sqlglot MappingSchema, a mapping {db:
     {table: {column: type}}}, or the text of CREATE TABLE statements or of
     that mapping in JSON. The tables the text itself creates are schema for
     the statements after them. `database` is the default database until a
     `USE` chooses another, as a client connected to it would run the text.
+    `indirect`: each statement's `indirect` rows too (the columns that
+    decide which rows, or their order; indirect.py).
     Raises LineageError when the text cannot be read as SQL at all (a NUL
     byte, an unterminated string, no statement)."""
-    catalog = Catalog(as_schema(schema, dialect), dialect, database)
-    statements: list[Statement] = []
-    for parsed in parse_statements(text, dialect):
-        if parsed.routine is not None:
-            statements += analyse_routine(parsed, file, dialect, catalog)
-        else:
-            statements.append(analyse_statement(parsed, file, dialect, catalog))
+    statements = list(iter_analysed(text, dialect, schema, file, database, indirect=indirect))
     if not statements:
         raise LineageError("no SQL statement")
     return statements
+
+
+def iter_analysed(text: str, dialect: str = "mysql", schema=None, file: str = "<string>",
+                  database: str | None = None, *, indirect: bool = False
+                  ) -> Iterator[Statement]:
+    """analyse_sql's statements, each parsed and analysed when it is asked
+    for, so that a big file is never held whole (none for a text without
+    statements). A text that cannot be read at all raises LineageError at
+    once."""
+    catalog = Catalog(as_schema(schema, dialect), dialect, database)
+    parsed_statements = parse_statements(text, dialect)  # checks the text now
+    return analysed_statements(parsed_statements, file, dialect, catalog, indirect)
+
+
+def analysed_statements(parsed_statements: Iterator[ParsedStatement], file: str, dialect: str,
+                        catalog: Catalog, indirect: bool) -> Iterator[Statement]:
+    for parsed in parsed_statements:
+        if parsed.routine is not None:
+            yield from analyse_routine(parsed, file, dialect, catalog, indirect=indirect)
+        else:
+            yield analyse_statement(parsed, file, dialect, catalog, indirect=indirect)

@@ -23,7 +23,7 @@ from operator import attrgetter
 from types import TracebackType
 from typing import Any
 
-from .rows import FileLineage, OutputColumn, Row, Statement, TableChange
+from .rows import INDIRECT_KEYS, FileLineage, IndirectRow, OutputColumn, Row, Statement, TableChange
 
 # PRAGMA application_id of a store: "CLin" (column lineage) as a big-endian number.
 APPLICATION_ID = int.from_bytes(b"CLin", "big")
@@ -145,6 +145,26 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
         # One record while the graph is that of the files stored: the counts
         # of the run's summary over them (JSON). Any change to the files drops it.
         "CREATE TABLE graph_made (summary TEXT NOT NULL) STRICT",
+        # Indirect lineage (analysed with indirect=True): the columns that
+        # decide which rows, or their order; why it could not be found.
+        "ALTER TABLE statement ADD COLUMN indirect_error TEXT",
+        """CREATE TABLE indirect_row (
+            statement_id INTEGER NOT NULL REFERENCES statement (id) ON DELETE CASCADE,
+            seq INTEGER NOT NULL,
+            file TEXT NOT NULL,
+            statement INTEGER NOT NULL,
+            place INTEGER,
+            position INTEGER,               -- NULL: the dataset level
+            output_name TEXT,
+            target_db TEXT,
+            target_table TEXT,
+            target_column TEXT,
+            subtype TEXT NOT NULL,
+            table_db TEXT,
+            table_name TEXT NOT NULL,
+            column_name TEXT NOT NULL,
+            PRIMARY KEY (statement_id, seq)
+        ) STRICT, WITHOUT ROWID""",
         *(f"""CREATE TRIGGER file_{event.lower()} AFTER {event} ON file
             BEGIN DELETE FROM graph_made; END""" for event in ("INSERT", "UPDATE", "DELETE")),
     ),
@@ -157,7 +177,7 @@ SCHEMA_VERSION = len(MIGRATIONS)
 TABLES = {
     "file": ("id", "path", "file", "digest", "settings", "position", "error"),
     "statement": ("id", "file_id", "file", "number", "kind", "sql", "target_db", "target_table",
-                  "skipped", "error", "place", "line", "moves_data"),
+                  "skipped", "error", "place", "line", "moves_data", "indirect_error"),
     "output_column": ("statement_id", "seq", "position", "output_name", "sql", "transformation",
                       "target_column", "target_db", "target_table"),
     "source_row": ("statement_id", "seq", "position", "column_sort", "column_name",
@@ -171,11 +191,12 @@ TABLES = {
                      "key_column", "temporary", "written", "final"),
     "graph_feed": ("column_id", "seq", "source_id", "file", "statement", "transformation"),
     "graph_made": ("summary",),
+    "indirect_row": ("statement_id", "seq", *INDIRECT_KEYS),
 }
 
 # The fields each table stores, in its column order after the keys.
 STATEMENT_FIELDS = ("number", "kind", "sql", "target_db", "target_table", "skipped", "error",
-                    "place", "line", "moves_data")
+                    "place", "line", "moves_data", "indirect_error")
 COLUMN_FIELDS = ("position", "output_name", "sql", "transformation", "target_column",
                  "target_db", "target_table")
 CHANGE_FIELDS = ("action", "db", "table", "to_db", "to_table")
@@ -209,6 +230,7 @@ class Batch:
     columns: list[Record] = field(default_factory=list)
     rows: list[Record] = field(default_factory=list)
     changes: list[Record] = field(default_factory=list)
+    indirect: list[Record] = field(default_factory=list)
 
 
 class StoreError(Exception):
@@ -433,6 +455,7 @@ class Store:
         batch.columns += column_records(statements, first)
         batch.rows += row_records(statements, first)
         batch.changes += change_records(statements, first)
+        batch.indirect += indirect_records(statements, first)
         if len(batch.rows) + len(batch.columns) + len(batch.statements) >= BATCH_RECORDS:
             self.flush()
 
@@ -455,10 +478,11 @@ class Store:
                     "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path) DO UPDATE SET "
                     "file = excluded.file, digest = excluded.digest, "
                     "settings = excluded.settings, error = excluded.error", batch.files)
-                db.executemany(f"INSERT INTO statement VALUES ({marks(13)})", batch.statements)
+                db.executemany(f"INSERT INTO statement VALUES ({marks(14)})", batch.statements)
                 db.executemany(f"INSERT INTO output_column VALUES ({marks(9)})", batch.columns)
                 db.executemany(f"INSERT INTO source_row VALUES ({marks(22)})", batch.rows)
                 db.executemany(f"INSERT INTO table_change VALUES ({marks(8)})", batch.changes)
+                db.executemany(f"INSERT INTO indirect_row VALUES ({marks(14)})", batch.indirect)
         except StoreError:
             self._ids = self._next_statement = None  # as the database has them again
             raise
@@ -512,7 +536,7 @@ class Store:
                                   "ORDER BY position IS NULL, position, path")
         files = {file_id: FileLineage(file, [], error) for file_id, file, error, _ in found}
         records = [self._read(doing, f"SELECT * FROM {table} ORDER BY statement_id, seq")
-                   for table in ("output_column", "source_row", "table_change")]
+                   for table in ("output_column", "source_row", "table_change", "indirect_row")]
         try:
             assembled = assemble(files, self._read(doing, "SELECT * FROM statement ORDER BY id"),
                                  *records)
@@ -732,6 +756,13 @@ def row_records(statements: list[Statement], first: int) -> Iterator[Record]:
                 yield (number, seq, row.position, *source, False, *head[:3], *head[4:])
 
 
+def indirect_records(statements: list[Statement], first: int) -> Iterator[Record]:
+    """The indirect_row table's records of the statements numbered from `first`."""
+    for number, statement in enumerate(statements, first):
+        for seq, row in enumerate(statement.indirect):
+            yield (number, seq, *row.as_dict().values())
+
+
 def change_records(statements: list[Statement], first: int) -> Iterator[Record]:
     """The table_change table's records of the statements numbered from `first`."""
     for number, statement in enumerate(statements, first):
@@ -741,7 +772,8 @@ def change_records(statements: list[Statement], first: int) -> Iterator[Record]:
 
 
 def assemble(files: dict[int, FileLineage], statements: list[Record], columns: list[Record],
-             rows: list[Record], changes: list[Record]) -> list[FileLineage]:
+             rows: list[Record], changes: list[Record], indirect: list[Record]
+             ) -> list[FileLineage]:
     """The files' lineages, whole: `files` by id, in order, with no statements yet,
     and the records of the other tables, in order of statement and seq."""
     by_id: dict[int, Statement] = {}
@@ -761,14 +793,19 @@ def assemble(files: dict[int, FileLineage], statements: list[Record], columns: l
     for statement_id, _, *values, columns in changes:
         by_id[statement_id].changes.append(
             TableChange(*values, columns=None if columns is None else tuple(json.loads(columns))))
+    for statement_id, _, *values in indirect:
+        by_id[statement_id].indirect.append(
+            IndirectRow.from_fields(dict(zip(INDIRECT_KEYS, values))))
     return list(files.values())
 
 
 def stored_statement(file: str, values: list[Any]) -> Statement:
     """The statement of a statement record's fields (its lists still empty)."""
-    number, kind, sql, target_db, target_table, skipped, error, place, line, moves_data = values
+    (number, kind, sql, target_db, target_table, skipped, error, place, line, moves_data,
+     indirect_error) = values
     return Statement(file, number, kind, sql, target_db, target_table, skipped=skipped,
-                     error=error, place=place, line=line, moves_data=bool(moves_data))
+                     error=error, place=place, line=line, moves_data=bool(moves_data),
+                     indirect_error=indirect_error)
 
 
 def stored_row(record: Record, heads: dict[int, Record]) -> Row:
