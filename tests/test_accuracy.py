@@ -50,7 +50,7 @@ def test_labels_are_well_formed(case_id):
     INSERT … SET, may not), and every statement with a query has
     its output columns labelled with db.table.column sources."""
     for statement in CASES[case_id].statements:
-        parsed = parse_statements(statement.sql, "mysql")
+        parsed = list(parse_statements(statement.sql, "mysql"))
         assert len(parsed) == 1, statement.sql
         assert parsed[0].error is None or not parsed[0].has_select, statement.sql
         for label in statement.columns:

@@ -125,3 +125,35 @@ def test_csv_is_exact_unless_asked_to_be_safe_for_spreadsheets(tmp_path):
         cells[bool(flag)] = [line.split(",")[4] for line in lines[1:]]  # output_name
     assert cells[False] == ['"+a"', '"@b"', '"-c"', '"d="']
     assert cells[True] == ['"\'+a"', '"\'@b"', '"\'-c"', '"d="']
+
+
+@pytest.mark.parametrize("output", [["--format", "json"], ["--format", "csv"],
+                                    ["--format", "table"], ["--format", "report"],
+                                    ["--format", "openlineage", "--event-time", "2026-01-01"]])
+def test_a_big_file_is_written_as_it_is_analysed_and_the_same(tmp_path, capsys, monkeypatch,
+                                                               output):
+    from column_lineage import analysis, cli
+    script = tmp_path / "big.sql"
+    script.write_text("USE dw; SET @a = 1;\n" + "".join(
+        f"INSERT INTO t{k % 3} (a, b) SELECT o.a, o.b + {k} FROM src.o o;\n"
+        f"SELECT t.a FROM t{k % 3} t JOIN nowhere n USING (a);\n" for k in range(40))
+        + "CALL p();\nSELECT FROM (;\n")
+
+    def run():
+        code = cli.main([*output, "--jobs", "1", str(script)])
+        return (code, *capsys.readouterr())
+
+    whole = run()  # under the size that streams
+    events = []
+    analyse = analysis.analyse_statement
+    monkeypatch.setattr(analysis, "analyse_statement",
+                        lambda *args, **kw: events.append("analysed") or analyse(*args, **kw))
+    monkeypatch.setattr(cli, "STREAM_BYTES", 1)
+    real_write = sys.stdout.write
+    monkeypatch.setattr(sys.stdout, "write", lambda text: events.append("written")
+                        or real_write(text))
+    streamed = run()
+    assert streamed == whole
+    assert whole[0] == 1 and "statement 84: parse error" in whole[2]
+    # rows were written before the last statements were analysed
+    assert events.index("written") < len(events) - 1 - events[::-1].index("analysed")

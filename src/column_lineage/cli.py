@@ -12,12 +12,13 @@ import os
 import re
 import stat
 import sys
+from dataclasses import dataclass
 from datetime import datetime, timezone
 
 from . import __version__
 from .errors import LineageError
 from .extras import missing_dependency
-from .formats import FORMATS, FormatError, writer_class
+from .formats import FORMATS, FormatError, streams, writer_class
 from .rows import FileLineage
 from .summary import Summary
 from .terminal import escaped
@@ -153,6 +154,86 @@ def analyse_file(name, options) -> FileLineage:
     except Exception as error:  # noqa: BLE001 - one file's failure never ends the run
         return FileLineage(shown, error=f"cannot be analysed ({type(error).__name__}: {error})")
     return FileLineage(shown, statements)
+
+
+# Files at least this big (and standard input) are analysed in the command's
+# own process, each statement written as soon as it is analysed, where the
+# output allows it (a row format, the table, the report, OpenLineage; no
+# store, no question, nothing learned across files): memory stays bounded by
+# the largest statement instead of growing with the file.
+STREAM_BYTES = 1 << 20
+
+
+@dataclass(frozen=True)
+class Deferred:
+    """A file left for the command's process to analyse and write as it goes."""
+
+    name: str
+
+
+def analyse_or_defer(name, options):
+    """analyse_and_collect, but a big file (see STREAM_BYTES) is Deferred."""
+    if getattr(options, "stream", False) and isinstance(name, str) and \
+            (name == STDIN or (regular_file(name) and file_size(name) >= STREAM_BYTES)):
+        return Deferred(name)
+    return analyse_and_collect(name, options)
+
+
+def file_size(name: str) -> int:
+    try:
+        return os.stat(name).st_size
+    except OSError:
+        return 0
+
+
+def stream_file(name, options, writer, summary) -> FileLineage | None:
+    """Analyses a file here, counting, reporting and writing each statement
+    as it comes; None when that was done, else the file's lineage to take
+    as any other (it failed before its first statement)."""
+    from itertools import chain
+
+    from .analysis import iter_analysed
+
+    shown = display_name(name)
+    try:
+        statements = iter_analysed(read_text(name), dialect=options.dialect,
+                                   schema=options.schema, file=shown,
+                                   database=options.default_db)
+        first = next(statements)
+    except (FileFailure, LineageError) as error:
+        return FileLineage(shown, error=str(error))
+    except StopIteration:
+        return FileLineage(shown, error="no SQL statement")
+    summary.files += 1
+    failed = False
+
+    def counted():
+        nonlocal failed
+        for statement in chain([first], statements):
+            failed = summary.add_statement(statement) or failed
+            report_statement(shown, statement)
+            yield statement
+
+    try:
+        write_streamed(writer, shown, counted())
+        sys.stdout.flush()
+    except OSError:
+        raise
+    except RecursionError:
+        complain(f"{shown}: too deeply nested to analyse")
+        failed = True
+    except Exception as error:  # noqa: BLE001 - one file's failure never ends the run
+        complain(f"{shown}: cannot be analysed ({type(error).__name__}: {error})")
+        failed = True
+    summary.failed += failed
+    return None
+
+
+def write_streamed(writer, file: str, statements) -> None:
+    writer.begin_file(file)
+    for statement in statements:
+        writer.statement(statement)
+    writer.end_file()
 
 
 def analyse_and_collect(name, options) -> FileLineage:
@@ -425,10 +506,15 @@ def report_problems(lineage: FileLineage) -> None:
         complain(f"{lineage.file}: {lineage.error}")
         return
     for statement in lineage.statements:
-        if statement.error:
-            complain(f"{lineage.file}: statement {statement.label}: {statement.error}")
-        elif statement.skipped and statement.moves_data:
-            complain(f"{lineage.file}: statement {statement.label}: skipped: {statement.skipped}")
+        report_statement(lineage.file, statement)
+
+
+def report_statement(file: str, statement) -> None:
+    """The line a statement that failed or was skipped gets, if any."""
+    if statement.error:
+        complain(f"{file}: statement {statement.label}: {statement.error}")
+    elif statement.skipped and statement.moves_data:
+        complain(f"{file}: statement {statement.label}: skipped: {statement.skipped}")
 
 
 def write(writer, lineage: FileLineage) -> bool:
@@ -524,12 +610,6 @@ def run_files(options, store) -> int:
     summary = Summary(files=len(problems), failed=len(problems))
     jobs = 1 if STDIN in files else options.jobs  # standard input is read here
 
-    def analyse(todo: list[str], run_options=options):
-        from .workers import in_order
-
-        return in_order(functools.partial(analyse_and_collect, options=run_options), todo, jobs,
-                        lost=lost_file)
-
     # Without a schema, what one file declares settles what another reads:
     # the files are all analysed before anything is written (only where a
     # file may declare a table: holding every file's rows costs memory and
@@ -537,6 +617,14 @@ def run_files(options, store) -> int:
     hold = options.schema is None and len(files) > 1 and STDIN not in files \
         and any(may_declare(name) for name in files)
     held: list[FileLineage] = []
+    # Otherwise a big file is analysed here and written statement by statement.
+    options.stream = writer is not None and streams(writer) and store is None and not hold
+
+    def analyse(todo: list[str], run_options=options):
+        from .workers import in_order
+
+        return in_order(functools.partial(analyse_or_defer, options=run_options), todo, jobs,
+                        lost=lost_file)
 
     def take(lineage: FileLineage) -> None:
         summary.add(lineage)
@@ -563,6 +651,10 @@ def run_files(options, store) -> int:
             if progress is not None:
                 progress.update()
                 progress.clear()
+            if isinstance(lineage, Deferred):
+                lineage = stream_file(lineage.name, options, writer, summary)
+                if lineage is None:
+                    continue
             if hold:
                 held.append(lineage)
             else:

@@ -12,6 +12,7 @@ never once per character or per string."""
 from __future__ import annotations
 
 import re
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from functools import lru_cache
 
@@ -136,9 +137,18 @@ def split_script(text: str) -> list[Chunk]:
     numbered from 1; chunks of nothing but whitespace and comments take no
     number. An unterminated quote or comment makes the rest of the text one
     last statement, kept as written."""
+    return list(iter_script(text))
+
+
+def iter_script(text: str) -> Iterator[Chunk]:
+    """split_script's statements, each found when it is asked for."""
     if not isinstance(text, str):
         raise TypeError(f"split_script takes the script's text as str, not {type(text).__name__}")
-    chunks: list[Chunk] = []
+    return read_script(text)
+
+
+def read_script(text: str) -> Iterator[Chunk]:
+    found = 0
     lines = LineCounter(text)
     delimiter = ";"
     pos = 0
@@ -155,35 +165,44 @@ def split_script(text: str) -> list[Chunk]:
     while True:
         match = next_match(text, pos)
         kind = match.lastgroup if match else None
+        end = None  # where the statement read so far ends, when it does
         if match is None or kind is None or kind in ("open", "end"):
-            add_chunk(chunks, text, pending, len(text), lines)
-            return chunks
-        start, pos = match.start(kind), match.end()
-        if kind in ("delimiter", "go"):
-            add_chunk(chunks, text, pending, start, lines)
-            if pending.edits:
-                pending = Pending(pos)
+            end, pos = len(text), -1
+        else:
+            start, pos = match.start(kind), match.end()
+            if kind in ("delimiter", "go"):
+                end = start
+            elif kind == "command":
+                end = start + 1
+            elif kind == "source":
+                if first_content(text, pending, start) < 0:
+                    pending = Pending(pos)  # the client runs the file: nothing of it here
+                else:
+                    pos = start + 1  # inside a statement: its text
+            elif kind == "dashes":
+                pos = read_dashes(text, start, pos, pending.edits)
+            elif kind == "hash":
+                pending.edits.append((start, pos, BLANK))
             else:
-                pending.start = pos
-        elif kind == "command":
-            add_chunk(chunks, text, pending, start + 1, lines)
+                pos = read_block_comment(text, start, pending)
+                if pos < 0:
+                    end = len(text)
+        if end is None:
+            continue
+        chunk = statement_chunk(found + 1, text, pending, end, lines)
+        if chunk is not None:
+            found += 1
+            yield chunk
+        if pos < 0:
+            return
+        if kind == "command":
             delimiter = new_delimiter(delimiter, match.group("word"))
             next_match = statement_pattern(delimiter).match
             pending = Pending(pos)
-        elif kind == "source":
-            if first_content(text, pending, start) < 0:
-                pending = Pending(pos)  # the client runs the file: nothing of it here
-            else:
-                pos = start + 1  # inside a statement: its text
-        elif kind == "dashes":
-            pos = read_dashes(text, start, pos, pending.edits)
-        elif kind == "hash":
-            pending.edits.append((start, pos, BLANK))
+        elif pending.edits:
+            pending = Pending(pos)
         else:
-            pos = read_block_comment(text, start, pending)
-            if pos < 0:
-                add_chunk(chunks, text, pending, len(text), lines)
-                return chunks
+            pending.start = pos
 
 
 def new_delimiter(current: str, word: str | None) -> str:
@@ -252,24 +271,24 @@ def read_executable_body(source: str, pos: int, edits: list[tuple[int, int, int]
             edits.append((start, pos, BLANK))
 
 
-def add_chunk(chunks: list[Chunk], source: str, pending: Pending, end: int,
-              lines: LineCounter) -> None:
-    """Appends the statement of source[pending.start:end] to `chunks`, unless
-    it holds nothing but whitespace and comments."""
+def statement_chunk(number: int, source: str, pending: Pending, end: int,
+                    lines: LineCounter) -> Chunk | None:
+    """The statement of source[pending.start:end], numbered `number`; None
+    when it holds nothing but whitespace and comments."""
     if not pending.edits:  # as written, from its first character: one string serves both
         found = CONTENT.search(source, pending.start, end)
-        if found:
-            written = source[found.start():end].rstrip(WHITESPACE)
-            chunks.append(Chunk(len(chunks) + 1, written, written, *lines.place(found.start())))
-        return
+        if not found:
+            return None
+        written = source[found.start():end].rstrip(WHITESPACE)
+        return Chunk(number, written, written, *lines.place(found.start()))
     first = first_content(source, pending, end)
     if first < 0:
-        return
+        return None
     line, column = lines.place(first)
     written_from = next((opening for opening, body, close in pending.executable
                          if body <= first < close), first)
-    chunks.append(Chunk(len(chunks) + 1, statement_text(source, pending, end),
-                        source[written_from:end].rstrip(WHITESPACE), line, column))
+    return Chunk(number, statement_text(source, pending, end),
+                 source[written_from:end].rstrip(WHITESPACE), line, column)
 
 
 def first_content(source: str, pending: Pending, end: int) -> int:

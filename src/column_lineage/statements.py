@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import re
 import threading
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -19,7 +20,7 @@ from sqlglot.parser import Parser
 from sqlglot.tokens import Tokenizer, TokenType
 
 from .errors import LineageError
-from .script import split_script
+from .script import iter_script
 
 if TYPE_CHECKING:
     from .routines import Routine
@@ -209,36 +210,39 @@ class Piece:
     variables: frozenset[str] = frozenset()
 
 
-def pieces_of(text: str, parsers: Parsers) -> list[Piece]:
+def pieces_of(text: str, parsers: Parsers) -> Iterator[Piece]:
     """The statements of a text: MySQL's as its client splits a file
-    (DELIMITER, executable comments), another dialect's at semicolons."""
+    (DELIMITER, executable comments), each found when asked for; another
+    dialect's at semicolons."""
     if parsers.mysql:
-        return [Piece(chunk.number, chunk.text, chunk.written, chunk.line, chunk.column)
-                for chunk in split_script(text)]
-    return [Piece(number, text[tokens[0].start:tokens[-1].end + 1],
-                  text[tokens[0].start:tokens[-1].end + 1], tokens[0].line)
-            for number, tokens in enumerate(split_statements(tokenise(text, parsers.tokenizer)),
-                                            start=1)]
+        return (Piece(chunk.number, chunk.text, chunk.written, chunk.line, chunk.column)
+                for chunk in iter_script(text))
+    return iter([Piece(number, text[tokens[0].start:tokens[-1].end + 1],
+                       text[tokens[0].start:tokens[-1].end + 1], tokens[0].line)
+                 for number, tokens in enumerate(split_statements(tokenise(text, parsers.tokenizer)),
+                                                 start=1)])
 
 
 ROUTINE_HEAD = re.compile(r"\s*(?:CREATE|ALTER)\b(?:(?!\bAS\b|\bSELECT\b).){0,400}?"
                           r"\b(?:PROCEDURE|FUNCTION|TRIGGER|EVENT)\b", re.IGNORECASE | re.DOTALL)
 
 
-def parse_statements(text: str, dialect: str = "mysql") -> list[ParsedStatement]:
-    """Every statement of `text`, numbered from 1 as the server runs them. A
-    statement that does not parse carries its error; a text with a NUL byte
-    fails as a whole."""
+def parse_statements(text: str, dialect: str = "mysql") -> Iterator[ParsedStatement]:
+    """Every statement of `text`, numbered from 1 as the server runs them,
+    each parsed when it is asked for (a file's trees are never all held at
+    once). A statement that does not parse carries its error; a text with a
+    NUL byte fails as a whole, at once (LineageError)."""
     check_text(text)
-    text = text[1:] if text.startswith("\ufeff") else text  # a UTF-8 byte-order mark
-    parsers = parsers_of(dialect)
-    statements = []
+    return parsed_pieces(text[1:] if text.startswith("\ufeff") else text,  # a byte-order mark
+                         parsers_of(dialect))
+
+
+def parsed_pieces(text: str, parsers: Parsers) -> Iterator[ParsedStatement]:
     for piece in pieces_of(text, parsers):
         if ROUTINE_HEAD.match(piece.text):
-            statements.append(parse_routine(piece, parsers))
+            yield parse_routine(piece, parsers)
         else:
-            statements.append(parse_piece(piece, parsers))
-    return statements
+            yield parse_piece(piece, parsers)
 
 
 def parse_routine(piece: Piece, parsers: Parsers) -> ParsedStatement:

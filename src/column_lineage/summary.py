@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections import Counter
 from dataclasses import dataclass, field
 
-from .rows import NOT_SUPPORTED, FileLineage
+from .rows import NOT_SUPPORTED, FileLineage, Statement
 
 
 @dataclass
@@ -24,27 +24,32 @@ class Summary:
         self.files += 1
         failed = lineage.error is not None
         for statement in lineage.statements:
-            self.statements += statement.place is None  # a routine's body is part of its CREATE
-            if not statement.moves_data:
-                self.inert[statement.kind] += statement.place is None
-                continue
-            self.skipped += statement.skipped is not None
-            failed = failed or statement.error is not None
-            self.columns += len(statement.columns)
-            # An output column counts once however many of its rows say so.
-            doubtful: dict[str, set[int]] = {"unresolved": set(), "ambiguous": set(),
-                                             "unsupported": set()}
-            for row in statement.rows:
-                if row.ambiguous:
-                    doubtful["ambiguous"].add(row.position)
-                if row.note and row.note.startswith(NOT_SUPPORTED):
-                    doubtful["unsupported"].add(row.position)
-                elif row.unresolved:
-                    doubtful["unresolved"].add(row.position)
-            self.unresolved += len(doubtful["unresolved"])
-            self.ambiguous += len(doubtful["ambiguous"])
-            self.unsupported += len(doubtful["unsupported"])
+            failed = self.add_statement(statement) or failed
         self.failed += failed
+
+    def add_statement(self, statement: Statement) -> bool:
+        """Counts one statement of the file being counted (`add` counts the
+        file); whether it failed."""
+        self.statements += statement.place is None  # a routine's body is part of its CREATE
+        if not statement.moves_data:
+            self.inert[statement.kind] += statement.place is None
+            return False
+        self.skipped += statement.skipped is not None
+        self.columns += len(statement.columns)
+        # An output column counts once however many of its rows say so.
+        doubtful: dict[str, set[int]] = {"unresolved": set(), "ambiguous": set(),
+                                         "unsupported": set()}
+        for row in statement.rows:
+            if row.ambiguous:
+                doubtful["ambiguous"].add(row.position)
+            if row.note and row.note.startswith(NOT_SUPPORTED):
+                doubtful["unsupported"].add(row.position)
+            elif row.unresolved:
+                doubtful["unresolved"].add(row.position)
+        self.unresolved += len(doubtful["unresolved"])
+        self.ambiguous += len(doubtful["ambiguous"])
+        self.unsupported += len(doubtful["unsupported"])
+        return statement.error is not None
 
     def counts(self) -> dict[str, object]:
         """The counts as plain data (JSON's), for `of_counts`."""

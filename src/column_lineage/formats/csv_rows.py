@@ -36,8 +36,17 @@ class CsvWriter:
 
     def write(self, lineage):
         for statement in lineage.statements:
-            for record in statement.output_records():
-                self.writer.writerow([csv_value(record[key], self.safe) for key in OUTPUT_KEYS])
+            self.statement(statement)
+
+    def begin_file(self, file):
+        pass
+
+    def statement(self, statement):
+        for record in statement.output_records():
+            self.writer.writerow([csv_value(record[key], self.safe) for key in OUTPUT_KEYS])
+
+    def end_file(self):
+        pass
 
     def close(self):
         pass

@@ -38,6 +38,7 @@ class GraphNode:
     columns: list[GraphColumn] = field(default_factory=list)
     writers: list[str] = field(default_factory=list)   # "file #n (KIND)"
     read: bool = False
+    db: str | None = None       # a table's database, as first named
     _by_key: dict[object, GraphColumn] = field(default_factory=dict, repr=False)
 
     def column(self, key: object, name: str) -> GraphColumn:
@@ -71,6 +72,7 @@ class LineageGraph:
         node = self._tables.get(key)
         if node is None:
             node = self._new_node(table_label(db, name), TABLE)
+            node.db = db or None
             self._tables[key] = node
         return node
 

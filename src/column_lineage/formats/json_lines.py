@@ -36,8 +36,20 @@ class JsonLinesWriter:
         self.out = out
 
     def write(self, lineage):
+        # A file's rows encoded at once: a call per statement costs more.
         self.out.write(json_lines([record for statement in lineage.statements
                                    for record in statement.output_records()]))
+
+    # A file written as its statements come (see formats.write_streamed).
+
+    def begin_file(self, file):
+        pass
+
+    def statement(self, statement):
+        self.out.write(json_lines(statement.output_records()))
+
+    def end_file(self):
+        pass
 
     def close(self):
         pass

@@ -211,10 +211,18 @@ class OpenLineageWriter:
             self.send(file_event(lineage, self.namespace, self.event_time, self.jobs))
             return
         for statement in lineage.statements:
-            if statement.skipped or statement.error:
-                continue
+            self.statement(statement)
+
+    def begin_file(self, file):
+        pass
+
+    def statement(self, statement):
+        if not statement.skipped and not statement.error:
             self.send(statement_event(statement, self.namespace, self.event_time, self.dialect,
                                       self.jobs))
+
+    def end_file(self):
+        pass
 
     def send(self, event: RunEvent) -> None:
         if self.client is None:

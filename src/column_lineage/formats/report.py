@@ -24,23 +24,48 @@ class ReportWriter:
         self.out = out
         self.headings = getattr(options, "several_files", False)
         self.first = True
+        self.file = ""
+        self.held = None  # a file's first statement, until a second says it has several
+        self.several = False
 
     def write(self, lineage):
-        several = len(lineage.statements) > 1
+        self.begin_file(lineage.file)
         for statement in lineage.statements:
-            if not statement.skipped and not statement.rows:
-                continue  # failed: the command has said why on standard error
-            if not self.first:
-                self.out.write("\n")
-            self.first = False
-            if self.headings or several:
-                number = f" ({statement_label(statement)})" if several else ""
-                self.out.write(f"==> {escaped(lineage.file + number)} <==\n")
-            if statement.skipped:
-                self.out.write(f"skipped: {escaped(statement.skipped)}\n")
-                continue
-            self.out.flush()
-            report_module().print_report([shown(row.module_record()) for row in statement.rows])
+            self.statement(statement)
+        self.end_file()
+
+    def begin_file(self, file):
+        self.file, self.held, self.several = file, None, False
+
+    def statement(self, statement):
+        if self.held is None and not self.several:
+            self.held = statement
+            return
+        if self.held is not None:
+            self.several = True
+            self.report(self.held)
+            self.held = None
+        self.report(statement)
+
+    def end_file(self):
+        if self.held is not None:
+            self.report(self.held)
+            self.held = None
+
+    def report(self, statement):
+        if not statement.skipped and not statement.rows:
+            return  # failed: the command has said why on standard error
+        if not self.first:
+            self.out.write("\n")
+        self.first = False
+        if self.headings or self.several:
+            number = f" ({statement_label(statement)})" if self.several else ""
+            self.out.write(f"==> {escaped(self.file + number)} <==\n")
+        if statement.skipped:
+            self.out.write(f"skipped: {escaped(statement.skipped)}\n")
+            return
+        self.out.flush()
+        report_module().print_report([shown(row.module_record()) for row in statement.rows])
 
     def close(self):
         pass

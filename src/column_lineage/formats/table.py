@@ -229,16 +229,16 @@ def terminal_width(out) -> int | None:
     return shutil.get_terminal_size().columns
 
 
-def inert_line(statements: list[Statement]) -> str:
-    """One line for a file's statements that move no data: how many of
-    each kind, most first."""
-    kinds: dict[str, int] = {}
-    for statement in statements:
-        kinds[statement.kind] = kinds.get(statement.kind, 0) + 1
-    counted = sorted(kinds.items(), key=lambda entry: (-entry[1], entry[0]))
-    return escaped(f"{len(statements)} statement{'s' * (len(statements) != 1)} moving no data: "
-                     + ", ".join(f"{count} {kind}" for kind, count in counted)
-                     + " (--verbose lists them)")
+def inert_line(kinds: list[str]) -> str:
+    """One line for a file's statements that move no data (their kinds):
+    how many of each kind, most first."""
+    counts: dict[str, int] = {}
+    for kind in kinds:
+        counts[kind] = counts.get(kind, 0) + 1
+    counted = sorted(counts.items(), key=lambda entry: (-entry[1], entry[0]))
+    return escaped(f"{len(kinds)} statement{'s' * (len(kinds) != 1)} moving no data: "
+                   + ", ".join(f"{count} {kind}" for kind, count in counted)
+                   + " (--verbose lists them)")
 
 
 class TableWriter:
@@ -248,22 +248,32 @@ class TableWriter:
         self.first = True
         self.marked = False
         self.verbose = bool(getattr(options, "verbose", False))
+        self.inert: list[str] = []
 
     def write(self, lineage):
-        lines = file_heading(lineage.file)
-        inert = [] if self.verbose else \
-            [statement for statement in lineage.statements if not statement.moves_data]
+        self.begin_file(lineage.file)
         for statement in lineage.statements:
-            if statement.moves_data or self.verbose:
-                lines += ["", *statement_lines(statement, self.room)]
-        if inert:
-            lines += ["", inert_line(inert)]
-        for statement in lineage.statements:
-            self.marked = self.marked or any(mark(row) for row in statement.rows)
-        if not self.first:
-            lines.insert(0, "")
+            self.statement(statement)
+        self.end_file()
+
+    def begin_file(self, file):
+        """The file's heading (after a blank line but for the first file)."""
+        self.out.write(("" if self.first else "\n") + "\n".join(file_heading(file)))
         self.first = False
-        self.out.write("\n".join(lines) + "\n")
+        self.inert = []
+
+    def statement(self, statement):
+        if statement.moves_data or self.verbose:
+            self.out.write("\n\n" + "\n".join(statement_lines(statement, self.room)))
+        else:
+            self.inert.append(statement.kind)
+        self.marked = self.marked or any(mark(row) for row in statement.rows)
+
+    def end_file(self):
+        """The folded line of the statements moving no data, and the file's last newline."""
+        if self.inert:
+            self.out.write("\n\n" + inert_line(self.inert))
+        self.out.write("\n")
 
     def close(self):
         if self.marked:
