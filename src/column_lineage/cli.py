@@ -146,7 +146,7 @@ def analyse_file(name, options) -> FileLineage:
     database = getattr(name, "database", None) or options.default_db
     try:
         statements = analyse_sql(read_text(name), dialect=options.dialect, schema=options.schema,
-                                 file=shown, database=database)
+                                 file=shown, database=database, indirect=options.indirect)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
     except RecursionError:
@@ -198,7 +198,8 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
     try:
         statements = iter_analysed(read_text(name), dialect=options.dialect,
                                    schema=options.schema, file=shown,
-                                   database=options.default_db)
+                                   database=getattr(name, "database", None) or options.default_db,
+                                   indirect=options.indirect)
         first = next(statements)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
@@ -308,6 +309,11 @@ def parse_arguments(argv):
                         help="csv: a text a spreadsheet would run as a formula (=, +, -, @ "
                              "first) gets a leading apostrophe (default: values exact, as a "
                              "database loads them)")
+    parser.add_argument("--indirect", action="store_true",
+                        help="also the columns that decide which rows, or their order (joins, "
+                             "filters, group keys, a sort under LIMIT, windows, CASE/IF "
+                             "conditions): extra rows of kind indirect with a subtype, followed "
+                             "end to end")
     parser.add_argument("--strict", action="store_true",
                         help="exit 1 when any column is unresolved, ambiguous or unsupported, "
                              "or any statement is skipped")
@@ -404,7 +410,7 @@ def answer_files(asked, lineages: list[FileLineage], out, format_name: str, opti
     """The answers about the pipeline the files' lineages compose."""
     from .pipeline import compose
 
-    pipeline = compose(lineages)
+    pipeline = compose(lineages, options.indirect)
     return answer(asked, lambda question, name: pipeline, pipeline.known_names, out, format_name,
                   options)
 
@@ -415,13 +421,18 @@ def answer_from_store(options, store) -> int:
     summary of those files."""
     from .pipeline import Column, compose, graph_records, kept_pipeline, known_names
 
+    if options.indirect and store.without_indirect():
+        complain(f"{store.without_indirect()} stored files were analysed without --indirect: "
+                 "their indirect lineage is missing (run over them with --indirect)")
     counts = store.graph_summary()
-    if counts is None:
+    # The kept graph follows indirect lineage or not, as the run that made it asked.
+    if counts is None or counts.pop("indirect", False) != options.indirect:
         summary = Summary()
         lineages = store.lineages()
         for lineage in lineages:
             summary.add(lineage)
-        store.put_graph(*graph_records(compose(lineages)), summary.counts())
+        store.put_graph(*graph_records(compose(lineages, options.indirect)),
+                        {**summary.counts(), "indirect": options.indirect})
     else:
         summary = Summary.of_counts(counts)
 
@@ -643,8 +654,10 @@ def run_files(options, store) -> int:
         from .stored_run import settings_digest, through_store
         directories = [name for name in options.files if name != STDIN and os.path.isdir(name)] \
             + [prefix for server in servers for prefix in server.prefixes]
-        settings = settings_digest(options.dialect, options.schema, options.default_db)
-        analysed = through_store(store, files, directories, settings, analyse, STDIN)
+        settings = settings_digest(options.dialect, options.schema, options.default_db,
+                                   options.indirect)
+        analysed = through_store(store, files, directories, settings, analyse, STDIN,
+                                 options.indirect)
     progress = progress_bar(len(files))
     try:
         for lineage in analysed:

@@ -109,6 +109,8 @@ class Reach:
     @property
     def kind(self) -> str:
         kinds = {step.step.transformation for step in self.path if step.step is not None}
+        if any(kind.startswith(INDIRECT) for kind in kinds):
+            return "indirect"  # some step decides rows rather than fills the column
         if kinds <= {IDENTITY}:
             return "identity"
         return "aggregation" if AGGREGATION in kinds else "transformation"
@@ -119,12 +121,14 @@ class Reach:
 
 
 READ_TYPES = ("column", "subquery")
+INDIRECT = "INDIRECT"
 
 
 class Pipeline:
     """The versions of every column the files write, and what they read."""
 
-    def __init__(self) -> None:
+    def __init__(self, indirect: bool = False) -> None:
+        self.indirect = indirect  # follow what decides a column's rows too
         self.serial = count(1)
         self.permanent: dict[TableKey, TableState] = {}
         self.sources: dict[tuple[str, str, str], Version] = {}  # end points read, by column
@@ -209,18 +213,22 @@ class Pipeline:
             if not output.target_table or not output.target_column:
                 continue
             step = Step(statement.file, statement.label, output.transformation)
+            read = [(Column(row.table_db or None, row.table_name, row.column_name), step)
+                    for row in reads.get(output.position, [])]
+            if self.indirect:  # what decides its rows: its own and the statement's
+                read += [(Column(row.table_db or None, row.table_name, row.column_name),
+                          Step(statement.file, statement.label, f"{INDIRECT}/{row.subtype}"))
+                         for row in statement.indirect
+                         if row.position in (None, output.position) and row.column_name]
             state = self.table(output.target_db, output.target_table, temporary)
             if state is not None and state.view is not None:  # a view keeps what it reads
                 state.view[output.target_column.lower()] = (
-                    Column(output.target_db, output.target_table, output.target_column),
-                    [(Column(row.table_db or None, row.table_name, row.column_name), step)
-                     for row in reads.get(output.position, [])])
+                    Column(output.target_db, output.target_table, output.target_column), read)
                 continue
             target = self.written(output.target_db, output.target_table, output.target_column,
                                   temporary)
-            for row in reads.get(output.position, []):
-                self.read(target, Column(row.table_db or None, row.table_name, row.column_name),
-                          step, temporary)
+            for source, by in read:
+                self.read(target, source, by, temporary)
 
     def written(self, db: str | None, table: str, column: str,
                 temporary: dict[TableKey, TableState]) -> Version:
@@ -457,8 +465,11 @@ def kept_pipeline(columns: Iterable[tuple], feeds: Iterable[tuple]) -> Pipeline:
     return pipeline
 
 
-def compose(files: list[FileLineage]) -> Pipeline:
-    pipeline = Pipeline()
+def compose(files: list[FileLineage], indirect: bool = False) -> Pipeline:
+    """The pipeline the files make, run in order; with `indirect` a column
+    also reads what decides its rows (steps of transformation
+    "INDIRECT/<subtype>")."""
+    pipeline = Pipeline(indirect)
     for lineage in files:
         if lineage.error is None:
             pipeline.add_file(lineage)

@@ -26,6 +26,10 @@ ROW_KEYS = (
 # its output column is computed ("identity", "transformation",
 # "aggregation") and the line of the file its statement starts on.
 OUTPUT_KEYS = (*ROW_KEYS, "transformation", "line")
+# With indirect lineage asked for: each row's kind ("direct", "indirect")
+# and an indirect row's subtype (JOIN, FILTER, GROUP_BY, SORT, WINDOW,
+# CONDITIONAL).
+INDIRECT_OUTPUT_KEYS = (*OUTPUT_KEYS, "kind", "subtype")
 
 # The note of a row whose source the analysis does not follow, before what it is.
 NOT_SUPPORTED = "not supported: "
@@ -229,12 +233,29 @@ class Statement:
         statement of the body of the routine statement 3 creates."""
         return str(self.number) if self.place is None else f"{self.number}.{self.place}"
 
-    def output_records(self) -> list[dict]:
+    def output_records(self, indirect: bool = False) -> list[dict]:
         """Its rows as the row formats write them (OUTPUT_KEYS): each with how
-        its output column is computed and the line the statement starts on."""
+        its output column is computed and the line the statement starts on.
+        With `indirect` (INDIRECT_OUTPUT_KEYS) each also says its kind,
+        "direct", and the indirect rows follow, of kind "indirect" with their
+        subtype (position and output name null at the dataset level)."""
         computed = {column.position: column.transformation.lower() for column in self.columns}
-        return [{**row.__dict__, "transformation": computed.get(row.position), "line": self.line}
-                for row in self.rows]
+        records = [{**row.__dict__, "transformation": computed.get(row.position),
+                    "line": self.line} for row in self.rows]
+        if not indirect:
+            return records
+        for record in records:
+            record.update(kind="direct", subtype=None)
+        return records + [{
+            "file": row.file, "statement": row.statement, "place": row.place,
+            "position": row.position, "output_name": row.output_name,
+            "target_db": row.target_db, "target_table": row.target_table,
+            "target_column": row.target_column, "column_sort": None,
+            "column_name": row.column_name, "column_alias": None, "column_table": None,
+            "column_type": "column", "table_db": row.table_db, "table_name": row.table_name,
+            "table_alias": None, "resolved": True, "ambiguous": False, "note": None,
+            "transformation": None, "line": self.line, "kind": "indirect",
+            "subtype": row.subtype} for row in self.indirect]
 
 
 @dataclass

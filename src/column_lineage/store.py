@@ -148,6 +148,8 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
         # Indirect lineage (analysed with indirect=True): the columns that
         # decide which rows, or their order; why it could not be found.
         "ALTER TABLE statement ADD COLUMN indirect_error TEXT",
+        # Whether the file was analysed with its indirect lineage.
+        "ALTER TABLE file ADD COLUMN indirect INTEGER NOT NULL DEFAULT 0",
         """CREATE TABLE indirect_row (
             statement_id INTEGER NOT NULL REFERENCES statement (id) ON DELETE CASCADE,
             seq INTEGER NOT NULL,
@@ -175,7 +177,7 @@ SCHEMA_VERSION = len(MIGRATIONS)
 # The columns each table of the current version must have, in order: a store
 # whose tables differ was changed by something else.
 TABLES = {
-    "file": ("id", "path", "file", "digest", "settings", "position", "error"),
+    "file": ("id", "path", "file", "digest", "settings", "position", "error", "indirect"),
     "statement": ("id", "file_id", "file", "number", "kind", "sql", "target_db", "target_table",
                   "skipped", "error", "place", "line", "moves_data", "indirect_error"),
     "output_column": ("statement_id", "seq", "position", "output_name", "sql", "transformation",
@@ -427,10 +429,12 @@ class Store:
         return {path: (digest, settings) for path, digest, settings in self._read(
             "cannot list the stored files", "SELECT path, digest, settings FROM file")}
 
-    def put(self, lineage: FileLineage, path: str, digest: str, settings: str) -> None:
+    def put(self, lineage: FileLineage, path: str, digest: str, settings: str,
+            indirect: bool = False) -> None:
         """Stores (replacing) one file's analysis; `settings` is a digest of what else the
-        analysis depended on (dialect, schema), computed by the caller. A file new to the
-        store takes its place in this run's order when `order` was given it already.
+        analysis depended on (dialect, schema), computed by the caller; `indirect`: the
+        analysis holds indirect lineage. A file new to the store takes its place in this
+        run's order when `order` was given it already.
         Files are written in batches (see `flush`): a failure to store one is a StoreError
         from the call that writes its batch, and leaves every file of the batch as it was."""
         if path in self._batch.paths:  # put again: the earlier one is written, then replaced
@@ -450,7 +454,7 @@ class Store:
         position = None if self._order is None else self._order.get(path)
         batch.paths[path] = None
         batch.files.append((file_id, path, lineage.file, digest, settings, position,
-                            lineage.error))
+                            lineage.error, indirect))
         batch.statements += statement_records(lineage, file_id, first)
         batch.columns += column_records(statements, first)
         batch.rows += row_records(statements, first)
@@ -474,10 +478,11 @@ class Store:
                                ((record[0],) for record in batch.files))
                 # A replaced file keeps its id and its place in the order.
                 db.executemany(
-                    "INSERT INTO file (id, path, file, digest, settings, position, error) "
-                    "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path) DO UPDATE SET "
+                    "INSERT INTO file (id, path, file, digest, settings, position, error, "
+                    "indirect) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (path) DO UPDATE SET "
                     "file = excluded.file, digest = excluded.digest, "
-                    "settings = excluded.settings, error = excluded.error", batch.files)
+                    "settings = excluded.settings, error = excluded.error, "
+                    "indirect = excluded.indirect", batch.files)
                 db.executemany(f"INSERT INTO statement VALUES ({marks(14)})", batch.statements)
                 db.executemany(f"INSERT INTO output_column VALUES ({marks(9)})", batch.columns)
                 db.executemany(f"INSERT INTO source_row VALUES ({marks(22)})", batch.rows)
@@ -546,6 +551,11 @@ class Store:
                              f"nothing ({type(error).__name__}: {one_line(str(error))})") from None
 
     # -- the composed pipeline ------------------------------------------------
+
+    def without_indirect(self) -> int:
+        """How many stored files were analysed without their indirect lineage."""
+        return self._read("cannot count the stored files",
+                          "SELECT count(*) FROM file WHERE NOT indirect")[0][0]
 
     def graph_summary(self) -> dict[str, Any] | None:
         """The summary counts of the files the kept graph was composed from;

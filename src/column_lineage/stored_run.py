@@ -17,11 +17,14 @@ from .store import Store, content_digest
 Analyse = Callable[[list[str]], Iterable[FileLineage]]
 
 
-def settings_digest(dialect: str, schema, database: str | None = None) -> str:
+def settings_digest(dialect: str, schema, database: str | None = None,
+                    indirect: bool = False) -> str:
     """What else an analysis depends on than the file: the tool's version,
-    the dialect, the schema and the default database given."""
+    the dialect, the schema and the default database given, and whether
+    indirect lineage was asked for."""
     mapping = getattr(schema, "mapping", None)
-    text = json.dumps([__version__, dialect, mapping, database], sort_keys=True, default=str)
+    text = json.dumps([__version__, dialect, mapping, database, indirect], sort_keys=True,
+                      default=str)
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
@@ -51,7 +54,8 @@ def file_digest(path) -> str | None:
 
 
 def through_store(store: Store, files: list[str], directories: list[str], settings: str,
-                  analyse: Analyse, stdin: str) -> Iterator[FileLineage]:
+                  analyse: Analyse, stdin: str, indirect: bool = False
+                  ) -> Iterator[FileLineage]:
     """Every file's lineage in order: stored where its digest and the
     settings match, else analysed (with `analyse`, over the files to do, in
     order, started before this returns) and stored."""
@@ -66,12 +70,13 @@ def through_store(store: Store, files: list[str], directories: list[str], settin
              or known.get(store_key(path)) != (digests[path], settings)]
     stored = store.by_path() if len(fresh) < len(files) else {}
     store.order(keys)
-    return merged(store, files, set(fresh), iter(analyse(fresh)), stored, digests, settings, stdin)
+    return merged(store, files, set(fresh), iter(analyse(fresh)), stored, digests, settings, stdin,
+                  indirect)
 
 
 def merged(store: Store, files: list[str], fresh: set[str], analysed: Iterator[FileLineage],
            stored: dict[str, FileLineage], digests: dict[str, str | None], settings: str,
-           stdin: str) -> Iterator[FileLineage]:
+           stdin: str, indirect: bool) -> Iterator[FileLineage]:
     for path in files:
         if path not in fresh:
             yield stored[store_key(path)]
@@ -79,5 +84,5 @@ def merged(store: Store, files: list[str], fresh: set[str], analysed: Iterator[F
         lineage = next(analysed)
         digest = digests.get(path)
         if path != stdin and digest is not None and lineage.error is None:
-            store.put(lineage, store_key(path), digest, settings)
+            store.put(lineage, store_key(path), digest, settings, indirect)
         yield lineage

@@ -11,7 +11,7 @@ a tab or a carriage return) gets a leading apostrophe instead."""
 
 import csv
 
-from ..rows import OUTPUT_KEYS
+from ..rows import INDIRECT_OUTPUT_KEYS, OUTPUT_KEYS
 
 
 # What a spreadsheet runs as a formula when a cell begins with it.
@@ -32,7 +32,9 @@ class CsvWriter:
     def __init__(self, out, options=None):
         self.writer = csv.writer(out, quoting=csv.QUOTE_NOTNULL, lineterminator="\n")
         self.safe = bool(getattr(options, "csv_safe", False))
-        self.writer.writerow(OUTPUT_KEYS)
+        self.indirect = bool(getattr(options, "indirect", False))
+        self.keys = INDIRECT_OUTPUT_KEYS if self.indirect else OUTPUT_KEYS
+        self.writer.writerow(self.keys)
 
     def write(self, lineage):
         for statement in lineage.statements:
@@ -42,8 +44,8 @@ class CsvWriter:
         pass
 
     def statement(self, statement):
-        for record in statement.output_records():
-            self.writer.writerow([csv_value(record[key], self.safe) for key in OUTPUT_KEYS])
+        for record in statement.output_records(self.indirect):
+            self.writer.writerow([csv_value(record[key], self.safe) for key in self.keys])
 
     def end_file(self):
         pass

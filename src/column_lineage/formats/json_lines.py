@@ -34,11 +34,12 @@ def json_lines(rows: list[dict]) -> str:
 class JsonLinesWriter:
     def __init__(self, out, options=None):
         self.out = out
+        self.indirect = bool(getattr(options, "indirect", False))
 
     def write(self, lineage):
         # A file's rows encoded at once: a call per statement costs more.
         self.out.write(json_lines([record for statement in lineage.statements
-                                   for record in statement.output_records()]))
+                                   for record in statement.output_records(self.indirect)]))
 
     # A file written as its statements come (see formats.write_streamed).
 
@@ -46,7 +47,7 @@ class JsonLinesWriter:
         pass
 
     def statement(self, statement):
-        self.out.write(json_lines(statement.output_records()))
+        self.out.write(json_lines(statement.output_records(self.indirect)))
 
     def end_file(self):
         pass

@@ -43,6 +43,7 @@ from ..rows import IDENTITY, OutputColumn, Row, Statement
 DEFAULT_NAMESPACE = "mysql://localhost"
 PRODUCER = f"urn:column-lineage:lineage:{__version__}"
 DIRECT = "DIRECT"
+INDIRECT = "INDIRECT"
 
 
 def dataset_name(db: str | None, table: str | None) -> str:
@@ -103,15 +104,46 @@ def field_name(row: Row, column: OutputColumn | None) -> str:
     return row.target_column or row.output_name
 
 
-def column_lineage_facet(statement: Statement, namespace: str):
-    """Output field -> the source columns it reads, each once."""
-    return lineage_facet(field_inputs(statement, namespace, {}))
+def column_lineage_facet(statement: Statement, namespace: str, indirect: bool = False):
+    """Output field -> the source columns it reads, each once; with
+    `indirect`, also those that decide its rows (INDIRECT transformations,
+    per field, and for every field in the facet's dataset list)."""
+    fields = field_inputs(statement, namespace, {})
+    dataset: list = []
+    if indirect:
+        indirect_inputs(statement, namespace, fields, dataset)
+    return lineage_facet(fields, dataset)
 
 
-def lineage_facet(fields: dict[str, list]):
+def lineage_facet(fields: dict[str, list], dataset: list | None = None):
     return column_lineage.ColumnLineageDatasetFacet(
         fields={name: column_lineage.Fields(inputFields=inputs) for name, inputs in fields.items()},
-        producer=PRODUCER)
+        dataset=dataset or [], producer=PRODUCER)
+
+
+def indirect_inputs(statement: Statement, namespace: str, fields: dict[str, list],
+                    dataset: list) -> None:
+    """The statement's indirect rows as INDIRECT transformations: of the
+    field they concern in `fields`, or, at the dataset level, in `dataset`;
+    an input field named twice gets each transformation once."""
+    columns = {column.position: column for column in statement.columns}
+    for row in statement.indirect:
+        if row.position is None:
+            into = dataset
+        else:
+            column = columns.get(row.position)
+            name = column.target_column if column is not None and column.target_column else \
+                row.target_column or row.output_name or str(row.position)
+            into = fields.setdefault(name, [])
+        kind = column_lineage.Transformation(type=INDIRECT, subtype=row.subtype)
+        table = dataset_name(row.table_db, row.table_name)
+        found = next((source for source in into if (source.name, source.field) ==
+                      (table, row.column_name)), None)
+        if found is None:
+            into.append(column_lineage.InputField(namespace=namespace, name=table,
+                                                  field=row.column_name, transformations=[kind]))
+        elif kind not in found.transformations:
+            found.transformations.append(kind)
 
 
 def field_inputs(statement: Statement, namespace: str, fields: dict[str, list]
@@ -133,13 +165,13 @@ def field_inputs(statement: Statement, namespace: str, fields: dict[str, list]
 
 
 def statement_event(statement: Statement, namespace: str, event_time: datetime,
-                    dialect: str, jobs: Jobs | None = None) -> RunEvent:
+                    dialect: str, jobs: Jobs | None = None, indirect: bool = False) -> RunEvent:
     jobs = jobs or Jobs(namespace)
     name = jobs.prefix + job_name(statement, jobs.names)
     job = Job(namespace=jobs.namespace, name=name, facets={
         "sql": sql_job.SQLJobFacet(query=statement.sql, dialect=dialect, producer=PRODUCER)})
     outputs = [OutputDataset(namespace=namespace, name=output_name(statement), facets={
-        "columnLineage": column_lineage_facet(statement, namespace)})] \
+        "columnLineage": column_lineage_facet(statement, namespace, indirect)})] \
         if statement.target_table else []
     return RunEvent(
         eventType=RunState.COMPLETE,
@@ -204,6 +236,7 @@ class OpenLineageWriter:
         self.dialect = getattr(options, "dialect", None) or "mysql"
         self.event_time = getattr(options, "event_time", None) or datetime.now(timezone.utc)
         self.client = getattr(options, "emit_client", None)
+        self.indirect = bool(getattr(options, "indirect", False))
         self.sent = 0
 
     def write(self, lineage):
@@ -219,7 +252,7 @@ class OpenLineageWriter:
     def statement(self, statement):
         if not statement.skipped and not statement.error:
             self.send(statement_event(statement, self.namespace, self.event_time, self.dialect,
-                                      self.jobs))
+                                      self.jobs, self.indirect))
 
     def end_file(self):
         pass

@@ -217,6 +217,21 @@ def statement_lines(statement: Statement, room: int | None) -> list[str]:
     return [heading, "", *render_table([heading for heading, _ in columns], body, room)]
 
 
+def indirect_lines(statement: Statement) -> list[str]:
+    """A line per output column (first, every column: the dataset level)
+    that some columns decide, rather than fill: each subtype with its
+    columns."""
+    decided: dict[str, dict[str, list[str]]] = {}
+    for row in statement.indirect:
+        where = "every column" if row.position is None else \
+            (row.target_column or row.output_name or str(row.position))
+        column = ".".join(part for part in (row.table_db, row.table_name, row.column_name) if part)
+        decided.setdefault(where, {}).setdefault(row.subtype, []).append(column)
+    return [escaped(f"indirect, {where}: " + "; ".join(
+        f"{subtype} {', '.join(columns)}" for subtype, columns in subtypes.items()))
+        for where, subtypes in decided.items()]
+
+
 def file_heading(name: str) -> list[str]:
     title = escaped(name)
     return [title, "=" * display_width(title)]
@@ -248,6 +263,7 @@ class TableWriter:
         self.first = True
         self.marked = False
         self.verbose = bool(getattr(options, "verbose", False))
+        self.indirect = bool(getattr(options, "indirect", False))
         self.inert: list[str] = []
 
     def write(self, lineage):
@@ -264,7 +280,10 @@ class TableWriter:
 
     def statement(self, statement):
         if statement.moves_data or self.verbose:
-            self.out.write("\n\n" + "\n".join(statement_lines(statement, self.room)))
+            lines = statement_lines(statement, self.room)
+            if self.indirect and statement.indirect:
+                lines += ["", *indirect_lines(statement)]
+            self.out.write("\n\n" + "\n".join(lines))
         else:
             self.inert.append(statement.kind)
         self.marked = self.marked or any(mark(row) for row in statement.rows)
