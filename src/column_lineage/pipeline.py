@@ -20,8 +20,9 @@ from collections import deque
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from itertools import count
+from typing import Any
 
-from .rows import AGGREGATION, IDENTITY, TRANSFORMATION, FileLineage, Statement
+from .rows import AGGREGATION, IDENTITY, TRANSFORMATION, FileLineage, Row, Statement
 
 TableKey = tuple[str, str]  # (db, table), lower case: names match as MySQL matches them
 
@@ -183,11 +184,12 @@ class Pipeline:
                 version = state.columns.pop(change.columns[0].lower(), None) \
                     if state is not None else None
                 if state is not None and version is not None and len(change.columns) == 2:
-                    new = change.columns[1]
-                    moved = self.new_version(Column(change.db, change.table, new), state.temporary)
+                    renamed = change.columns[1]
+                    moved = self.new_version(Column(change.db, change.table, renamed),
+                                             state.temporary)
                     moved.written = version.written
                     moved.feeds.append((version, Step(statement.file, statement.label, IDENTITY)))
-                    state.columns[new.lower()] = moved
+                    state.columns[renamed.lower()] = moved
         if statement.rows or statement.columns:
             self.add_writes(statement, temporary)
 
@@ -205,7 +207,7 @@ class Pipeline:
         return version
 
     def add_writes(self, statement: Statement, temporary: dict[TableKey, TableState]) -> None:
-        reads: dict[int, list] = {}
+        reads: dict[int, list[Row]] = {}
         for row in statement.rows:
             if row.resolved and row.column_type in READ_TYPES and row.column_name:
                 reads.setdefault(row.position, []).append(row)
@@ -213,8 +215,8 @@ class Pipeline:
             if not output.target_table or not output.target_column:
                 continue
             step = Step(statement.file, statement.label, output.transformation)
-            read = [(Column(row.table_db or None, row.table_name, row.column_name), step)
-                    for row in reads.get(output.position, [])]
+            read = [(Column(row.table_db or None, row.table_name or "", row.column_name or ""),
+                     step) for row in reads.get(output.position, [])]  # resolved: both set
             if self.indirect:  # what decides its rows: its own and the statement's
                 read += [(Column(row.table_db or None, row.table_name, row.column_name),
                           Step(statement.file, statement.label, f"{INDIRECT}/{row.subtype}"))
@@ -443,7 +445,8 @@ def graph_records(pipeline: Pipeline) -> tuple[list[ColumnRecord], list[FeedReco
     return columns, feeds
 
 
-def kept_pipeline(columns: Iterable[tuple], feeds: Iterable[tuple]) -> Pipeline:
+def kept_pipeline(columns: Iterable[tuple[Any, ...]], feeds: Iterable[tuple[Any, ...]]
+                  ) -> Pipeline:
     """The pipeline of kept versions and feeds (graph_records' records, all
     or those a question reaches: a feed from a version not among them is
     left out)."""

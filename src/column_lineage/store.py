@@ -554,8 +554,9 @@ class Store:
 
     def without_indirect(self) -> int:
         """How many stored files were analysed without their indirect lineage."""
-        return self._read("cannot count the stored files",
-                          "SELECT count(*) FROM file WHERE NOT indirect")[0][0]
+        found: int = self._read("cannot count the stored files",
+                                "SELECT count(*) FROM file WHERE NOT indirect")[0][0]
+        return found
 
     def graph_summary(self) -> dict[str, Any] | None:
         """The summary counts of the files the kept graph was composed from;
@@ -800,9 +801,10 @@ def assemble(files: dict[int, FileLineage], statements: list[Record], columns: l
             current = record[0]
             heads, into = row_heads(by_id[current]), by_id[current].rows
         into.append(stored_row(record, heads))
-    for statement_id, _, *values, columns in changes:
-        by_id[statement_id].changes.append(
-            TableChange(*values, columns=None if columns is None else tuple(json.loads(columns))))
+    for statement_id, _, action, db, table, to_db, to_table, names in changes:
+        by_id[statement_id].changes.append(TableChange(
+            action, db, table, to_db, to_table,
+            columns=None if names is None else tuple(json.loads(names))))
     for statement_id, _, *values in indirect:
         by_id[statement_id].indirect.append(
             IndirectRow.from_fields(dict(zip(INDIRECT_KEYS, values))))

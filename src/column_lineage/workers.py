@@ -66,7 +66,8 @@ class Worker:
     """One worker process, its end of the pipe, and the items handed to it,
     the one it is on first."""
 
-    def __init__(self, context: Any, job: Callable, items: Sequence, others: list[Connection]):
+    def __init__(self, context: Any, job: Callable[[Any], Any], items: Sequence[Any],
+                 others: list[Connection]):
         mine, theirs = context.Pipe()
         self.process = context.Process(target=_serve, args=(theirs, job, items, others + [mine]),
                                        daemon=True)
@@ -91,7 +92,7 @@ class Worker:
 class Pool:
     """The workers of one in_order call (see the module's docstring)."""
 
-    def __init__(self, job: Callable, items: Sequence, size: int):
+    def __init__(self, job: Callable[[Any], Any], items: Sequence[Any], size: int):
         self.job, self.items = job, items
         self.context = multiprocessing.get_context("fork")
         self.workers: list[Worker] = []
@@ -110,7 +111,7 @@ class Pool:
         dead.stop()
         self.workers[at] = self.start()
 
-    def results(self, lost: Callable) -> Iterator:
+    def results(self, lost: Callable[[Any], Any]) -> Iterator[Any]:
         done: dict[int, Any] = {}
         waiting = deque(range(len(self.items)))
         deaths: dict[int, int] = {}
@@ -155,7 +156,7 @@ class Pool:
                 worker.stop()
 
 
-def _serve(connection: Connection, job: Callable, items: Sequence,
+def _serve(connection: Connection, job: Callable[[Any], Any], items: Sequence[Any],
            inherited: list[Connection]) -> None:
     """A worker's life: the items whose index its parent sends, one at a
     time, each result sent back, until told to end (None) or orphaned."""
