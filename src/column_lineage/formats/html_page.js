@@ -2,8 +2,8 @@
 // column view and the table view; shows one database or table and its
 // neighbours only; highlights a column's (or a table's) upstream and
 // downstream path; finds tables and columns. Reads the graph from the JSON
-// block; writes the page only through classList, textContent, form values
-// and the SVG's size attributes.
+// block; writes the page only through classList, textContent, form values,
+// the filter's list of suggestions and the SVG's size attributes.
 (function () {
   "use strict";
   const data = JSON.parse(document.getElementById("lineage-data").textContent);
@@ -16,15 +16,13 @@
 
   const PT = 4 / 3;            // CSS pixels per point
   const PAD = 10;              // main's padding, in pixels
-  const OPEN_FLOOR = 0.25;     // a page opens no smaller: anchored at its first table instead
+  const OPEN_FLOOR = 0.5;      // a page opens no smaller (labels stay legible): anchored instead
   const MIN_SCALE = 0.01;
   const MAX_SCALE = 4;
   const CROWDED = 150;         // edges from which they are drawn lighter
 
-  const nodes = new Map();     // node id -> node
   const nodeOf = new Map();    // column id -> node id
   for (const node of data.nodes) {
-    nodes.set(node.id, node);
     for (const [id] of node.columns) nodeOf.set(id, node.id);
   }
 
@@ -59,7 +57,6 @@
       edgeNodes: data.edges.map(function (edge) { return [edge[0], nodeOf.get(edge[1]), nodeOf.get(edge[2])]; }),
       // A column-view start in this view: itself.
       startFor: function (start) { return start.charAt(0) === "t" ? start.slice(1) : start; },
-      headerOf: function (nodeId) { return nodeId + "h"; },
     });
   }
   function tableView() {
@@ -75,7 +72,6 @@
         if (start.charAt(0) === "t") return start;
         return "t" + (nodeOf.get(start) || start.slice(0, -1)) + "h";
       },
-      headerOf: function (nodeId) { return "t" + nodeId + "h"; },
     });
   }
   const views = {columns: columnView(), tables: tableView()};
@@ -112,6 +108,7 @@
     scale = Math.min(MAX_SCALE, Math.max(MIN_SCALE, factor));
     svg.setAttribute("width", view.size[0] * scale + "pt");
     svg.setAttribute("height", view.size[1] * scale + "pt");
+    svg.setAttribute("viewBox", "0 0 " + view.size[0] + " " + view.size[1]);
   }
   const WHOLE = {x0: 0, y0: 0, x1: 1, y1: 1};
   // Where elements are in the drawing, as fractions of its width and height.
@@ -293,7 +290,8 @@
   // view, a table also by its columns).
   let matches = [];
   let current = -1;
-  function find(text) {
+  // Highlights what `text` finds; `jump` goes to the first.
+  function find(text, jump) {
     for (const element of svg.querySelectorAll(".match")) element.classList.remove("match", "current");
     matches = [];
     current = -1;
@@ -316,7 +314,7 @@
       .filter(function (id) { return cell(id) && !hidden(cell(id)); });
     for (const id of matches) cell(id).classList.add("match");
     status.textContent = matches.length + (matches.length === 1 ? " match" : " matches");
-    next();
+    if (jump !== false) next();
   }
   function next() {
     if (!matches.length) return;
@@ -341,7 +339,7 @@
     option.value = name;
     document.getElementById("filter-names").appendChild(option);
   }
-  function part(text) {
+  function namedBy(text) {
     const query = text.trim().toLowerCase();
     const exact = data.nodes.filter(function (node) {
       return (node.db || "").toLowerCase() === query || node.label.toLowerCase() === query;
@@ -359,10 +357,12 @@
     unfilter();
     const text = filterBox.value;
     if (!text.trim()) {
+      status.textContent = "";
+      if (pinned) trace(pinned);
       if (refit) fit();
       return;
     }
-    const chosen = part(text);
+    const chosen = namedBy(text);
     if (!chosen.size) {
       filterBox.classList.add("none");
       status.textContent = "nothing is named like " + JSON.stringify(text.trim());
@@ -377,19 +377,19 @@
         edges.add(edge);
       }
     }
-    for (const node of data.nodes) {
-      if (!shown.has(node.id)) document.getElementById(view.nodeElement(node.id)).classList.add("hidden");
-    }
-    for (const [edge] of view.edgeNodes) {
-      if (!edges.has(edge)) document.getElementById(edge).classList.add("hidden");
-    }
+    const hide = function (id) {
+      const element = document.getElementById(id);
+      if (element) element.classList.add("hidden");
+    };
+    for (const node of data.nodes) if (!shown.has(node.id)) hide(view.nodeElement(node.id));
+    for (const [edge] of view.edgeNodes) if (!edges.has(edge)) hide(edge);
     status.textContent = "showing " + plural(chosen.size, "table") + " and " +
       plural(shown.size - chosen.size, "neighbour") + " of " + data.nodes.length;
     if (refit) fit();
   }
   filterBox.addEventListener("input", function () {
-    if (search.value) find("");
     applyFilter(true);
+    if (search.value) find(search.value, false);    // what is still in sight
   });
 
   // The two views -----------------------------------------------------------------
@@ -408,7 +408,7 @@
     applyFilter(false);
     open();
     if (start) pin(view.startFor(start));
-    if (search.value) find(search.value);
+    if (search.value) find(search.value, false);
   }
   toggle.addEventListener("click", function () {
     switchTo(view === views.tables ? "columns" : "tables");
@@ -425,7 +425,8 @@
     zoomAt(event.deltaY < 0 ? 1.15 : 1 / 1.15, event.clientX, event.clientY);
   }, {passive: false});
   document.addEventListener("keydown", function (event) {
-    if (event.target.closest("input, button") || event.ctrlKey || event.metaKey || event.altKey) return;
+    const typing = event.target instanceof Element && event.target.closest("input, button");
+    if (typing || event.ctrlKey || event.metaKey || event.altKey) return;
     const keys = {"+": function () { zoom(1.25); }, "=": function () { zoom(1.25); },
                   "-": function () { zoom(0.8); }, "0": fit, "1": function () { zoom(1 / scale); },
                   "t": function () { toggle.click(); }};

@@ -120,18 +120,18 @@ def within(diagram: Diagram, limits: Limits, notes: tuple[str, ...] = ()) -> boo
 
 def size_note(diagram: Diagram, limits: Limits) -> str:
     return (f"The column graph has {diagram.edges} edges and {text_size(text(diagram))} "
-            f"characters, beyond Mermaid's default limits (maxEdges {limits.edges}, "
-            f"maxTextSize {limits.text}).")
+            f"characters, beyond Mermaid's limits of maxEdges {limits.edges} and maxTextSize "
+            f"{limits.text}.")
 
 
 TABLE_NOTE = ("Drawn at table level: one node per table, an edge where some column of one "
               "feeds a column of the other.")
 
 
-def split_note(part: int, parts: int) -> str:
-    return (f"The table graph is still beyond them: split into {parts} diagrams, each within "
-            f"the limits; this is diagram {part} of {parts}. A table in several diagrams has "
-            "the same id in each.")
+def split_note(number: int, count: int) -> str:
+    return (f"The table graph is still beyond them: split into {count} diagrams, each within "
+            f"the limits and each rendered on its own, from its flowchart line; this is diagram "
+            f"{number} of {count}. A table in several diagrams has the same id in each.")
 
 
 def line_size(line: str) -> int:
@@ -197,9 +197,9 @@ def to_mermaid(graph: LineageGraph, limits: Limits = DEFAULT_LIMITS) -> str:
     widest = (size, TABLE_NOTE, split_note(len(edges) + len(graph.nodes),
                                            len(edges) + len(graph.nodes)))
     reserve = text_size(text(Diagram((), 0), widest)) - text_size(HEADER) - 1
-    parts = split_tables(graph, edges, limits, reserve)
-    return "\n".join(text(part, (size, TABLE_NOTE, split_note(number, len(parts))))
-                     for number, part in enumerate(parts, 1))
+    pieces = split_tables(graph, edges, limits, reserve)
+    return "\n".join(text(piece, (size, TABLE_NOTE, split_note(number, len(pieces))))
+                     for number, piece in enumerate(pieces, 1))
 
 
 class MermaidWriter(GraphWriter):
