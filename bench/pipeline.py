@@ -16,7 +16,8 @@ scan (aim: at most 2%); the first question after it, which composes the
 pipeline of the stored files and keeps it in the store; --upstream of the
 deepest column and --downstream of its source answered from the kept graph
 (aim: at most 50 ms beyond start-up, printed as a share of the first scan
-too); the store's bytes per statement.
+too); the store's bytes per statement; --end-to-end with --indirect as a
+multiple of the same without it (aim: at most 1.15x).
 
 Run: .venv/bin/python bench/pipeline.py [--files N] [--repeats R]
 """
@@ -108,6 +109,8 @@ def main() -> None:
         upstream = timed(lineage + ["--store", store, "--upstream", deepest], args.repeats)
         downstream = timed(lineage + ["--store", store, "--downstream", "src.t0.b"], args.repeats)
         size = os.path.getsize(store)
+        end_to_end = timed(lineage + ["--end-to-end", sql], args.repeats)
+        indirect = timed(lineage + ["--end-to-end", "--indirect", sql], args.repeats)
     print(f"{files} files, {statements} statements; best of {args.repeats}; "
           f"{sys.version.split()[0]}")
     print(f"{'run':<44} {'seconds':>8} {'× floor':>8}")
@@ -123,6 +126,8 @@ def main() -> None:
         print(f"{label}: {seconds * 1000:.0f} ms ({(seconds - start_up) * 1000:.0f} ms beyond "
               f"the {start_up * 1000:.0f} ms start-up), {seconds / first:.1%} of the first scan")
     print(f"store: {size / statements:.0f} bytes per statement")
+    print(f"--end-to-end: {end_to_end:.2f} s; with --indirect: {indirect:.2f} s, "
+          f"{indirect / end_to_end:.2f}x (aim: at most 1.15x)")
 
 
 if __name__ == "__main__":

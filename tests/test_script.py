@@ -7,7 +7,7 @@ import random
 import pytest
 from sqlglot import exp, parse_one
 
-from column_lineage.script import split_script
+from column_lineage.script import iter_script, split_script
 
 
 def texts(script: str) -> list[str]:
@@ -112,3 +112,9 @@ def test_any_text_is_cut_without_failing(seed: int) -> None:
     for chunk in chunks:
         assert chunk.text and chunk.text == chunk.text.strip() and chunk.written in script
         assert at(script, chunk.line, chunk.column) == chunk.text[0]
+    # read a few lines at a time (a big file's blocks): the same statements
+    lines = script.splitlines(keepends=True)
+    cuts = sorted(rng.sample(range(1, len(lines)), min(len(lines) - 1, 6))) if lines else []
+    blocks = ["".join(lines[start:end]) for start, end in zip([0, *cuts], [*cuts, len(lines)])]
+    if blocks:
+        assert list(iter_script(blocks[0], iter(blocks[1:]))) == chunks

@@ -420,14 +420,15 @@ def analyse_sql(text: str, dialect: str = "mysql", schema=None,
 
 
 def iter_analysed(text: str, dialect: str = "mysql", schema=None, file: str = "<string>",
-                  database: str | None = None, *, indirect: bool = False
-                  ) -> Iterator[Statement]:
+                  database: str | None = None, *, indirect: bool = False,
+                  more: Iterator[str] | None = None) -> Iterator[Statement]:
     """analyse_sql's statements, each parsed and analysed when it is asked
-    for, so that a big file is never held whole (none for a text without
-    statements). A text that cannot be read at all raises LineageError at
-    once."""
+    for (none for a text without statements); `more` gives the rest of the
+    text in line-aligned pieces, read as the statements reach them, so that
+    a big file is never held whole. A text that cannot be read at all
+    raises LineageError (at once, or when `more` reaches what cannot)."""
     catalog = Catalog(as_schema(schema, dialect), dialect, database)
-    parsed_statements = parse_statements(text, dialect)  # checks the text now
+    parsed_statements = parse_statements(text, dialect, more)  # checks the text now
     return analysed_statements(parsed_statements, file, dialect, catalog, indirect)
 
 

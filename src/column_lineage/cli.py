@@ -7,12 +7,14 @@ import copy
 import errno
 import functools
 import gc
+import io
 import logging
 import os
 import re
 import stat
 import sys
 from dataclasses import dataclass
+from collections.abc import Iterator
 from datetime import datetime, timezone
 
 from . import __version__
@@ -196,10 +198,11 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
 
     shown = display_name(name)
     try:
-        statements = iter_analysed(read_text(name), dialect=options.dialect,
+        blocks = text_blocks(name)
+        statements = iter_analysed(next(blocks, ""), dialect=options.dialect,
                                    schema=options.schema, file=shown,
                                    database=getattr(name, "database", None) or options.default_db,
-                                   indirect=options.indirect)
+                                   indirect=options.indirect, more=blocks)
         first = next(statements)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
@@ -218,6 +221,9 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
     try:
         write_streamed(writer, shown, counted())
         sys.stdout.flush()
+    except (FileFailure, LineageError) as error:  # met further on in the file
+        complain(f"{shown}: {error}")
+        failed = True
     except OSError:
         raise
     except RecursionError:
@@ -228,6 +234,43 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
         failed = True
     summary.failed += failed
     return None
+
+
+# A streamed file is read this many characters at a time (and to the end of
+# the line): the text held is the statement being read and one block.
+BLOCK = 1 << 22
+
+
+def text_blocks(name) -> Iterator[str]:
+    """A file's text as UTF-8 (a byte-order mark dropped, line ends as they
+    are) in blocks of about BLOCK characters, each ending at a line's end;
+    FileFailure where it cannot be read or decoded."""
+    try:
+        if name == STDIN:
+            if sys.stdin is None:
+                raise FileFailure("standard input is closed")
+            stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
+        else:
+            stream = open(name, encoding="utf-8-sig", newline="")
+    except OSError as error:
+        raise FileFailure(f"cannot read: {error.strerror or error}") from error
+    return blocks_of(stream)
+
+
+def blocks_of(stream) -> Iterator[str]:
+    with stream:
+        while True:
+            try:
+                block = stream.read(BLOCK)
+                if block and not block.endswith("\n"):
+                    block += stream.readline()
+            except UnicodeDecodeError as error:
+                raise FileFailure(f"not UTF-8 text ({error.reason})") from error
+            except OSError as error:
+                raise FileFailure(f"cannot read: {error.strerror or error}") from error
+            if not block:
+                return
+            yield block
 
 
 def write_streamed(writer, file: str, statements) -> None:
@@ -739,8 +782,9 @@ def silence_stdout():
         pass
 
 
-class Stopped(Exception):
-    """The command was told to stop (SIGTERM, SIGHUP)."""
+class Stopped(BaseException):
+    """The command was told to stop (SIGTERM, SIGHUP): as KeyboardInterrupt,
+    no handler of one file's failure may take it for one."""
 
     def __init__(self, signum: int):
         super().__init__(signum)

@@ -122,6 +122,11 @@ class LineCounter:
     line: int = 1
     last_newline: int = -1
 
+    def rebase(self, source: str, offset: int) -> None:
+        """Counts on in `source`, the text from `offset` on (and more)."""
+        self.place(offset)
+        self.source, self.counted, self.last_newline = source, 0, self.last_newline - offset
+
     def place(self, offset: int) -> tuple[int, int]:
         """The 1-based line and column of `offset` (not before the last one asked)."""
         self.line += self.source.count("\n", self.counted, offset)
@@ -140,14 +145,17 @@ def split_script(text: str) -> list[Chunk]:
     return list(iter_script(text))
 
 
-def iter_script(text: str) -> Iterator[Chunk]:
-    """split_script's statements, each found when it is asked for."""
+def iter_script(text: str, more: Iterator[str] | None = None) -> Iterator[Chunk]:
+    """split_script's statements, each found when it is asked for. `more`
+    gives the rest of a long script a piece at a time, each piece ending at
+    the end of a line (as a file read line-aligned block by block gives
+    them): only the statement being read is held, never the whole text."""
     if not isinstance(text, str):
         raise TypeError(f"split_script takes the script's text as str, not {type(text).__name__}")
-    return read_script(text)
+    return read_script(text, more)
 
 
-def read_script(text: str) -> Iterator[Chunk]:
+def read_script(text: str, more: Iterator[str] | None) -> Iterator[Chunk]:
     found = 0
     lines = LineCounter(text)
     delimiter = ";"
@@ -163,6 +171,7 @@ def read_script(text: str) -> Iterator[Chunk]:
         pos = first_source.end()
     next_match = statement_pattern(delimiter).match
     while True:
+        scanned_from = pos
         match = next_match(text, pos)
         kind = match.lastgroup if match else None
         end = None  # where the statement read so far ends, when it does
@@ -189,6 +198,18 @@ def read_script(text: str) -> Iterator[Chunk]:
                     end = len(text)
         if end is None:
             continue
+        if end == len(text) and more is not None:
+            # The text ran out inside a statement, a quote or a comment: the
+            # statement goes on in the next piece. What is before it is done.
+            piece = next(more, "")
+            if piece:
+                done = pending.start
+                text = text[done:] + piece
+                pending = shifted(pending, done)
+                lines.rebase(text, done)
+                pos = scanned_from - done
+                continue
+            more = None
         chunk = statement_chunk(found + 1, text, pending, end, lines)
         if chunk is not None:
             found += 1
@@ -203,6 +224,14 @@ def read_script(text: str) -> Iterator[Chunk]:
             pending = Pending(pos)
         else:
             pending.start = pos
+
+
+def shifted(pending: Pending, offset: int) -> Pending:
+    """The statement being read, its offsets counted from `offset` on."""
+    return Pending(pending.start - offset,
+                   [(start - offset, end - offset, kind) for start, end, kind in pending.edits],
+                   [(opening - offset, body - offset, close - offset)
+                    for opening, body, close in pending.executable])
 
 
 def new_delimiter(current: str, word: str | None) -> str:

@@ -210,13 +210,15 @@ class Piece:
     variables: frozenset[str] = frozenset()
 
 
-def pieces_of(text: str, parsers: Parsers) -> Iterator[Piece]:
-    """The statements of a text: MySQL's as its client splits a file
-    (DELIMITER, executable comments), each found when asked for; another
-    dialect's at semicolons."""
+def pieces_of(text: str, parsers: Parsers, more: Iterator[str] | None = None
+              ) -> Iterator[Piece]:
+    """The statements of a text (and the `more` of it, line-aligned pieces
+    read later): MySQL's as its client splits a file (DELIMITER, executable
+    comments), each found when asked for; another dialect's at semicolons."""
     if parsers.mysql:
         return (Piece(chunk.number, chunk.text, chunk.written, chunk.line, chunk.column)
-                for chunk in iter_script(text))
+                for chunk in iter_script(text, more))
+    text += "".join(more or ())
     return iter([Piece(number, text[tokens[0].start:tokens[-1].end + 1],
                        text[tokens[0].start:tokens[-1].end + 1], tokens[0].line)
                  for number, tokens in enumerate(split_statements(tokenise(text, parsers.tokenizer)),
@@ -227,18 +229,28 @@ ROUTINE_HEAD = re.compile(r"\s*(?:CREATE|ALTER)\b(?:(?!\bAS\b|\bSELECT\b).){0,40
                           r"\b(?:PROCEDURE|FUNCTION|TRIGGER|EVENT)\b", re.IGNORECASE | re.DOTALL)
 
 
-def parse_statements(text: str, dialect: str = "mysql") -> Iterator[ParsedStatement]:
+def parse_statements(text: str, dialect: str = "mysql", more: Iterator[str] | None = None
+                     ) -> Iterator[ParsedStatement]:
     """Every statement of `text`, numbered from 1 as the server runs them,
     each parsed when it is asked for (a file's trees are never all held at
-    once). A statement that does not parse carries its error; a text with a
-    NUL byte fails as a whole, at once (LineageError)."""
+    once); `more`: the rest of the text, in line-aligned pieces read as the
+    statements reach them. A statement that does not parse carries its
+    error; a text with a NUL byte fails as a whole (LineageError: at once,
+    or when `more` reaches it)."""
     check_text(text)
     return parsed_pieces(text[1:] if text.startswith("\ufeff") else text,  # a byte-order mark
-                         parsers_of(dialect))
+                         parsers_of(dialect), None if more is None else checked_pieces(more))
 
 
-def parsed_pieces(text: str, parsers: Parsers) -> Iterator[ParsedStatement]:
-    for piece in pieces_of(text, parsers):
+def checked_pieces(more: Iterator[str]) -> Iterator[str]:
+    for piece in more:
+        check_text(piece)
+        yield piece
+
+
+def parsed_pieces(text: str, parsers: Parsers, more: Iterator[str] | None = None
+                  ) -> Iterator[ParsedStatement]:
+    for piece in pieces_of(text, parsers, more):
         if ROUTINE_HEAD.match(piece.text):
             yield parse_routine(piece, parsers)
         else:
