@@ -413,3 +413,42 @@ def test_a_column_linked_deep_in_the_warehouse_is_traced_in_the_middle_of_the_sc
     assert 0 < min(xs) and max(xs) < width - 1 and 0 < min(ys) and max(ys) < height - 1
     middle = ((min(xs) + max(xs)) / 2, (min(ys) + max(ys)) / 2)
     assert abs(middle[0] - width / 2) < width / 6 and abs(middle[1] - height / 2) < height / 6
+
+
+# Indirect lineage: hidden and left out of tracing until asked for ------------
+
+def indirect_file():
+    """INSERT INTO dw.f (a) SELECT o.a FROM src.o o WHERE o.status = 'paid',
+    as the analysis with --indirect gives it."""
+    from column_lineage.rows import IndirectRow
+    statement = Statement(file="load.sql", number=1, kind="INSERT", target_db="dw",
+                          target_table="f", columns=[OutputColumn(1, "a", "o.a", "IDENTITY", "a",
+                                                                  "dw", "f")])
+    statement.rows.append(Row(
+        file="load.sql", statement=1, position=1, output_name="a", target_db="dw",
+        target_table="f", target_column="a", column_sort=1, column_name="a", column_alias="a",
+        column_table="o", column_type="column", table_db="src", table_name="o",
+        table_alias="o", resolved=True))
+    statement.indirect.append(IndirectRow("load.sql", 1, None, None, None, "dw", "f", None,
+                                          "FILTER", "src", "o", "status"))
+    return FileLineage("load.sql", [statement])
+
+
+@pytest.mark.parametrize("fragment, shown", [("", False), ("&indirect", True),
+                                             ("&indirect=off", False)])
+def test_indirect_edges_are_shown_and_traced_only_when_asked(tmp_path, fragment, shown):
+    from types import SimpleNamespace
+    files = [indirect_file()]
+    out = StringIO()
+    writer = HtmlWriter(out, SimpleNamespace(indirect=True))
+    writer.write(files[0])
+    writer.close()
+    path = tmp_path / "indirect.html"
+    path.write_text(out.getvalue(), encoding="utf-8")
+    graph = build_graph(files, indirect=True)
+    cells = {f"{node.label}.{column.name}": column.id
+             for node in graph.nodes for column in node.columns}
+    dom = dump(tmp_path, path, f"#column={cells['dw.f.a']}{fragment}")
+    assert ("show-indirect" in (dom.first("body").get("class") or "").split()) == shown
+    lit = {name for name, cell in cells.items() if "on" in dom.classes(f"a_{cell}")}
+    assert lit == ({"dw.f.a", "src.o.a", "src.o.status"} if shown else {"dw.f.a", "src.o.a"})

@@ -110,3 +110,14 @@ def test_impact_follows_what_only_filters_with_indirect(pipeline, capsys, tmp_pa
         from_store = run(capsys, "--json", "--store", store, *flag, "--upstream", "mart.v.b")
         fresh = run(capsys, "--json", *flag, "--upstream", "mart.v.b", str(pipeline))
         assert sorted(from_store.splitlines()) == sorted(fresh.splitlines()), flag
+
+
+def test_the_drawings_draw_indirect_edges_in_their_own_style(tmp_path, capsys):
+    sql = tmp_path / "load.sql"
+    sql.write_text(LOAD)
+    dot = run(capsys, "--format", "dot", "--indirect", str(sql))
+    # from o.pid, p.id and o.x to both columns, and from o.s to b
+    assert dot.count("style=dotted") == 7
+    assert "style=dotted" not in run(capsys, "--format", "dot", str(sql))
+    mermaid = run(capsys, "--format", "mermaid", "--indirect", str(sql))
+    assert mermaid.count("-. indirect .->") == 7

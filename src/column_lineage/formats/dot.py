@@ -13,13 +13,15 @@ import unicodedata
 import graphviz  # type: ignore[import-untyped]
 
 from ..rows import AGGREGATION, IDENTITY, TRANSFORMATION
-from .graph import RESULT, TABLE, TARGET, GraphColumn, GraphEdge, GraphNode, GraphWriter, \
-    LineageGraph, TableEdge, is_sink, table_edges
+from .graph import INDIRECT, RESULT, TABLE, TARGET, GraphColumn, GraphEdge, GraphNode, \
+    GraphWriter, LineageGraph, TableEdge, is_sink, table_edges
 
 FONT = "Helvetica,Arial,sans-serif"
 HEADER_COLOURS = {TABLE: "#dbe8f7", TARGET: "#fbe3c4", RESULT: "#d8efd2"}
 UNRESOLVED_COLOUR = "#f8d4d4"
-EDGE_STYLES = {IDENTITY: "solid", AGGREGATION: "bold", TRANSFORMATION: "dashed"}
+EDGE_STYLES = {IDENTITY: "solid", AGGREGATION: "bold", TRANSFORMATION: "dashed",
+               INDIRECT: "dotted"}
+INDIRECT_COLOUR = "#8c6bb1"
 AMBIGUOUS_COLOUR = "#9a9a9a"
 
 
@@ -97,6 +99,8 @@ def edge_attributes(edge: GraphEdge, interactive: bool) -> dict[str, str]:
     attributes = {"style": EDGE_STYLES.get(edge.transformation, "solid")}
     if edge.ambiguous:
         attributes["color"] = AMBIGUOUS_COLOUR
+    if edge.transformation == INDIRECT:
+        attributes["color"] = INDIRECT_COLOUR
     if interactive:
         attributes["id"] = edge.id
         attributes["class"] = edge.transformation.lower() + (" ambiguous" if edge.ambiguous else "")

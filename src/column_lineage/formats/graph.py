@@ -21,6 +21,10 @@ TABLE = "table"      # only read
 TARGET = "target"    # written by a statement (and maybe read by another)
 RESULT = "result"    # the result of a plain SELECT
 
+# The transformation of an edge from a column that decides which rows a
+# statement writes (--indirect), rather than what a column holds.
+INDIRECT = "INDIRECT"
+
 
 @dataclass
 class GraphColumn:
@@ -62,6 +66,7 @@ class GraphEdge:
 
 @dataclass
 class LineageGraph:
+    indirect: bool = False  # draw what decides the rows too (edges of transformation INDIRECT)
     nodes: list[GraphNode] = field(default_factory=list)
     edges: list[GraphEdge] = field(default_factory=list)
     _tables: dict[tuple[str, str], GraphNode] = field(default_factory=dict, repr=False)
@@ -81,9 +86,11 @@ class LineageGraph:
 
     def connect(self, source: GraphColumn, target: GraphColumn, transformation: str,
                 ambiguous: bool) -> None:
-        if (source.id, target.id) in self._edge_keys:
+        # An indirect edge is drawn beside a direct one of the same two columns.
+        key = (source.id, target.id + ("/" if transformation == INDIRECT else ""))
+        if key in self._edge_keys:
             return
-        self._edge_keys.add((source.id, target.id))
+        self._edge_keys.add(key)
         self.edges.append(GraphEdge(f"e{len(self.edges) + 1}", source.id, target.id,
                                     transformation, ambiguous))
 
@@ -111,6 +118,19 @@ class LineageGraph:
                              row.ambiguous)
             if row.unresolved:
                 target.unresolved = True
+        if self.indirect:
+            self.add_indirect(statement, columns)
+
+    def add_indirect(self, statement: Statement, columns: dict[int, GraphColumn]) -> None:
+        """Edges from the columns that decide the rows: to the column they
+        concern, or at the dataset level to every output column."""
+        for row in statement.indirect:
+            source = self.table(row.table_db, row.table_name).column(row.column_name.lower(),
+                                                                      row.column_name)
+            targets = columns.values() if row.position is None else \
+                [column for position, column in columns.items() if position == row.position]
+            for target in targets:
+                self.connect(source, target, INDIRECT, False)
 
     def output_node(self, statement: Statement) -> GraphNode:
         if statement.target_table:
@@ -163,6 +183,8 @@ def table_edges(graph: LineageGraph) -> list[TableEdge]:
     owner = {column.id: node.id for node in graph.nodes for column in node.columns}
     counts: dict[tuple[str, str], int] = {}
     for edge in graph.edges:
+        if edge.transformation == INDIRECT:
+            continue  # the table view draws what fills the columns
         pair = (owner[edge.source], owner[edge.target])
         counts[pair] = counts.get(pair, 0) + 1
     return [TableEdge(f"te{number}", source, target, count)
@@ -179,8 +201,8 @@ def drawable(statement: Statement) -> bool:
     return not statement.skipped and not statement.error and bool(statement.columns or statement.rows)
 
 
-def build_graph(files: list[FileLineage]) -> LineageGraph:
-    graph = LineageGraph()
+def build_graph(files: list[FileLineage], indirect: bool = False) -> LineageGraph:
+    graph = LineageGraph(indirect)
     for lineage in files:
         graph.add_file(lineage)
     return graph
@@ -204,7 +226,8 @@ class GraphWriter:
         self.files.append(lineage)
 
     def close(self) -> None:
-        self.out.write(self.render(build_graph(self.files)))
+        self.out.write(self.render(build_graph(self.files,
+                                               bool(getattr(self.options, "indirect", False)))))
 
     def render(self, graph: LineageGraph) -> str:
         raise NotImplementedError

@@ -30,7 +30,13 @@ import graphviz  # type: ignore[import-untyped]
 from ..rows import FileLineage
 from . import FormatError
 from .dot import to_digraph, to_table_digraph
-from .graph import RESULT, GraphWriter, LineageGraph, table_edges
+from .graph import INDIRECT, RESULT, GraphWriter, LineageGraph, table_edges
+
+# Shown where the graph has indirect edges (--indirect): they are hidden, and
+# left out of tracing, until it is pressed.
+INDIRECT_TOGGLE = ('<button id="indirect-toggle" type="button" aria-pressed="false" '
+                   'title="Show the columns that decide which rows (joins, filters, group keys, '
+                   'conditions), and trace along them (I)">Indirect</button>')
 
 ENGINE_MISSING = ("the html format needs Graphviz's dot program, which was not found on PATH "
                   "(Debian: apt-get install graphviz)")
@@ -122,7 +128,9 @@ def page_data(graph: LineageGraph, views: list[View] | None = None) -> dict[str,
         "nodes": [{"id": node.id, "label": node.label, "db": node.db,
                    "columns": [[column.id, column.name] for column in node.columns]}
                   for node in graph.nodes],
-        "edges": [[edge.id, edge.source, edge.target] for edge in graph.edges],
+        # an indirect edge (--indirect) says so: traced only while shown
+        "edges": [[edge.id, edge.source, edge.target, *([1] if edge.transformation == INDIRECT
+                                                        else [])] for edge in graph.edges],
         "tableEdges": [[edge.id, edge.source, edge.target] for edge in table_edges(graph)],
         "views": {view.name: [view.width, view.height] for view in views or []},
     }
@@ -170,10 +178,11 @@ def page(files: list[FileLineage], graph: LineageGraph, views: list[View]) -> st
 <input id="filter" type="search" list="filter-names" placeholder="Show a database or table" autocomplete="off" title="Show only the databases or tables this names, and their direct neighbours">
 <datalist id="filter-names"></datalist>
 <button id="view-toggle" type="button" aria-pressed="false" title="Fold every table to one box, and back (T)">Tables</button>
+{INDIRECT_TOGGLE if any(edge.transformation == INDIRECT for edge in graph.edges) else ""}
 <span class="zoom"><button id="zoom-out" type="button" title="Zoom out (-)">&minus;</button><button id="zoom-fit" type="button" title="Fit to the window (0)">Fit</button><button id="zoom-reset" type="button" title="Actual size (1)">1:1</button><button id="zoom-in" type="button" title="Zoom in (+)">+</button></span>
 <span id="status" role="status"></span>
 <span class="legend"><i class="box table"></i>table read <i class="box target"></i>table written <i class="box result"></i>query result
-<i class="line identity"></i>copied <i class="line aggregation"></i>aggregated <i class="line transformation"></i>computed <i class="line ambiguous"></i>ambiguous</span>
+<i class="line identity"></i>copied <i class="line aggregation"></i>aggregated <i class="line transformation"></i>computed <i class="line ambiguous"></i>ambiguous <i class="line indirect"></i>decides rows</span>
 </header>
 <main id="graph">
 {drawing(views)}

@@ -33,7 +33,8 @@
       if (!map.has(from)) map.set(from, []);
       map.get(from).push([edge, to]);
     }
-    for (const [edge, source, target] of edges) {
+    for (const [edge, source, target, indirect] of edges) {
+      if (indirect && !showIndirect) continue;  // hidden: traced only while shown
       link(downstream, source, edge, target);
       link(upstream, target, edge, source);
     }
@@ -74,6 +75,7 @@
       },
     });
   }
+  let showIndirect = false;    // the edges of what decides the rows (--indirect)
   const views = {columns: columnView(), tables: tableView()};
   for (const name in views) {
     const view = views[name];
@@ -410,6 +412,18 @@
     if (start) pin(view.startFor(start));
     if (search.value) find(search.value, false);
   }
+  const indirectToggle = document.getElementById("indirect-toggle");
+  function showIndirectEdges(show) {
+    showIndirect = show;
+    document.body.classList.toggle("show-indirect", show);
+    indirectToggle.setAttribute("aria-pressed", String(show));
+    Object.assign(views.columns, linked(data.edges));
+    if (pinned) trace(pinned);
+  }
+  if (indirectToggle) {
+    indirectToggle.addEventListener("click", function () { showIndirectEdges(!showIndirect); });
+  }
+
   toggle.addEventListener("click", function () {
     switchTo(view === views.tables ? "columns" : "tables");
   });
@@ -429,7 +443,8 @@
     if (typing || event.ctrlKey || event.metaKey || event.altKey) return;
     const keys = {"+": function () { zoom(1.25); }, "=": function () { zoom(1.25); },
                   "-": function () { zoom(0.8); }, "0": fit, "1": function () { zoom(1 / scale); },
-                  "t": function () { toggle.click(); }};
+                  "t": function () { toggle.click(); },
+                  "i": function () { if (indirectToggle) indirectToggle.click(); }};
     if (keys[event.key]) {
       event.preventDefault();
       keys[event.key]();
@@ -457,12 +472,14 @@
   });
 
   // A link may ask for the table view (#view=tables), a filter
-  // (#filter=sales), a column or table to trace and centre
+  // (#filter=sales), the indirect edges shown (#indirect, #indirect=off),
+  // a column or table to trace and centre
   // (#column=db.table.column, #column=db.table, or a cell id as n3c2), or a
   // text to find (#search=orders).
   function follow() {
     const asked = new URLSearchParams(location.hash.slice(1));
     if (asked.has("view")) switchTo(asked.get("view") === "tables" ? "tables" : "columns");
+    if (indirectToggle && asked.has("indirect")) showIndirectEdges(asked.get("indirect") !== "off");
     if (asked.has("filter")) {
       filterBox.value = asked.get("filter");
       applyFilter(false);

@@ -18,12 +18,14 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from ..rows import AGGREGATION, IDENTITY, TRANSFORMATION
-from .graph import GraphEdge, GraphNode, GraphWriter, LineageGraph, TableEdge, table_edges
+from .graph import INDIRECT, GraphEdge, GraphNode, GraphWriter, LineageGraph, TableEdge, \
+    table_edges
 
 # Characters written as themselves in a label, besides letters and digits.
 PLAIN = set(" _.,:;-+*/=?!@$^~'")
 
-ARROWS = {IDENTITY: "-->", AGGREGATION: "==>", TRANSFORMATION: "-.->"}
+ARROWS = {IDENTITY: "-->", AGGREGATION: "==>", TRANSFORMATION: "-.->",
+          INDIRECT: "-. indirect .->"}
 
 CLASSES = (
     "classDef unresolved fill:#f8d4d4,stroke:#b00000,stroke-dasharray:4 3",
