@@ -114,3 +114,18 @@ def test_a_store_of_the_first_version_is_migrated_with_its_files(tmp_path, capsy
         db.commit()
     expected = answers(capsys, str(sql), "--upstream", "m.b.z")
     assert answers(capsys, "--store", store, "--upstream", "m.b.z") == expected
+
+
+def test_a_store_damaged_inside_is_one_line_for_a_question_too(tmp_path, capsys):
+    sql = tmp_path / "sql"
+    sql.mkdir()
+    for name, text in PIPELINE.items():
+        (sql / name).write_text(text)
+    store = tmp_path / "lineage.db"
+    run(capsys, "--store", str(store), str(sql))
+    data = store.read_bytes()
+    store.write_bytes(data[:4096] + b"\xa5" * (len(data) - 4096))  # every page after the first
+    for argv in (["--upstream", "m.b.z"], ["--end-to-end"], [str(sql)]):
+        code, out, err = run(capsys, "--store", str(store), *argv)
+        assert code == 1 and out == "", argv
+        assert len(err.splitlines()) == 1 and str(store) in err and "Traceback" not in err

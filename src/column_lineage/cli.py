@@ -631,7 +631,9 @@ def main(argv=None):
         return run_files(options, None)
     from .store import Store, StoreError
     try:
-        with Store.open(options.store) as store:
+        # A run that only asks questions reads little of the store: no check of all of it.
+        with Store.open(options.store, check=bool(options.files) or not options.questions) \
+                as store:
             return run_files(options, store)
     except StoreError as error:
         complain(str(error))

@@ -341,12 +341,15 @@ class Store:
         self._next_statement: int | None = None  # the id of the next statement put
 
     @classmethod
-    def open(cls, path: str, *, wait: float = 10.0) -> Store:
+    def open(cls, path: str, *, wait: float = 10.0, check: bool = True) -> Store:
         """Opens the store at `path`, creating it when missing. Takes the store for this run:
         a second run opening the same store meanwhile waits up to `wait` seconds, then raises
         StoreError ("… is in use by another run"). Raises StoreError for a file that is not a
         store of this tool (not SQLite, another application id), a damaged one, or one of a
-        newer schema version; a store of an older schema version is migrated in place."""
+        newer schema version; a store of an older schema version is migrated in place.
+        `check`: every page of the file is checked first (SQLite's quick_check, which reads
+        the whole file: a run that only asks questions goes without, and damage it meets
+        is a StoreError all the same)."""
         seconds = checked_wait(wait)
         if sqlite3.sqlite_version_info < LEAST_SQLITE:
             raise StoreError(f"{path}: a lineage store needs SQLite 3.37 or later, this Python "
@@ -366,7 +369,7 @@ class Store:
             db.execute("PRAGMA synchronous = NORMAL")
             db.execute("PRAGMA cache_size = -32000")  # KiB: a large file's put stays in memory
             begin(db, path)
-            prepare(db, path, new=not header)
+            prepare(db, path, new=not header, check=check)
             if db.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
                 # Only out of a transaction, and only once for a new store.
                 db.execute("COMMIT")
@@ -641,7 +644,7 @@ def begin(db: sqlite3.Connection, path: str) -> None:
         raise
 
 
-def prepare(db: sqlite3.Connection, path: str, *, new: bool) -> None:
+def prepare(db: sqlite3.Connection, path: str, *, new: bool, check: bool = True) -> None:
     """Makes the newly locked database a store of the current version: stamps
     a new one (`new`: the file was empty or missing, and nothing has been put
     in it meanwhile), migrates an older one; StoreError for anything else."""
@@ -655,9 +658,9 @@ def prepare(db: sqlite3.Connection, path: str, *, new: bool) -> None:
     problem = version_problem(version)
     if problem is not None:
         raise StoreError(f"{path}: {problem}")
-    check = db.execute("PRAGMA quick_check(1)").fetchone()[0]
-    if check != "ok":
-        raise StoreError(f"{path}: damaged lineage store: {one_line(check)}")
+    found = db.execute("PRAGMA quick_check(1)").fetchone()[0] if check else "ok"
+    if found != "ok":
+        raise StoreError(f"{path}: damaged lineage store: {one_line(found)}")
     for step in range(version, SCHEMA_VERSION):
         try:
             for sql in MIGRATIONS[step]:
