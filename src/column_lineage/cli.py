@@ -541,7 +541,8 @@ class ShowVersion(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=default, help=help)
 
     def __call__(self, parser, namespace, values, option_string=None):
-        parser.exit(message=version_text() + "\n")
+        print(version_text())  # on standard output, as argparse's own version action
+        parser.exit()
 
 
 def version_text():
