@@ -11,7 +11,7 @@ from .catalog import Catalog
 from .compose import compose_rows, output_columns
 from .normalise import qualify_with_schema, source_nodes, with_key
 from .records import QueryLineage, Trace, source_key, sourceless
-from .rows import OutputColumn, Statement, TableChange
+from .rows import NO_SOURCE, OutputColumn, Statement, TableChange
 from .schema import as_schema
 from .statements import (LineageError, ParsedStatement, mark_written_items, moves_data,
                          parse_statements, statement_kind, statement_query, statement_target,
@@ -169,7 +169,7 @@ class StatementAnalysis:
                 continue
             columns.append(OutputColumn(len(columns) + 1, name, facts.sql, facts.transformation,
                                         name, db, table.name))
-            lineage.columns.append(own or [sourceless("no source column", name)])
+            lineage.columns.append(own or [sourceless(NO_SOURCE, name)])
 
     def update(self, tree: exp.Update) -> None:
         """UPDATE: each assignment is an output column writing its table's
@@ -209,7 +209,7 @@ class StatementAnalysis:
             traces = lineage.columns[position - 1]
             own = without_target(traces, assignment.db, assignment.table,
                                  assignment.alias or "", assignment.column)
-            lineage.columns[position - 1] = own or [sourceless("no source column",
+            lineage.columns[position - 1] = own or [sourceless(NO_SOURCE,
                                                                assignment.column)]
         first = assignments[0]
         self.statement.target_db, self.statement.target_table = first.db, first.table

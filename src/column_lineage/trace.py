@@ -24,6 +24,7 @@ from .native import analysis_module
 from .normalise import Source
 from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
                       module_numbering, placed_records, source_key, sourceless, unbound)
+from .rows import NO_SOURCE
 from .schema import table_columns
 from .statements import arg, arg_key
 
@@ -214,7 +215,7 @@ class Tracer:
                 continue
             kinds[index] = normalise.item_kind(item, parts)
             if kinds[index] is None:
-                columns[index] = [sourceless("no source column", items[index].alias_or_name)]
+                columns[index] = [sourceless(NO_SOURCE, items[index].alias_or_name)]
             else:
                 plain.append((index, item))
         if plain:
@@ -260,7 +261,7 @@ class Tracer:
             if sorts:
                 record = {**record, "column_sort": sorts[0]}
             traces.extend(self.compose(context, record, index))
-        return traces or [sourceless("no source column", item.alias_or_name)]
+        return traces or [sourceless(NO_SOURCE, item.alias_or_name)]
 
     def nested_item(self, context: SelectContext, item, index: int) -> list[Trace]:
         """A select item holding queries (a scalar subquery, IN, EXISTS):
@@ -280,7 +281,7 @@ class Tracer:
         if not isinstance(item, exp.Query) and (rest.find(exp.Column) or rest.find(exp.Anonymous)):
             own = self.single_item(context, rest, [], index)
             traces.extend(trace for trace in own if trace.record.get("column_name") is not None)
-        return traces or [sourceless("no source column", item.alias_or_name)]
+        return traces or [sourceless(NO_SOURCE, item.alias_or_name)]
 
     def analyse(self, select: exp.Select, items: list[exp.Expression]) -> list[dict]:
         """The native analysis of the select with only these items. It prints
