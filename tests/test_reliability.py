@@ -157,3 +157,15 @@ def test_a_big_file_is_written_as_it_is_analysed_and_the_same(tmp_path, capsys, 
     assert whole[0] == 1 and "statement 84: parse error" in whole[2]
     # rows were written before the last statements were analysed
     assert events.index("written") < len(events) - 1 - events[::-1].index("analysed")
+
+
+def test_a_streamed_files_blocks_end_at_a_newline_even_after_lone_carriage_returns(
+        tmp_path, capsys, monkeypatch):
+    from column_lineage import cli
+    script = tmp_path / "cr.sql"
+    script.write_text("SELECT 1 AS a -- a note\rSELECT 2;\nSELECT o.x FROM t o;\r\n# c\rd;\n",
+                      newline="")
+    whole = (cli.main(["--json", "--jobs", "1", str(script)]), *capsys.readouterr())
+    monkeypatch.setattr(cli, "STREAM_BYTES", 1)
+    monkeypatch.setattr(cli, "BLOCK", 5)  # blocks would end inside the comments
+    assert (cli.main(["--json", "--jobs", "1", str(script)]), *capsys.readouterr()) == whole

@@ -262,8 +262,11 @@ def blocks_of(stream) -> Iterator[str]:
         while True:
             try:
                 block = stream.read(BLOCK)
-                if block and not block.endswith("\n"):
-                    block += stream.readline()
+                while block and not block.endswith("\n"):  # readline stops at a lone \r too
+                    rest = stream.readline()
+                    if not rest:
+                        break
+                    block += rest
             except UnicodeDecodeError as error:
                 raise FileFailure(f"not UTF-8 text ({error.reason})") from error
             except OSError as error:
