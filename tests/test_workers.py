@@ -111,3 +111,18 @@ def test_few_items_or_one_job_stay_in_this_process():
     parent = os.getpid()
     for items, jobs in [(range(FEWEST - 1), 2), (range(3 * FEWEST), 1)]:
         assert set(in_order(lambda _: os.getpid(), list(items), jobs, lost=None)) == {parent}
+
+
+def die_at_once(number):
+    if number == FEWEST:
+        os._exit(9)  # as the out-of-memory killer ends a worker
+    return number
+
+
+def test_an_item_that_kills_every_worker_it_meets_is_lost_once_and_nothing_hangs():
+    # Each worker it reaches dies before the next hand-over: the pool once
+    # waited on no worker at all, forever, and ran the item a third time.
+    numbers = list(range(3 * FEWEST))
+    for _ in range(40):
+        assert list(in_order(die_at_once, numbers, 2, lost=lambda number: "lost")) == \
+            ["lost" if number == FEWEST else number for number in numbers]

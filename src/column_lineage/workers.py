@@ -111,6 +111,15 @@ class Pool:
         dead.stop()
         self.workers[at] = self.start()
 
+    def died(self, index: int, deaths: dict[int, int], done: dict[int, Any],
+             waiting: deque[int], lost: Callable[[Any], Any]) -> None:
+        """A worker died on item `index`: it waits again, or after TRIES deaths is lost."""
+        deaths[index] = deaths.get(index, 0) + 1
+        if deaths[index] < TRIES:
+            waiting.appendleft(index)
+        else:
+            done[index] = lost(self.items[index])
+
     def results(self, lost: Callable[[Any], Any]) -> Iterator[Any]:
         done: dict[int, Any] = {}
         waiting = deque(range(len(self.items)))
@@ -122,31 +131,26 @@ class Pool:
                     while len(worker.indices) < AHEAD and waiting:
                         try:
                             worker.connection.send(waiting[0])
-                        except OSError:  # it died between two items
+                        except OSError:  # it died: on the first item it did not finish
+                            drain(worker, done)
+                            if worker.indices:
+                                self.died(worker.indices.popleft(), deaths, done, waiting, lost)
                             self.replace(at, waiting)
                             break
                         worker.indices.append(waiting.popleft())
                 busy = [worker for worker in self.workers if worker.indices]
+                if not busy:  # every worker was replaced this round: hand out again
+                    continue
                 ready = set(wait([worker.connection for worker in busy]
                                  + [worker.process.sentinel for worker in busy]))
                 for at, worker in enumerate(self.workers):
                     if not worker.indices or not {worker.connection,
                                                   worker.process.sentinel} & ready:
                         continue
-                    try:
-                        while worker.indices and worker.connection.poll():
-                            done[worker.indices[0]] = worker.connection.recv()
-                            worker.indices.popleft()
-                        if worker.process.is_alive() or not worker.indices:
-                            continue
-                    except (EOFError, OSError):
-                        pass
-                    index = worker.indices.popleft()  # the item it died on
-                    deaths[index] = deaths.get(index, 0) + 1
-                    if deaths[index] < TRIES:
-                        waiting.appendleft(index)
-                    else:
-                        done[index] = lost(self.items[index])
+                    drain(worker, done)
+                    if worker.process.is_alive() or not worker.indices:
+                        continue
+                    self.died(worker.indices.popleft(), deaths, done, waiting, lost)
                     self.replace(at, waiting)
                 while following in done:
                     yield done.pop(following)
@@ -156,6 +160,16 @@ class Pool:
                 worker.stop()
 
 
+def drain(worker: Worker, done: dict[int, Any]) -> None:
+    """Takes the results the worker has sent, in order of its items."""
+    try:
+        while worker.indices and worker.connection.poll():
+            done[worker.indices[0]] = worker.connection.recv()
+            worker.indices.popleft()
+    except (EOFError, OSError):
+        pass  # it died after these
+
+
 def _serve(connection: Connection, job: Callable[[Any], Any], items: Sequence[Any],
            inherited: list[Connection]) -> None:
     """A worker's life: the items whose index its parent sends, one at a
@@ -163,6 +177,8 @@ def _serve(connection: Connection, job: Callable[[Any], Any], items: Sequence[An
     # Ctrl-C reaches every process of the terminal's group: the parent alone
     # handles it, and stops its workers.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for signum in (signal.SIGTERM, signal.SIGHUP):  # the parent's handlers are its own
+        signal.signal(signum, signal.SIG_DFL)
     for other in inherited:  # the parent's ends of its other pipes
         other.close()
     parent = os.getppid()
