@@ -518,7 +518,7 @@ def read_schema(name, dialect):
         from .server import ServerError, is_server_url, read_server
         if is_server_url(name):
             try:
-                server = read_server(name, prompt=password_prompt())
+                server = read_server(name, prompt=password_prompt(), objects=False)
             except ServerError as error:
                 raise LineageError(f"schema: {error}") from None
             return schema_from_mapping(server.schema, dialect)

@@ -603,13 +603,15 @@ class ServerInput:
             or [server]
 
 
-def read_server(url: str, *, prompt: Callable[[str], str] | None = None) -> ServerInput:
-    """The schema and objects of the server `url` names, read in one
-    read-only session; ServerError when it cannot be read at all."""
+def read_server(url: str, *, prompt: Callable[[str], str] | None = None,
+                objects: bool = True) -> ServerInput:
+    """The schema and (unless `objects` is false: a schema is all that is
+    wanted) the objects of the server `url` names, read in one read-only
+    session; ServerError when it cannot be read at all."""
     address = parse_server_url(url)
     connection = connect(address, prompt=prompt)
     try:
         return ServerInput(address, read_schema(connection, address),
-                           read_objects(connection, address))
+                           read_objects(connection, address) if objects else [])
     finally:
         connection.close()
