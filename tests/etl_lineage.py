@@ -4,7 +4,7 @@ skipped UPDATE) and a report (a UNION of two branches with a literal, and a
 column whose table could not be found)."""
 
 from column_lineage.rows import (AGGREGATION, IDENTITY, TRANSFORMATION, FileLineage,
-                                 OutputColumn, Row, Statement)
+                                 OutputColumn, Row, Statement, TableName)
 
 LOAD = "etl/01_load.sql"
 REPORT = "etl/02_report.sql"
@@ -17,6 +17,7 @@ def load_file():
             "SUM(o.amount) FROM sales.orders AS o JOIN crm.regions AS r ON r.id = o.region_id "
             "GROUP BY o.order_date, r.name",
         target_db="dw", target_table="daily_sales",
+        reads=[TableName("sales", "orders"), TableName("crm", "regions")],
         columns=[
             OutputColumn(1, "order_date", "o.order_date", IDENTITY, "day"),
             OutputColumn(2, "name", "r.name", IDENTITY, "region"),
@@ -49,6 +50,7 @@ def report_file():
         file=REPORT, number=1, kind="SELECT",
         sql="SELECT d.region AS \"area, \"\"north\"\"\", d.revenue FROM dw.daily_sales AS d "
             "UNION ALL SELECT 'total', SUM(x.revenue) FROM dw.daily_sales AS x",
+        reads=[TableName("dw", "daily_sales")],
         columns=[
             OutputColumn(1, 'area, "north"', 'd.region AS "area, ""north"""', IDENTITY),
             OutputColumn(2, "revenue", "d.revenue", TRANSFORMATION),
@@ -71,6 +73,7 @@ def report_file():
     unresolved = Statement(
         file=REPORT, number=2, kind="SELECT",
         sql="SELECT amount, t.id FROM sales.orders AS t JOIN crm.regions AS r ON r.id = t.region_id",
+        reads=[TableName("sales", "orders"), TableName("crm", "regions")],
         columns=[OutputColumn(1, "amount", "amount", IDENTITY),
                  OutputColumn(2, "id", "t.id", IDENTITY)],
     )

@@ -6,11 +6,10 @@ import contextlib
 import io
 import os
 from datetime import datetime, timezone
-from types import SimpleNamespace
 
 import pytest
 
-from column_lineage.formats import writer_class
+from column_lineage.formats import WriterOptions, writer_class
 from etl_lineage import etl_directory
 
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
@@ -28,7 +27,7 @@ def options(**changes):
     settings = dict(several_files=True, dialect="mysql", namespace="mysql://localhost",
                     event_time=EVENT_TIME)
     settings.update(changes)
-    return SimpleNamespace(**settings)
+    return WriterOptions(**settings)
 
 
 def render(name, lineages=None, out=None, **changes):

@@ -437,10 +437,10 @@ def indirect_file():
 @pytest.mark.parametrize("fragment, shown", [("", False), ("&indirect", True),
                                              ("&indirect=off", False)])
 def test_indirect_edges_are_shown_and_traced_only_when_asked(tmp_path, fragment, shown):
-    from types import SimpleNamespace
+    from column_lineage.formats import WriterOptions
     files = [indirect_file()]
     out = StringIO()
-    writer = HtmlWriter(out, SimpleNamespace(indirect=True))
+    writer = HtmlWriter(out, WriterOptions(indirect=True))
     writer.write(files[0])
     writer.close()
     path = tmp_path / "indirect.html"

@@ -108,6 +108,7 @@ def test_a_store_of_the_first_version_is_migrated_with_its_files(tmp_path, capsy
             db.execute(f"DROP TRIGGER file_{event}")
         for name in ("graph_feed", "graph_column", "graph_made", "indirect_row"):
             db.execute(f"DROP TABLE {name}")
+        db.execute("ALTER TABLE statement DROP COLUMN reads")
         db.execute("ALTER TABLE statement DROP COLUMN indirect_error")
         db.execute("ALTER TABLE file DROP COLUMN indirect")
         db.execute("PRAGMA user_version = 1")

@@ -59,8 +59,7 @@ def walked_nodes(item):
 def test_a_plain_column_item_is_its_only_node_and_an_identity(item_sql, plain):
     from sqlglot import parse_one
 
-    from column_lineage.compose import transformation
-    from column_lineage.normalise import item_parts, plain_column
+    from column_lineage.normalise import item_parts, plain_column, transformation
 
     item = parse_one(f"SELECT {item_sql} FROM t", dialect="mysql").expressions[0]
     assert (plain_column(item) is not None) == plain

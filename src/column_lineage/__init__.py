@@ -10,11 +10,10 @@ base-table columns it comes from.
 
 __version__ = "0.3.0"
 
-from typing import TYPE_CHECKING, Any  # noqa: E402
+from typing import TYPE_CHECKING, Any
 
-from .errors import LineageError  # noqa: E402
-from .rows import FileLineage, OutputColumn, Row, Statement  # noqa: E402
-from .shapes import LineageRecord, RowDict  # noqa: E402
+from .errors import LineageError
+from .rows import FileLineage, LineageRecord, OutputColumn, Row, RowDict, Statement
 
 if TYPE_CHECKING:
     from . import test  # the native module; test.pyi types it
@@ -39,5 +38,16 @@ def __getattr__(name: str) -> Any:
     return module
 
 
-__all__ = ["analyse_sql", "load_schema", "LineageError", "FileLineage", "OutputColumn", "Row",
-           "Statement", "LineageRecord", "RowDict", "test", "__version__"]
+__all__ = [
+    "FileLineage",
+    "LineageError",
+    "LineageRecord",
+    "OutputColumn",
+    "Row",
+    "RowDict",
+    "Statement",
+    "__version__",
+    "analyse_sql",
+    "load_schema",
+    "test",
+]

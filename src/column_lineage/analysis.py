@@ -9,19 +9,40 @@ from sqlglot import exp
 from . import dml, indirect as indirect_lineage
 from .catalog import Catalog
 from .compose import compose_rows, output_columns
-from .normalise import qualify_with_schema, source_nodes, with_key
-from .records import QueryLineage, Trace, source_key, sourceless
-from .rows import NO_SOURCE, OutputColumn, Statement, TableChange
-from .schema import as_schema
-from .statements import (LineageError, ParsedStatement, mark_written_items, moves_data,
-                         parse_statements, statement_kind, statement_query, statement_target,
-                         statement_with, used_database, why_no_rows)
+from .errors import LineageError
+from .normalise import CteEntry, Scope, qualify_with_schema, source_nodes, with_key
+from .records import source_key, sourceless
+from .rows import (
+    NO_SOURCE,
+    OutputColumn,
+    QueryLineage,
+    Row,
+    Statement,
+    TableChange,
+    TableName,
+    Trace,
+)
+from .schema import SchemaArgument, as_schema
+from .statements import (
+    ParsedStatement,
+    Target,
+    mark_written_items,
+    moves_data,
+    parse_statements,
+    read_tables,
+    statement_kind,
+    statement_query,
+    statement_target,
+    statement_with,
+    used_database,
+    why_no_rows,
+)
 from .trace import Tracer
 
 __all__ = ["LineageError", "analyse_sql", "analyse_statement"]
 
 
-def attach_with(query: exp.Expression, with_clause: exp.With | None) -> None:
+def attach_with(query: exp.Expr, with_clause: exp.With | None) -> None:
     """The CTEs of a WITH written before INSERT … SELECT go to its query."""
     if with_clause is None:
         return
@@ -37,26 +58,36 @@ class StatementAnalysis:
     body holds it; `indirect`: find the statement's indirect lineage too."""
 
     def __init__(self, parsed: ParsedStatement, file: str, dialect: str, catalog: Catalog,
-                 trigger: tuple[str | None, str] | None = None, indirect: bool = False):
+                 trigger: tuple[str | None, str] | None = None, indirect: bool = False,
+                 reads: bool = False) -> None:
+        if parsed.tree is None:
+            raise ValueError(f"statement {parsed.number} did not parse: it has no analysis")
         self.parsed = parsed
-        self.indirect = indirect
-        self.tree = parsed.tree
+        self.tree: exp.Expr = parsed.tree
         self.dialect = dialect
         self.catalog = catalog
         self.schema = catalog.schema()
         self.database = catalog.database
         self.trigger = trigger
-        self.read_tables: list[exp.Expression] = []  # an INSERT … SELECT's, for its ON DUPLICATE KEY
-        self.tracer = (indirect_lineage.KeepingTracer if indirect else Tracer)(
-            dialect, self.schema, self.database)
+        self.reads = reads
+        self.read_tables: list[exp.Expr] = []  # an INSERT … SELECT's, for its ON DUPLICATE KEY
+        # With indirect lineage, the tracer keeps what the indirect analysis reads again.
+        self.keeping = indirect_lineage.KeepingTracer(dialect, self.schema, self.database) \
+            if indirect else None
+        self.tracer: Tracer = self.keeping or Tracer(dialect, self.schema, self.database)
         self.statement = Statement(file=file, number=parsed.number, kind=statement_kind(self.tree),
                                    sql=parsed.sql, place=parsed.place, line=parsed.line)
+        # The tables the statement reads besides those its rows name, found
+        # before the tracer reshapes the tree (see `keep_rows`).
+        self.scope_reads: list[TableName] = []
 
     def run(self) -> Statement:
         statement, tree = self.statement, self.tree
         dml.replace_variables(tree, self.parsed.variables)
         dml.replace_value_words(tree, self.parsed.sql)
         try:
+            if self.reads and gives_rows(tree, self.trigger is not None):
+                self.scope_reads = read_tables(tree, self.database)
             if isinstance(tree, exp.Update):
                 self.update(tree)
             elif isinstance(tree, exp.Set) and self.trigger is not None \
@@ -66,8 +97,8 @@ class StatementAnalysis:
                 self.values(tree, tree.expression)
             elif isinstance(tree, exp.Values):  # MySQL's VALUES statement: a query
                 self.values(tree, tree, named=True)
-            elif statement_query(tree) is not None:
-                self.query(tree)
+            elif (query := statement_query(tree)) is not None:
+                self.query(tree, query)
             else:
                 statement.moves_data = moves_data(statement.kind)
                 if statement.moves_data:
@@ -82,26 +113,31 @@ class StatementAnalysis:
 
     # -- what the statement computes ------------------------------------------
 
-    def trace(self, query: exp.Expression, describe: bool = False, scope: dict | None = None
+    def trace(self, query: exp.Expr, describe: bool = False, scope: Scope | None = None
               ) -> QueryLineage:
+        """The traced lineage of a query of the statement (`describe`: with
+        what its items say of their output columns), seeing `scope`."""
         if self.trigger is not None:
             dml.add_trigger_rows(query, *self.trigger)
         if self.schema is not None:
             qualify_with_schema(query, self.schema, self.dialect, self.database)
-            for table in query.find_all(exp.Table) if scope else ():
-                if table.name.lower() in scope:  # a name of the scope, not of a database
+            names = scope or {}
+            for table in query.find_all(exp.Table) if names else ():
+                if table.name.lower() in names:  # a name of the scope, not of a database
                     table.set("db", None)
         return self.tracer.query(query, scope or {}, describe=describe)
 
-    def target(self):
+    def target(self) -> Target | None:
+        """The table the statement writes, in the default database where it
+        names none; the statement's target is set to it."""
         target = statement_target(self.tree)
         if target is not None:
             target.db = target.db or self.database
             self.statement.target_db, self.statement.target_table = target.db, target.table
         return target
 
-    def query(self, tree: exp.Expression) -> None:
-        query = statement_query(tree)
+    def query(self, tree: exp.Expr, query: exp.Query) -> None:
+        """A statement that runs a query (`query`, its statement_query)."""
         mark_written_items(query, self.parsed.item_texts)
         if isinstance(tree, exp.Insert) and isinstance(query, exp.Select) \
                 and dml.conflict_assignments(tree):
@@ -112,14 +148,14 @@ class StatementAnalysis:
         attach_with(query, statement_with(tree))
         lineage = self.trace(query, describe=True)
         self.finish(lineage, output_columns(lineage, target, self.schema))
-        if self.indirect:
-            self.keep_indirect(indirect_lineage.query_indirect(self.tracer, query, lineage,
+        if self.keeping is not None:
+            self.keep_indirect(indirect_lineage.query_indirect(self.keeping, query, lineage,
                                                                self.statement))
 
     def keep_indirect(self, found: indirect_lineage.IndirectLineage) -> None:
         self.statement.indirect, self.statement.indirect_error = found.rows, found.error
 
-    def values(self, tree: exp.Expression, values: exp.Values, named: bool = False) -> None:
+    def values(self, tree: exp.Expr, values: exp.Values, named: bool = False) -> None:
         """INSERT … VALUES and INSERT … SET (and, `named`, the VALUES
         statement, whose columns are column_0, column_1, …): each row read as
         a select of its values; the rows add up, column by column."""
@@ -139,7 +175,13 @@ class StatementAnalysis:
         if isinstance(self.tree, exp.Insert):
             self.on_duplicate_key(self.tree, lineage, columns)
         self.statement.columns = columns
-        self.statement.rows = compose_rows(self.statement, lineage)
+        self.keep_rows(compose_rows(self.statement, lineage))
+
+    def keep_rows(self, rows: list[Row]) -> None:
+        """The statement's rows, and the tables it reads: those the rows name
+        first, then the others of its tree."""
+        self.statement.rows = rows
+        self.statement.reads = tables_read(rows, self.scope_reads)
 
     def on_duplicate_key(self, tree: exp.Insert, lineage: QueryLineage,
                          columns: list[OutputColumn]) -> None:
@@ -154,7 +196,7 @@ class StatementAnalysis:
         inserted = [column.target_column or column.output_name for column in columns]
         holder = exp.Select()  # stands for the inserted row, already traced
         self.tracer.memo[id(holder)] = QueryLineage(inserted, lineage.columns)
-        scope = {dml.INSERTED: [holder, {}, inserted]}
+        scope = {dml.INSERTED: CteEntry(holder, {}, inserted)}
         select = dml.conflict_select(tree, table, assignments, inserted, self.read_tables,
                                      self.catalog.columns(table.db or None, table.name))
         more = self.trace(select, describe=True, scope=scope)
@@ -180,8 +222,8 @@ class StatementAnalysis:
             return
         select = dml.update_select(tree, dml.in_order(tree, assignments))
         self.assign(assignments, select)
-        if self.indirect:
-            self.keep_indirect(indirect_lineage.update_indirect(self.tracer, tree, select,
+        if self.keeping is not None:
+            self.keep_indirect(indirect_lineage.update_indirect(self.keeping, tree, select,
                                                                 self.statement, self.trigger))
 
     def set_new_row(self, tree: exp.Set) -> None:
@@ -214,7 +256,21 @@ class StatementAnalysis:
         first = assignments[0]
         self.statement.target_db, self.statement.target_table = first.db, first.table
         self.statement.columns = columns
-        self.statement.rows = compose_rows(self.statement, lineage)
+        self.keep_rows(compose_rows(self.statement, lineage))
+
+
+def gives_rows(tree: exp.Expr, in_trigger: bool) -> bool:
+    """Whether the analysis of a statement of this tree may give rows (those
+    it reads tables for): UPDATE, INSERT, VALUES, a query, and SET in a
+    trigger."""
+    return isinstance(tree, (exp.Update, exp.Insert, exp.Values)) \
+        or (in_trigger and isinstance(tree, exp.Set)) or statement_query(tree) is not None
+
+
+def tables_read(rows: list[Row], others: list[TableName]) -> list[TableName]:
+    """The tables the rows name, in row order, then `others`, each once."""
+    named = [TableName(row.table_db or None, row.table_name) for row in rows if row.table_name]
+    return list(dict.fromkeys(named + others))
 
 
 def same_name(left: str | None, right: str | None) -> bool:
@@ -243,7 +299,7 @@ def add_traces(traces: list[Trace], more: list[Trace]) -> None:
             traces.append(trace)
 
 
-def remember_definitions(tree: exp.Expression, statement: Statement, catalog: Catalog) -> None:
+def remember_definitions(tree: exp.Expr, statement: Statement, catalog: Catalog) -> None:
     """What the statement changes of the script's tables: the tables it
     creates (with their columns), alters, renames, empties and drops; kept
     in the catalog and, for what follows the script, in the statement's
@@ -358,19 +414,20 @@ def unparsed_statement(parsed: ParsedStatement, file: str) -> Statement:
 
 def analyse_statement(parsed: ParsedStatement, file: str, dialect: str, catalog: Catalog,
                       trigger: tuple[str | None, str] | None = None, *,
-                      indirect: bool = False) -> Statement:
+                      indirect: bool = False, reads: bool = False) -> Statement:
     """The lineage of one parsed statement, seeing the tables as `catalog`
     holds them; the catalog then takes what the statement defines."""
     if parsed.tree is None:
         return unparsed_statement(parsed, file)
     catalog.database = used_database(parsed.tree) or catalog.database
-    statement = StatementAnalysis(parsed, file, dialect, catalog, trigger, indirect).run()
+    statement = StatementAnalysis(parsed, file, dialect, catalog, trigger, indirect, reads).run()
     remember_definitions(parsed.tree, statement, catalog)
     return statement
 
 
 def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
-                    catalog: Catalog, *, indirect: bool = False) -> list[Statement]:
+                    catalog: Catalog, *, indirect: bool = False, reads: bool = False
+                    ) -> list[Statement]:
     """A CREATE PROCEDURE/FUNCTION/TRIGGER/EVENT, which moves no data
     itself, and each statement of its body that may move data, under the
     CREATE's number with its place in the body. The body sees the script's
@@ -394,15 +451,15 @@ def analyse_routine(parsed: ParsedStatement, file: str, dialect: str,
     statements = [head]
     for inner in parsed.body:
         statement = analyse_statement(inner, file, dialect, body_catalog, trigger,
-                                      indirect=indirect)
+                                      indirect=indirect, reads=reads)
         if statement.moves_data:
             statements.append(statement)
     return statements
 
 
-def analyse_sql(text: str, dialect: str = "mysql", schema=None,
+def analyse_sql(text: str, dialect: str = "mysql", schema: SchemaArgument = None,
                 file: str = "<string>", database: str | None = None, *,
-                indirect: bool = False) -> list[Statement]:
+                indirect: bool = False, reads: bool = False) -> list[Statement]:
     """The lineage of every statement of `text`, numbered from 1 as the
     server runs them. `schema` is a sqlglot MappingSchema, a mapping {db:
     {table: {column: type}}}, or the text of CREATE TABLE statements or of
@@ -410,18 +467,22 @@ def analyse_sql(text: str, dialect: str = "mysql", schema=None,
     the statements after them. `database` is the default database until a
     `USE` chooses another, as a client connected to it would run the text.
     `indirect`: each statement's `indirect` rows too (the columns that
-    decide which rows, or their order; indirect.py).
+    decide which rows, or their order; indirect.py). `reads`: each
+    statement's `reads` holds, besides the tables its rows name, those it
+    only joins or filters on (a walk of the whole tree, about a tenth of the
+    analysis: the command asks for it where its output names them).
     Raises LineageError when the text cannot be read as SQL at all (a NUL
     byte, an unterminated string, no statement)."""
-    statements = list(iter_analysed(text, dialect, schema, file, database, indirect=indirect))
+    statements = list(iter_analysed(text, dialect, schema, file, database, indirect=indirect,
+                                    reads=reads))
     if not statements:
         raise LineageError("no SQL statement")
     return statements
 
 
-def iter_analysed(text: str, dialect: str = "mysql", schema=None, file: str = "<string>",
-                  database: str | None = None, *, indirect: bool = False,
-                  more: Iterator[str] | None = None) -> Iterator[Statement]:
+def iter_analysed(text: str, dialect: str = "mysql", schema: SchemaArgument = None,
+                  file: str = "<string>", database: str | None = None, *, indirect: bool = False,
+                  reads: bool = False, more: Iterator[str] | None = None) -> Iterator[Statement]:
     """analyse_sql's statements, each parsed and analysed when it is asked
     for (none for a text without statements); `more` gives the rest of the
     text in line-aligned pieces, read as the statements reach them, so that
@@ -429,13 +490,15 @@ def iter_analysed(text: str, dialect: str = "mysql", schema=None, file: str = "<
     raises LineageError (at once, or when `more` reaches what cannot)."""
     catalog = Catalog(as_schema(schema, dialect), dialect, database)
     parsed_statements = parse_statements(text, dialect, more)  # checks the text now
-    return analysed_statements(parsed_statements, file, dialect, catalog, indirect)
+    return analysed_statements(parsed_statements, file, dialect, catalog, indirect, reads)
 
 
 def analysed_statements(parsed_statements: Iterator[ParsedStatement], file: str, dialect: str,
-                        catalog: Catalog, indirect: bool) -> Iterator[Statement]:
+                        catalog: Catalog, indirect: bool, reads: bool) -> Iterator[Statement]:
     for parsed in parsed_statements:
         if parsed.routine is not None:
-            yield from analyse_routine(parsed, file, dialect, catalog, indirect=indirect)
+            yield from analyse_routine(parsed, file, dialect, catalog, indirect=indirect,
+                                       reads=reads)
         else:
-            yield analyse_statement(parsed, file, dialect, catalog, indirect=indirect)
+            yield analyse_statement(parsed, file, dialect, catalog, indirect=indirect,
+                                    reads=reads)

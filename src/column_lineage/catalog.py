@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 
 from sqlglot.schema import MappingSchema
 
-from .schema import table_columns
+from .schema import SchemaMapping, table_columns
 
 # A table's key: its database (the default database where none is written,
 # "" where there is none) and name, lower case: MySQL servers mostly run
@@ -31,7 +31,7 @@ class Catalog:
     tables: dict[TableKey, list[str] | None] = field(default_factory=dict)
     # What a temporary table hides until it is dropped: the definition the
     # script had for its name, or HIDES_BASE where the schema's shows again.
-    hidden: dict[TableKey, list[str] | None | str] = field(default_factory=dict)
+    hidden: dict[TableKey, list[str] | str | None] = field(default_factory=dict)
     _merged: MappingSchema | None = None
     _stale: bool = False
 
@@ -125,9 +125,9 @@ def merged_schema(base: MappingSchema | None, tables: dict[TableKey, list[str] |
     depth = base.depth() if base is not None else 2  # the levels above the columns
     if depth not in (1, 2):
         return base
-    mapping: dict = {}
+    mapping: SchemaMapping = {}
     if base is not None:
-        given: dict = base.mapping
+        given: SchemaMapping = base.mapping
         mapping = dict(given) if depth == 1 else {db: dict(names) for db, names in given.items()}
     for (db, name), columns in tables.items():
         holder = mapping if depth == 1 else mapping.setdefault(db, {})

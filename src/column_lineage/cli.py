@@ -13,17 +13,36 @@ import os
 import re
 import stat
 import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from collections.abc import Iterator
-from datetime import datetime, timezone
+from datetime import UTC, datetime
+from types import FrameType
+from typing import IO, TYPE_CHECKING, Any, NoReturn, Protocol, TextIO
 
 from . import __version__
-from .errors import LineageError
+from .errors import FileFailure, LineageError, OutputFailure, Stopped
 from .extras import missing_dependency
-from .formats import FORMATS, FormatError, streams, writer_class
-from .rows import FileLineage
+from .formats import (
+    FORMATS,
+    FormatError,
+    StreamWriter,
+    Writer,
+    WriterOptions,
+    streams,
+    writer_class,
+)
+from .rows import FileLineage, Statement
 from .summary import Summary
 from .terminal import escaped
+
+if TYPE_CHECKING:
+    from openlineage.client import OpenLineageClient
+    from sqlglot.schema import MappingSchema
+
+    from .pipeline import Pipeline
+    from .schema import SchemaMapping
+    from .server import InputName, ServerInput
+    from .store import Store
 
 # The analysis (and sqlglot under it) and the worker processes are imported
 # where files are analysed: an answer read from a store needs neither, and
@@ -33,22 +52,16 @@ STDIN = "-"
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "examples", "warehouse.sql")
 
 
-class FileFailure(Exception):
-    """One file could not be analysed; the message says why."""
-
-
-class OutputFailure(Exception):
-    """Standard output cannot take the lineage; the message says why."""
-
-
-def sql_files(arguments, servers=None, jobs=None):
+def sql_files(arguments: list[str], servers: list[ServerInput] | None = None,
+              jobs: dict[str, str] | None = None) -> tuple[list[InputName], list[str]]:
     """The files to analyse, in order, and the messages for arguments that
     name none. A server's URL stands for its stored objects (ServerObject),
     read there; each server read is added to `servers`. `jobs` gets each
     file's name as it is shown and as a job of its own that stays the same
     however the argument was typed: a directory's file by its path inside
     it, a file given itself by its name, a server's object by its name."""
-    files, problems = [], []
+    files: list[InputName] = []
+    problems: list[str] = []
     jobs = {} if jobs is None else jobs
     for argument in arguments:
         if "://" in argument:
@@ -100,7 +113,7 @@ def regular_file(path: str) -> bool:
         return True  # unreadable: the analysis says why
 
 
-def password_prompt():
+def password_prompt() -> Callable[[str], str] | None:
     """getpass, when standard input is a terminal to ask on; else None."""
     if sys.stdin is None or not sys.stdin.isatty():
         return None
@@ -108,7 +121,7 @@ def password_prompt():
     return getpass.getpass
 
 
-def read_bytes(name):
+def read_bytes(name: str) -> bytes:
     try:
         if name == STDIN:
             if sys.stdin is None:
@@ -120,7 +133,7 @@ def read_bytes(name):
         raise FileFailure(f"cannot read: {error.strerror or error}") from error
 
 
-def read_text(name):
+def read_text(name: InputName) -> str:
     if not isinstance(name, str):  # a server's object: its text as the server gave it
         if name.sql is None:
             raise FileFailure(name.error or "not read")
@@ -132,23 +145,31 @@ def read_text(name):
         raise FileFailure(f"not UTF-8 text ({error.reason} at byte {error.start})") from error
 
 
-def display_name(name):
+def display_name(name: InputName) -> str:
     """The name as shown on one line: control characters escaped."""
     if name == STDIN:
         return "<stdin>"
-    return escaped(getattr(name, "name", name))  # a path, or a server's object
+    return escaped(name if isinstance(name, str) else name.name)  # a path, or a server's object
 
 
-def analyse_file(name, options) -> FileLineage:
+def needs_reads(options: argparse.Namespace) -> bool:
+    """Whether the run names the tables statements only join or filter on:
+    OpenLineage's inputs do, and so does the store, which may answer in
+    them later."""
+    return bool(options.format == "openlineage" or options.emit or options.store)
+
+
+def analyse_file(name: InputName, options: argparse.Namespace) -> FileLineage:
     """A file's lineage (`name` a path, STDIN, or a server's ServerObject),
     or why it has none."""
     from .analysis import analyse_sql
 
     shown = display_name(name)
-    database = getattr(name, "database", None) or options.default_db
+    database = (None if isinstance(name, str) else name.database) or options.default_db
     try:
         statements = analyse_sql(read_text(name), dialect=options.dialect, schema=options.schema,
-                                 file=shown, database=database, indirect=options.indirect)
+                                 file=shown, database=database, indirect=options.indirect,
+                                 reads=needs_reads(options))
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
     except RecursionError:
@@ -173,7 +194,7 @@ class Deferred:
     name: str
 
 
-def analyse_or_defer(name, options):
+def analyse_or_defer(name: InputName, options: argparse.Namespace) -> FileLineage | Deferred:
     """analyse_and_collect, but a big file (see STREAM_BYTES) is Deferred."""
     if getattr(options, "stream", False) and isinstance(name, str) and \
             (name == STDIN or (regular_file(name) and file_size(name) >= STREAM_BYTES)):
@@ -188,7 +209,8 @@ def file_size(name: str) -> int:
         return 0
 
 
-def stream_file(name, options, writer, summary) -> FileLineage | None:
+def stream_file(name: str, options: argparse.Namespace, writer: StreamWriter,
+                summary: Summary) -> FileLineage | None:
     """Analyses a file here, counting, reporting and writing each statement
     as it comes; None when that was done, else the file's lineage to take
     as any other (it failed before its first statement)."""
@@ -201,8 +223,9 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
         blocks = text_blocks(name)
         statements = iter_analysed(next(blocks, ""), dialect=options.dialect,
                                    schema=options.schema, file=shown,
-                                   database=getattr(name, "database", None) or options.default_db,
-                                   indirect=options.indirect, more=blocks)
+                                   database=options.default_db,
+                                   indirect=options.indirect, reads=needs_reads(options),
+                                   more=blocks)
         first = next(statements)
     except (FileFailure, LineageError) as error:
         return FileLineage(shown, error=str(error))
@@ -211,7 +234,7 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
     summary.files += 1
     failed = False
 
-    def counted():
+    def counted() -> Iterator[Statement]:
         nonlocal failed
         for statement in chain([first], statements):
             failed = summary.add_statement(statement) or failed
@@ -241,23 +264,26 @@ def stream_file(name, options, writer, summary) -> FileLineage | None:
 BLOCK = 1 << 22
 
 
-def text_blocks(name) -> Iterator[str]:
+def text_blocks(name: str) -> Iterator[str]:
     """A file's text as UTF-8 (a byte-order mark dropped, line ends as they
     are) in blocks of about BLOCK characters, each ending at a line's end;
     FileFailure where it cannot be read or decoded."""
+    stream: IO[str]
     try:
         if name == STDIN:
             if sys.stdin is None:
                 raise FileFailure("standard input is closed")
             stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         else:
-            stream = open(name, encoding="utf-8-sig", newline="")
+            stream = open(name, encoding="utf-8-sig", newline="")  # noqa: SIM115 - blocks_of closes it
     except OSError as error:
         raise FileFailure(f"cannot read: {error.strerror or error}") from error
     return blocks_of(stream)
 
 
-def blocks_of(stream) -> Iterator[str]:
+def blocks_of(stream: IO[str]) -> Iterator[str]:
+    """The stream's text in blocks of about BLOCK characters, each ending at
+    a line's end; the stream is closed at the end."""
     with stream:
         while True:
             try:
@@ -276,26 +302,26 @@ def blocks_of(stream) -> Iterator[str]:
             yield block
 
 
-def write_streamed(writer, file: str, statements) -> None:
+def write_streamed(writer: StreamWriter, file: str, statements: Iterable[Statement]) -> None:
     writer.begin_file(file)
     for statement in statements:
         writer.statement(statement)
     writer.end_file()
 
 
-def analyse_and_collect(name, options) -> FileLineage:
+def analyse_and_collect(name: InputName, options: argparse.Namespace) -> FileLineage:
     """analyse_file, then the file's trees collected at once: garbage now."""
     lineage = analyse_file(name, options)
     gc.collect(1)
     return lineage
 
 
-def lost_file(name) -> FileLineage:
+def lost_file(name: InputName) -> FileLineage:
     return FileLineage(display_name(name),
                        error="not analysed: its worker process ended unexpectedly")
 
 
-def positive_count(text):
+def positive_count(text: str) -> int:
     try:
         count = int(text)
     except ValueError:
@@ -305,7 +331,7 @@ def positive_count(text):
     return count
 
 
-def parse_arguments(argv):
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="lineage",
         description="Show where every output column of SQL statements comes from.",
@@ -403,12 +429,24 @@ def parse_arguments(argv):
     return options
 
 
+def writer_options(options: argparse.Namespace) -> WriterOptions:
+    """What the writers take of the command's options."""
+    return WriterOptions(
+        indirect=bool(options.indirect), verbose=bool(options.verbose),
+        csv_safe=bool(options.csv_safe),
+        several_files=bool(getattr(options, "several_files", False)),
+        per_file=bool(options.questions), dialect=options.dialect, namespace=options.namespace,
+        job_namespace=options.job_namespace, job_prefix=options.job_prefix or "",
+        job_names=dict(getattr(options, "job_names", None) or {}), event_time=options.event_time,
+        emit_client=getattr(options, "emit_client", None))
+
+
 # The formats whose rows are the answers themselves; the others draw or
 # send the statements that wrote what the answers reach.
 ANSWER_FORMATS = ("table", "json", "csv")
 
 
-def questions(options) -> list[tuple[str, str | None]]:
+def questions(options: argparse.Namespace) -> list[tuple[str, str | None]]:
     """The questions about the whole pipeline, in the order given on the
     command line's options: ("end-to-end", None), ("upstream", name), …"""
     asked = [("end-to-end", None)] if options.end_to_end else []
@@ -416,8 +454,9 @@ def questions(options) -> list[tuple[str, str | None]]:
         [("downstream", name) for name in options.downstream]
 
 
-def answer(asked: list[tuple[str, str | None]], pipeline_for, names, out, format_name: str,
-           options) -> bool:
+def answer(asked: list[tuple[str, str | None]], pipeline_for: Callable[[str, str | None], Pipeline],
+           names: Callable[[], list[str]], out: TextIO, format_name: str,
+           options: argparse.Namespace) -> bool:
     """Writes the answers to the questions about the pipeline; False (and
     one line each) for a column or table no file knows. `pipeline_for(question,
     name)` gives a pipeline that holds the answer, `names()` every name known."""
@@ -440,11 +479,11 @@ def answer(asked: list[tuple[str, str | None]], pipeline_for, names, out, format
         reaches = pipeline.upstream(name) if question == "upstream" else pipeline.downstream(name)
         answers.append(Answer(f"{question} {name}", reaches))
     if format_name in ANSWER_FORMATS:
-        writer = READERS[format_name](out, options)
+        writer = READERS[format_name](out, writer_options(options))
         for found in answers:
             writer.write(found)
         return known
-    drawer = writer_class(format_name)(out, options)
+    drawer = writer_class(format_name)(out, writer_options(options))
     # OpenLineage never names a temporary table as a dataset.
     for lineage in as_lineages(answers, fold_temporary=format_name == "openlineage"):
         drawer.write(lineage)
@@ -452,7 +491,8 @@ def answer(asked: list[tuple[str, str | None]], pipeline_for, names, out, format
     return known
 
 
-def answer_files(asked, lineages: list[FileLineage], out, format_name: str, options) -> bool:
+def answer_files(asked: list[tuple[str, str | None]], lineages: list[FileLineage], out: TextIO,
+                 format_name: str, options: argparse.Namespace) -> bool:
     """The answers about the pipeline the files' lineages compose."""
     from .pipeline import compose
 
@@ -461,7 +501,7 @@ def answer_files(asked, lineages: list[FileLineage], out, format_name: str, opti
                   options)
 
 
-def answer_from_store(options, store) -> int:
+def answer_from_store(options: argparse.Namespace, store: Store) -> int:
     """The answers read from the store's kept graph of its files (composed
     and kept first when the files changed since it was made), with the
     summary of those files."""
@@ -482,10 +522,10 @@ def answer_from_store(options, store) -> int:
     else:
         summary = Summary.of_counts(counts)
 
-    def pipeline_for(question, name):
+    def pipeline_for(question: str, name: str | None) -> Pipeline:
         return kept_pipeline(*store.graph(name, upstream=question != "downstream"))
 
-    def names():
+    def names() -> list[str]:
         return known_names(Column(*names) for names in store.graph_names())
 
     known = answer(options.questions, pipeline_for, names, sys.stdout, options.format, options)
@@ -496,7 +536,7 @@ def answer_from_store(options, store) -> int:
     return 0
 
 
-def emit_client():
+def emit_client() -> OpenLineageClient | None:
     """The OpenLineage client as its configuration makes it; None where
     nothing configures a transport (it would print to its log)."""
     from openlineage.client import OpenLineageClient
@@ -507,7 +547,7 @@ def emit_client():
     return None if isinstance(client.transport, ConsoleTransport) else client
 
 
-def read_schema(name, dialect):
+def read_schema(name: str | None, dialect: str) -> MappingSchema | None:
     """The schema a file (or standard input) holds, or a server's URL names."""
     if name is None:
         return None
@@ -528,32 +568,36 @@ def read_schema(name, dialect):
         raise LineageError(f"schema {display_name(name)}: {error}") from error
 
 
-def event_time(text):
+def event_time(text: str) -> datetime:
+    """The time --event-time gives, UTC unless it says otherwise."""
     try:
         moment = datetime.fromisoformat(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an ISO 8601 time: {text!r}") from None
-    return moment if moment.tzinfo else moment.replace(tzinfo=timezone.utc)
+    return moment if moment.tzinfo else moment.replace(tzinfo=UTC)
 
 
 class ShowVersion(argparse.Action):
     """--version: the tool's version and sqlglot's, looked up only when asked."""
 
-    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
-                 help=None):
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: str | None = None) -> None:
         super().__init__(option_strings, dest, nargs=0, default=default, help=help)
 
-    def __call__(self, parser, namespace, values, option_string=None):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: str | Sequence[Any] | None, option_string: str | None = None) -> None:
         print(version_text())  # on standard output, as argparse's own version action
         parser.exit()
 
 
-def version_text():
+def version_text() -> str:
+    """The tool's version and sqlglot's."""
     import sqlglot
-    return f"lineage {__version__} (sqlglot {sqlglot.__version__})"
+    # sqlglot sets __version__ without listing it as exported.
+    return f"lineage {__version__} (sqlglot {sqlglot.__version__})"  # type: ignore[attr-defined]
 
 
-def complain(message):
+def complain(message: str) -> None:
     """One line on standard error, what the data put in it escaped."""
     if sys.stderr is not None:
         print(f"lineage: {escaped(message)}", file=sys.stderr, flush=True)
@@ -567,7 +611,7 @@ def report_problems(lineage: FileLineage) -> None:
         report_statement(lineage.file, statement)
 
 
-def report_statement(file: str, statement) -> None:
+def report_statement(file: str, statement: Statement) -> None:
     """The line a statement that failed or was skipped gets, if any."""
     if statement.error:
         complain(f"{file}: statement {statement.label}: {statement.error}")
@@ -575,7 +619,7 @@ def report_statement(file: str, statement) -> None:
         complain(f"{file}: statement {statement.label}: skipped: {statement.skipped}")
 
 
-def write(writer, lineage: FileLineage) -> bool:
+def write(writer: Writer, lineage: FileLineage) -> bool:
     """Hands one file's lineage to the writer; a writer's own failure costs
     that file only (a failing output stream ends the run)."""
     try:
@@ -592,13 +636,24 @@ def write(writer, lineage: FileLineage) -> bool:
     return True
 
 
-def progress_bar(count):
+class Progress(Protocol):
+    """What the command uses of a progress bar (tqdm's)."""
+
+    def update(self) -> object: ...
+
+    def clear(self) -> None: ...
+
+    def close(self) -> None: ...
+
+
+def progress_bar(count: int) -> Progress | None:
     """A progress bar on a terminal's standard error for several files, else
     None (tqdm is imported only then: even a disabled bar costs its imports)."""
     if count < 2 or sys.stderr is None or not sys.stderr.isatty():
         return None
     from tqdm import tqdm
-    return tqdm(total=count, unit="file", file=sys.stderr, leave=False)
+    bar: Progress = tqdm(total=count, unit="file", file=sys.stderr, leave=False)
+    return bar
 
 
 # Young objects the collector lets pile up before it runs by itself: more
@@ -606,7 +661,7 @@ def progress_bar(count):
 FILE_GARBAGE = 100_000
 
 
-def collect_per_file():
+def collect_per_file() -> None:
     """The trees of a file are cycles (each node links its parent), garbage
     all at once when the file is analysed: the command collects them then,
     in one run over the young objects, instead of letting the collector run
@@ -617,7 +672,9 @@ def collect_per_file():
     gc.set_threshold(FILE_GARBAGE, *gc.get_threshold()[1:])
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
+    """The command's run over `argv` (the process's arguments by default):
+    its exit status."""
     options = parse_arguments(argv)
     missing = missing_dependency(options.format)
     if missing:
@@ -644,13 +701,13 @@ def main(argv=None):
         return 1
 
 
-def run_files(options, store) -> int:
+def run_files(options: argparse.Namespace, store: Store | None) -> int:
     """Analyses the files given (with a store, only those it does not hold
     as they are; with a store and no files, the store is the input) and
     writes their lineage or the answers asked for."""
     if store is not None and not options.files and options.questions:
         return answer_from_store(options, store)
-    servers: list = []
+    servers: list[ServerInput] = []
     options.job_names = {}
     files, problems = sql_files(options.files or ([] if store is not None else [EXAMPLE]), servers,
                                 options.job_names)
@@ -658,13 +715,14 @@ def run_files(options, store) -> int:
         complain(problem)
     if servers and options.schema is None:  # what the servers hold is the schema
         from .schema import schema_from_mapping
-        mapping: dict = {}
+        mapping: SchemaMapping = {}
         for server in servers:
             for db, tables in server.schema.items():
                 mapping.setdefault(db, {}).update(tables)
         options.schema = schema_from_mapping(mapping, options.dialect)
     options.several_files = len(files) > 1
-    writer = None if options.questions else writer_class(options.format)(sys.stdout, options)
+    writer = None if options.questions else \
+        writer_class(options.format)(sys.stdout, writer_options(options))
     kept: list[FileLineage] = []
     collect_per_file()
     summary = Summary(files=len(problems), failed=len(problems))
@@ -678,12 +736,23 @@ def run_files(options, store) -> int:
         and any(may_declare(name) for name in files)
     held: list[FileLineage] = []
     # Otherwise a big file is analysed here and written statement by statement.
-    options.stream = writer is not None and streams(writer) and store is None and not hold
+    stream_writer = writer if writer is not None and streams(writer) and store is None \
+        and not hold else None
+    options.stream = stream_writer is not None
 
-    def analyse(todo: list[str], run_options=options):
+    def analyse(todo: list[InputName], run_options: argparse.Namespace = options
+                ) -> Iterator[FileLineage]:
+        """The files' lineages, in order, each file analysed whole."""
         from .workers import in_order
 
-        return in_order(functools.partial(analyse_or_defer, options=run_options), todo, jobs,
+        return in_order(functools.partial(analyse_and_collect, options=run_options), todo, jobs,
+                        lost=lost_file)
+
+    def analyse_or_stream(todo: list[InputName]) -> Iterator[FileLineage | Deferred]:
+        """The files' lineages, in order, a big file left Deferred for streaming."""
+        from .workers import in_order
+
+        return in_order(functools.partial(analyse_or_defer, options=options), todo, jobs,
                         lost=lost_file)
 
     def take(lineage: FileLineage) -> None:
@@ -695,8 +764,9 @@ def run_files(options, store) -> int:
                 and not any(statement.error for statement in lineage.statements):
             summary.failed += 1
 
+    analysed: Iterator[FileLineage | Deferred]
     if store is None:
-        analysed = analyse(files)
+        analysed = analyse_or_stream(files)
     elif not files:
         analysed = iter(store.lineages())
     else:
@@ -709,21 +779,26 @@ def run_files(options, store) -> int:
                                  options.indirect)
     progress = progress_bar(len(files))
     try:
-        for lineage in analysed:
+        for found in analysed:
             if progress is not None:
                 progress.update()
                 progress.clear()
-            if isinstance(lineage, Deferred):
-                lineage = stream_file(lineage.name, options, writer, summary)
+            if isinstance(found, Deferred):
+                if stream_writer is None:  # never: only a streaming writer has files deferred
+                    raise RuntimeError(f"{found.name}: deferred without a writer to stream to")
+                lineage = stream_file(found.name, options, stream_writer, summary)
                 if lineage is None:
                     continue
+            else:
+                lineage = found
             if hold:
                 held.append(lineage)
             else:
                 take(lineage)
     finally:
-        if hasattr(analysed, "close"):  # the workers end now, however the loop ended
-            analysed.close()
+        close = getattr(analysed, "close", None)
+        if close is not None:  # the workers end now, however the loop ended
+            close()
     if progress is not None:
         progress.close()
     for lineage in learn_across(held, files, options, analyse) if hold else []:
@@ -743,7 +818,7 @@ def run_files(options, store) -> int:
 DECLARES = re.compile(rb"\b(?:CREATE|ALTER|INSERT|REPLACE)\s", re.IGNORECASE)
 
 
-def may_declare(name) -> bool:
+def may_declare(name: InputName) -> bool:
     """Whether a file may declare a table or its columns (a CREATE, ALTER,
     INSERT or REPLACE in its text)."""
     if not isinstance(name, str):  # a server's object
@@ -757,7 +832,8 @@ def may_declare(name) -> bool:
         return False  # the analysis says why
 
 
-def learn_across(lineages: list[FileLineage], files: list[str], options, analyse
+def learn_across(lineages: list[FileLineage], files: list[InputName], options: argparse.Namespace,
+                 analyse: Callable[[list[InputName], argparse.Namespace], Iterable[FileLineage]]
                  ) -> list[FileLineage]:
     """The files' lineages, those that the tables other files declare could
     settle analysed again with those tables as their schema."""
@@ -778,7 +854,7 @@ def learn_across(lineages: list[FileLineage], files: list[str], options, analyse
     return lineages
 
 
-def silence_stdout():
+def silence_stdout() -> None:
     """Stop writing to a standard output that refuses, so that the
     interpreter's own flush at exit does not complain again."""
     try:
@@ -788,20 +864,11 @@ def silence_stdout():
         pass
 
 
-class Stopped(BaseException):
-    """The command was told to stop (SIGTERM, SIGHUP): as KeyboardInterrupt,
-    no handler of one file's failure may take it for one."""
-
-    def __init__(self, signum: int):
-        super().__init__(signum)
-        self.signum = signum
-
-
-def stop(signum, frame):
+def stop(signum: int, frame: FrameType | None) -> NoReturn:
     raise Stopped(signum)
 
 
-def run(argv=None):
+def run(argv: Sequence[str] | None = None) -> int:
     """main() with the stream failures every command meets turned into one
     line and an exit status; SIGTERM and SIGHUP end it as Ctrl-C does (its
     workers with it), with the status a shell expects for the signal."""

@@ -4,55 +4,33 @@ sources one row with the module's eight keys and how far it resolved."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import TYPE_CHECKING
 
-from sqlglot import exp
-
-from . import normalise
-from .rows import (AGGREGATION, IDENTITY, MODULE_KEYS, STAR_SPREAD, TRANSFORMATION, OutputColumn,
-                   Row, Statement)
+from .rows import MODULE_KEYS, STAR_SPREAD, OutputColumn, QueryLineage, Row, Statement, Trace
 from .schema import table_columns
 from .statements import Target
-from .records import QueryLineage, Trace
+
+if TYPE_CHECKING:
+    from sqlglot.schema import MappingSchema
 
 
-def transformation(item: exp.Expression) -> str:
-    if normalise.plain_column(item) is not None:  # nothing else in it: no walk
-        return IDENTITY
-    inner = item.this if isinstance(item, exp.Alias) else item
-    if item.find(exp.AggFunc):
-        return AGGREGATION
-    if isinstance(inner, exp.Column):
-        return IDENTITY
-    return TRANSFORMATION
-
-
-def target_columns(target: Target | None, schema, width: int) -> list[str | None]:
+def target_columns(target: Target | None, schema: MappingSchema | None, width: int
+                   ) -> list[str | None]:
+    """The target column each of `width` output positions fills: the
+    target's column list, else its table's columns as the schema knows
+    them; None past them, and for a target filled by name."""
     if target is None or target.by_name:
         return [None] * width
     names = target.columns or table_columns(schema, target.db, target.table)
     return [names[position] if position < len(names) else None for position in range(width)]
 
 
-class ItemFacts(NamedTuple):
-    """What a select item says of its output column, taken before the
-    tracer rewrites the item in place."""
-
-    output_name: str
-    sql: str
-    transformation: str
-
-
-def describe_item(item: exp.Expression, dialect: str) -> ItemFacts:
-    return ItemFacts(normalise.output_name(item, dialect),
-                     item.meta.get("written") or item.sql(dialect=dialect), transformation(item))
-
-
 def is_star(name: str) -> bool:
     return name == "*" or name.endswith(".*")
 
 
-def spread_star(lineage: QueryLineage, target: Target | None, schema) -> None:
+def spread_star(lineage: QueryLineage, target: Target | None, schema: MappingSchema | None
+                ) -> None:
     """A `*` whose columns are unknown, feeding a target whose columns are
     known and outnumber the select's: the star fills every target column
     the others leave (MySQL inserts the select's columns by position), each
@@ -73,7 +51,10 @@ def spread_star(lineage: QueryLineage, target: Target | None, schema) -> None:
     lineage.columns[at:at + 1] = [list(traces) for _ in range(extra + 1)]
 
 
-def output_columns(lineage: QueryLineage, target: Target | None, schema) -> list[OutputColumn]:
+def output_columns(lineage: QueryLineage, target: Target | None, schema: MappingSchema | None
+                   ) -> list[OutputColumn]:
+    """The output column of each item of the query a statement runs, with
+    the target column it fills."""
     spread_star(lineage, target, schema)
     targets = target_columns(target, schema, len(lineage.items))
     columns = []

@@ -7,6 +7,7 @@ are its table)."""
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import sqlglot
@@ -19,6 +20,9 @@ from .statements import arg, arg_key
 # The name under which ON DUPLICATE KEY UPDATE reads the row being inserted.
 INSERTED = "__inserted_row"
 
+# A table's known columns, by its database and name (Catalog.columns).
+ColumnsOf = Callable[[str | None, str], list[str]]
+
 
 @dataclass
 class Assignment:
@@ -30,20 +34,20 @@ class Assignment:
     table: str
     alias: str | None
     column: str
-    expression: exp.Expression
+    expression: exp.Expr
     sql: str
 
 
-def reads_anything(values: list[exp.Expression]) -> bool:
+def reads_anything(values: list[exp.Expr]) -> bool:
     """Whether a row of values reads a column or a query (the rest is
     literals and functions of them: no source)."""
     return any(value.find(exp.Column, exp.Query) is not None for value in values)
 
 
-def row_select(values: list[exp.Expression], named: bool = False) -> exp.Select:
+def row_select(values: list[exp.Expr], named: bool = False) -> exp.Select:
     """A select of one row of values, each item as written (`named`: as
     MySQL names VALUES' columns, column_0, column_1, …)."""
-    items: list[exp.Expression] = [value.copy() for value in values]
+    items: list[exp.Expr] = [value.copy() for value in values]
     if named:
         items = [exp.alias_(item, f"column_{at}") for at, item in enumerate(items)]
     for item, value in zip(items, values):
@@ -75,7 +79,8 @@ def update_tables(update: exp.Update) -> list[exp.Table]:
             and not (not node.db and node.name.lower() in ctes)]
 
 
-def update_assignments(update: exp.Update, columns_of, database: str | None) -> list[Assignment]:
+def update_assignments(update: exp.Update, columns_of: ColumnsOf, database: str | None
+                       ) -> list[Assignment]:
     """UPDATE's assignments in SET order, each with the table it writes: the
     one its qualifier names, else (unqualified) the only table, else the
     table whose known columns hold it, else the first. `columns_of(db,
@@ -103,7 +108,7 @@ def in_order(update: exp.Update, assignments: list[Assignment]) -> list[Assignme
     if len(update_tables(update)) != 1 or update.this.args.get("joins") or \
             update.args.get("joins"):
         return assignments
-    assigned: dict[str, exp.Expression] = {}
+    assigned: dict[str, exp.Expr] = {}
     ordered = []
     for assignment in assignments:
         expression = assignment.expression.copy()
@@ -112,7 +117,8 @@ def in_order(update: exp.Update, assignments: list[Assignment]) -> list[Assignme
             expression = expression.transform(
                 lambda node: exp.Paren(this=assigned[node.name.lower()].copy())
                 if isinstance(node, exp.Column) and node.name.lower() in assigned
-                and (not node.table or node.table in names) else node, copy=False)
+                and (not node.table or node.table in names)  # noqa: B023 - called at once, here
+                else node, copy=False)
         ordered.append(Assignment(assignment.db, assignment.table, assignment.alias,
                                   assignment.column, expression, assignment.sql))
         assigned[assignment.column.lower()] = expression
@@ -120,13 +126,16 @@ def in_order(update: exp.Update, assignments: list[Assignment]) -> list[Assignme
 
 
 def written_table(tables: list[exp.Table], qualifier: str) -> exp.Table | None:
+    """The table a qualifier names (by alias, else by name)."""
     wanted = qualifier.lower()
     return next((table for table in tables if (table.alias or table.name).lower() == wanted),
                 None)
 
 
-def holding_table(tables: list[exp.Table], column: str, columns_of,
+def holding_table(tables: list[exp.Table], column: str, columns_of: ColumnsOf,
                   database: str | None) -> exp.Table | None:
+    """The table an unqualified assigned column belongs to: the only one,
+    else the first whose known columns hold it, else the first."""
     if len(tables) < 2:
         return tables[0] if tables else None
     name = column.lower()
@@ -182,7 +191,7 @@ def row_alias(insert: exp.Insert) -> tuple[str | None, list[str] | None]:
 
 
 def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.EQ],
-                    inserted_columns: list[str], read: list[exp.Expression],
+                    inserted_columns: list[str], read: list[exp.Expr],
                     known: list[str]) -> exp.Select:
     """A select over the existing row (the target table), the inserted one
     (the table named INSERTED, aliased as the row alias where written) and
@@ -196,7 +205,7 @@ def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.
     inserted_alias = alias or INSERTED
     by_alias = dict(zip([name.lower() for name in renamed or []], inserted_columns))
     target_alias = table.alias or table.name
-    def reread(node: exp.Expression) -> exp.Expression:
+    def reread(node: exp.Expr) -> exp.Expr:
         if isinstance(node, exp.Anonymous) and node.name.upper() == "VALUES" \
                 and len(node.expressions) == 1:
             return exp.column(node.expressions[0].name, inserted_alias)
@@ -222,7 +231,7 @@ def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.
                          alias=exp.TableAlias(this=exp.to_identifier(inserted_alias)))
     # The tables read come first: an unqualified column the target's known
     # columns do not settle is taken for theirs.
-    sources = list(read) + [existing, inserted]
+    sources = [*read, existing, inserted]
     select = exp.Select(expressions=items)
     select.set(arg_key(select, "from"), exp.From(this=sources[0]))
     select.set("joins", [exp.Join(this=node) for node in sources[1:]])
@@ -231,10 +240,10 @@ def conflict_select(insert: exp.Insert, table: exp.Table, assignments: list[exp.
 
 # -- routine bodies ----------------------------------------------------------
 
-def assigned_columns(tree: exp.Expression) -> set[int]:
+def assigned_columns(tree: exp.Expr) -> set[int]:
     """The columns an UPDATE or ON DUPLICATE KEY UPDATE assigns to (left of
     `=`): columns, never variables."""
-    items: list[exp.Expression] = []
+    items: list[exp.Expr] = []
     if isinstance(tree, exp.Update):
         items = list(tree.expressions)
     elif isinstance(tree, exp.Insert) and tree.args.get("conflict") is not None:
@@ -242,7 +251,7 @@ def assigned_columns(tree: exp.Expression) -> set[int]:
     return {id(item.this) for item in items if isinstance(item, exp.EQ)}
 
 
-def replace_variables(tree: exp.Expression, variables: frozenset[str]) -> None:
+def replace_variables(tree: exp.Expr, variables: frozenset[str]) -> None:
     """A routine's parameters and local variables, read where a column could
     be, are values, not columns (MySQL prefers the variable): each becomes a
     bare name that reads no table."""
@@ -266,7 +275,7 @@ VALUE_WORD = re.compile(r"\b(?:DEFAULT|UTC_TIMESTAMP|UTC_DATE|UTC_TIME|LOCALTIME
 GET_FORMAT_TYPES = {"DATE", "TIME", "DATETIME", "TIMESTAMP"}
 
 
-def replace_value_words(tree: exp.Expression, sql: str) -> None:
+def replace_value_words(tree: exp.Expr, sql: str) -> None:
     """DEFAULT, UTC_TIMESTAMP and the like, and GET_FORMAT's first argument
     (DATE, TIME, …), are values sqlglot reads as columns: bare names that
     read no table. (The text is searched first: most statements hold none.)"""
@@ -312,7 +321,7 @@ def new_row_values(tree: exp.Set, sql: str) -> list[exp.EQ]:
     return new_row_assignments(tree)
 
 
-def add_trigger_rows(query: exp.Expression, db: str | None, table: str) -> None:
+def add_trigger_rows(query: exp.Expr, db: str | None, table: str) -> None:
     """In a trigger, `NEW.c` and `OLD.c` read the trigger's table: each
     select that names them gets that table as a source under that alias."""
     for select in list(query.find_all(exp.Select)):

@@ -23,18 +23,31 @@ from __future__ import annotations
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import cast
+from typing import TYPE_CHECKING, cast
 
 from sqlglot import exp
 
 from . import dml
 from .compose import is_star
-from .normalise import Source, inline_windows, plain_column, source_nodes, using_sources
-from .records import QueryLineage, Trace
-from .rows import CONDITIONAL, FILTER, GROUP_BY, JOIN, SORT, WINDOW, IndirectRow, Statement
+from .normalise import Scope, Source, inline_windows, plain_column, source_nodes, using_sources
+from .rows import (
+    CONDITIONAL,
+    FILTER,
+    GROUP_BY,
+    JOIN,
+    SORT,
+    WINDOW,
+    IndirectRow,
+    QueryLineage,
+    Statement,
+    Trace,
+)
 from .schema import table_columns
 from .statements import arg
 from .trace import Tracer
+
+if TYPE_CHECKING:
+    from sqlglot.schema import MappingSchema
 
 __all__ = ["IndirectLineage", "KeepingTracer", "QueryIndirect", "query_indirect",
            "update_indirect"]
@@ -79,7 +92,7 @@ class SelectView:
     select: exp.Select
     sources: list[Source]
     outer: list[Source]
-    scope: dict[str, list[object]]
+    scope: Scope
     using: dict[str, list[int]]
     visible: list[Source] = field(init=False)
     by_alias: dict[str, Source] = field(init=False)  # in lower case; own sources first
@@ -99,9 +112,9 @@ class SelectView:
                 for source in self.visible]
 
     @cached_property
-    def aliases(self) -> dict[str, exp.Expression]:
+    def aliases(self) -> dict[str, exp.Expr]:
         """The select's items by their aliases, in lower case (the first of a name)."""
-        aliases: dict[str, exp.Expression] = {}
+        aliases: dict[str, exp.Expr] = {}
         for item in self.select.expressions:
             if isinstance(item, exp.Alias):
                 aliases.setdefault(item.alias.lower(), item.this)
@@ -125,23 +138,23 @@ def merge(into: FoundSet, more: FoundSet) -> None:
         into.setdefault(key, found)
 
 
-def unwrapped(node: exp.Expression) -> exp.Expression:
+def unwrapped(node: exp.Expr) -> exp.Expr:
     """The node the tracer keeps a query's lineage under: parentheses
     without a WITH of their own taken off."""
     while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query) \
             and not arg(node, "with"):
-        node = cast(exp.Expression, node.this)
+        node = cast("exp.Expr", node.this)
     return node
 
 
-def own_nodes(root: exp.Expression,
-              kinds: tuple[type[exp.Expression], ...]) -> list[exp.Expression]:
+def own_nodes(root: exp.Expr,
+              kinds: tuple[type[exp.Expr], ...]) -> list[exp.Expr]:
     """The nodes of these kinds in an expression, in written order, and the
     outermost queries nested in it (`(SELECT …)` itself), leaving out what
     those queries hold. A walk of its own: it reads neither a column's
     parts, nor a query's, nor a literal's or a name's, and keeps no
     generator (a quarter of find_all's cost)."""
-    found: list[exp.Expression] = []
+    found: list[exp.Expr] = []
     columns = exp.Column in kinds
     stack = [root]
     while stack:
@@ -160,7 +173,7 @@ def own_nodes(root: exp.Expression,
     return found
 
 
-def plain_select(node: exp.Expression, scope: dict[str, list[object]]) -> bool:
+def plain_select(node: exp.Expr, scope: Scope) -> bool:
     """Whether a query is a select that reads tables only (none a CTE in
     scope, no derived table): its sources need no stand-ins, and the
     indirect analysis reads its items itself instead of tracing it (a query
@@ -176,18 +189,18 @@ def plain_select(node: exp.Expression, scope: dict[str, list[object]]) -> bool:
     return True
 
 
-def is_lateral(query: exp.Expression) -> bool:
+def is_lateral(query: exp.Expr) -> bool:
     """Whether a stand-in's query is a LATERAL derived table's, which reads
     the sources left of it."""
     parent = query.parent
     return isinstance(parent, exp.Subquery) and isinstance(parent.parent, exp.Lateral)
 
 
-def has_limit(node: exp.Expression) -> bool:
+def has_limit(node: exp.Expr) -> bool:
     return node.args.get("limit") is not None or node.args.get("fetch") is not None
 
 
-def position_literal(node: exp.Expression) -> int | None:
+def position_literal(node: exp.Expr) -> int | None:
     """The 1-based position `GROUP BY 2` or `ORDER BY 2` names, if it is one."""
     if isinstance(node, exp.Literal) and not node.is_string and node.name.isdigit():
         return int(node.name)
@@ -222,7 +235,7 @@ def positions_of(names: list[str], wanted: str) -> tuple[list[int], bool]:
     return [at for at, name in enumerate(names) if name == "*"], True
 
 
-def choice_conditions(node: exp.Expression) -> list[exp.Expression]:
+def choice_conditions(node: exp.Expr) -> list[exp.Expr]:
     """What decides which value a choice gives: CASE's operand and WHEN
     conditions (each WHEN is an If), IF()'s condition, every argument of
     COALESCE/IFNULL but the last, both of NULLIF's, NVL2's first."""
@@ -239,8 +252,8 @@ def choice_conditions(node: exp.Expression) -> list[exp.Expression]:
     return []
 
 
-def window_keys(node: exp.Window) -> list[exp.Expression]:
-    keys: list[exp.Expression] = list(node.args.get("partition_by") or [])
+def window_keys(node: exp.Window) -> list[exp.Expr]:
+    keys: list[exp.Expr] = list(node.args.get("partition_by") or [])
     order = node.args.get("order")
     return keys + ([order] if order is not None else [])
 
@@ -252,22 +265,22 @@ class KeepingTracer(Tracer):
     own derived table or CTE, shares that one's name), and each WITH it
     takes off a query, by the id of the query."""
 
-    def __init__(self, dialect: str = "mysql", schema: object = None,
+    def __init__(self, dialect: str = "mysql", schema: MappingSchema | None = None,
                  database: str | None = None) -> None:
         super().__init__(dialect, schema, database)
         self.kept: dict[int, Source] = {}
         self.withs: dict[int, exp.With] = {}
 
-    def enter_with(self, node: exp.Expression, scope: dict[str, list[object]]
-                   ) -> dict[str, list[object]]:
+    def enter_with(self, node: exp.Expr, scope: Scope
+                   ) -> Scope:
         with_clause = arg(node, "with")
         if with_clause is not None:
             self.withs[id(node)] = with_clause
-        entered: dict[str, list[object]] = super().enter_with(node, scope)
+        entered: Scope = super().enter_with(node, scope)
         return entered
 
-    def stand_in(self, node: exp.Expression, alias: str | None, query: exp.Expression | None,
-                 scope: dict[str, list[object]], renamed: list[str] | None,
+    def stand_in(self, node: exp.Expr, alias: str | None, query: exp.Expr | None,
+                 scope: Scope, renamed: list[str] | None,
                  outer: list[Source] | None = None) -> Source:
         source: Source = super().stand_in(node, alias, query, scope, renamed, outer)
         self.kept[id(source.node)] = source
@@ -287,7 +300,7 @@ class IndirectAnalysis:
 
     # -- queries ---------------------------------------------------------
 
-    def query(self, node: exp.Expression, scope: dict[str, list[object]],
+    def query(self, node: exp.Expr, scope: Scope,
               outer: list[Source]) -> QueryIndirect:
         """What decides the rows of a query, and of each of its output
         columns; traced first where the direct analysis did not trace it
@@ -313,17 +326,17 @@ class IndirectAnalysis:
         self.memo[key] = found
         return found
 
-    def lineage(self, node: exp.Expression) -> QueryLineage:
+    def lineage(self, node: exp.Expr) -> QueryLineage:
         """The direct lineage the tracer keeps for a traced query."""
         return self.tracer.memo.get(id(unwrapped(node))) or QueryLineage([], [])
 
-    def set_operation(self, node: exp.SetOperation, scope: dict[str, list[object]],
+    def set_operation(self, node: exp.SetOperation, scope: Scope,
                       outer: list[Source]) -> QueryIndirect:
         """Each branch's filters decide rows of the whole; each output column
         takes its branches' own. EXCEPT's and INTERSECT's later branch only
         decides which rows remain: its columns filter. A sort under LIMIT
         reads the output columns it names."""
-        left_node, right_node = cast(exp.Expression, node.left), cast(exp.Expression, node.right)
+        left_node, right_node = cast("exp.Expr", node.left), cast("exp.Expr", node.right)
         left = self.query(left_node, scope, outer)
         right = self.query(right_node, scope, outer)
         found = QueryIndirect(dict(left.dataset), [dict(fields) for fields in left.fields])
@@ -345,7 +358,7 @@ class IndirectAnalysis:
         return found
 
     @staticmethod
-    def output_positions(names: list[str], key: exp.Expression) -> list[int]:
+    def output_positions(names: list[str], key: exp.Expr) -> list[int]:
         """The output positions a set operation's ORDER BY key reads: the
         one it numbers, else those named like its columns."""
         position = position_literal(key)
@@ -354,7 +367,7 @@ class IndirectAnalysis:
         wanted = {node.name.lower() for node in key.find_all(exp.Column)}
         return [at for at, name in enumerate(names) if name.lower() in wanted]
 
-    def add_outputs(self, query: exp.Expression, subtype: str, into: FoundSet) -> None:
+    def add_outputs(self, query: exp.Expr, subtype: str, into: FoundSet) -> None:
         """Every column a query's output columns read, under `subtype`: as
         traced, or as its items read (a plain select, not traced)."""
         view = self.views.get(id(unwrapped(query)))
@@ -369,7 +382,7 @@ class IndirectAnalysis:
 
     # -- one select --------------------------------------------------------
 
-    def select(self, select: exp.Select, scope: dict[str, list[object]],
+    def select(self, select: exp.Select, scope: Scope,
                outer: list[Source]) -> QueryIndirect:
         sources = self.sources_of(select, outer)
         own = {source.alias.lower() for source in sources}
@@ -437,7 +450,7 @@ class IndirectAnalysis:
                     for ordered in order.expressions]
             self.collect(view, keys, SORT, into, True)
 
-    def item_fields(self, view: SelectView, item: exp.Expression, deciding: bool) -> FoundSet:
+    def item_fields(self, view: SelectView, item: exp.Expr, deciding: bool) -> FoundSet:
         """What decides the value of one select item's column besides what it
         reads: its choices' conditions, its windows' keys, the rows of its
         subqueries, and (`deciding`: some derived table read has any) what
@@ -450,8 +463,8 @@ class IndirectAnalysis:
                     merge(found, self.source_fields(source, name))
             return found
         nodes = own_nodes(item, (exp.Column, *DECIDING) if deciding else DECIDING)
-        conditions: list[exp.Expression] = []
-        windows: list[exp.Expression] = []
+        conditions: list[exp.Expr] = []
+        windows: list[exp.Expr] = []
         for node in nodes:
             if isinstance(node, exp.Column):
                 if not node.is_star:
@@ -482,7 +495,7 @@ class IndirectAnalysis:
 
     # -- the columns of a condition ------------------------------------------
 
-    def collect(self, view: SelectView, roots: list[exp.Expression], subtype: str,
+    def collect(self, view: SelectView, roots: list[exp.Expr], subtype: str,
                 into: FoundSet, items: bool = False, alias_first: bool = True) -> None:
         """Adds what the expressions read under `subtype`: the columns they
         name (outside nested queries) and, for each query nested in them,
@@ -505,8 +518,8 @@ class IndirectAnalysis:
                     self.add_outputs(query, subtype, into)
                 merge(into, inner.dataset)
 
-    def parts(self, view: SelectView, root: exp.Expression, items: bool,
-              alias_first: bool) -> tuple[list[exp.Column], list[exp.Expression]]:
+    def parts(self, view: SelectView, root: exp.Expr, items: bool,
+              alias_first: bool) -> tuple[list[exp.Column], list[exp.Expr]]:
         """The columns of an expression outside nested queries, and those
         queries; with `items`, select items stand for the positions and
         aliases it names."""
@@ -517,7 +530,7 @@ class IndirectAnalysis:
                 return self.parts(view, expressions[position - 1], False, True) \
                     if 0 < position <= len(expressions) else ([], [])
         nodes = own_nodes(root, (exp.Column,))
-        queries: list[exp.Expression] = [node for node in nodes if isinstance(node, exp.Query)]
+        queries: list[exp.Expr] = [node for node in nodes if isinstance(node, exp.Query)]
         columns: list[exp.Column] = []
         for node in nodes:
             if not isinstance(node, exp.Column) or node.is_star:
@@ -533,7 +546,7 @@ class IndirectAnalysis:
 
     @staticmethod
     def aliased_item(view: SelectView, column: exp.Column,
-                     alias_first: bool) -> exp.Expression | None:
+                     alias_first: bool) -> exp.Expr | None:
         """The select item an unqualified name refers to by its alias: MySQL
         looks at the aliases first for HAVING and ORDER BY, at the sources'
         columns first for GROUP BY (where known)."""
@@ -660,7 +673,7 @@ def guarded(find: Callable[[], list[IndirectRow]]) -> IndirectLineage:
         return IndirectLineage(error=f"indirect analysis failed ({type(error).__name__}: {error})")
 
 
-def query_indirect(tracer: KeepingTracer, query: exp.Expression, lineage: QueryLineage,
+def query_indirect(tracer: KeepingTracer, query: exp.Expr, lineage: QueryLineage,
                    statement: Statement) -> IndirectLineage:
     """The indirect lineage of a statement running `query` (SELECT, INSERT …
     SELECT, CREATE … AS SELECT, a view), once the direct analysis has traced

@@ -7,8 +7,12 @@ known by the columns the files insert into it."""
 from __future__ import annotations
 
 from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING
 
 from .rows import FileLineage, Row, Statement
+
+if TYPE_CHECKING:
+    from .schema import SchemaMapping
 
 TableKey = tuple[str, str]
 
@@ -61,7 +65,7 @@ def add_inserted(inserted: dict[TableKey, Declared], key: TableKey, statement: S
     named = [column.target_column for column in statement.columns
              if column.target_column and column.target_column != "*"
              and column.target_table == statement.target_table]
-    if not named:
+    if not named or not statement.target_table:
         return
     known = inserted.get(key)
     if known is None:
@@ -73,9 +77,9 @@ def add_inserted(inserted: dict[TableKey, Declared], key: TableKey, statement: S
         inserted[key] = replace(known, columns=known.columns + more)
 
 
-def as_mapping(declared: dict[TableKey, Declared]) -> dict:
+def as_mapping(declared: dict[TableKey, Declared]) -> SchemaMapping:
     """The declared tables as a schema mapping {db: {table: {column: type}}}."""
-    mapping: dict = {}
+    mapping: SchemaMapping = {}
     for table in declared.values():
         mapping.setdefault(table.db or "", {})[table.table] = dict.fromkeys(table.columns,
                                                                              "UNKNOWN")

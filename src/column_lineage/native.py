@@ -46,6 +46,9 @@ def _import(name: str, qualified: str) -> ModuleType:
             return flat
         if os.path.exists(path):
             spec = importlib.util.spec_from_file_location(qualified, path)
+            if spec is None or spec.loader is None:
+                raise ModuleNotFoundError(f"the native module {name!r} at {path} cannot be "
+                                          "loaded", name=qualified)
             module = importlib.util.module_from_spec(spec)
             sys.modules[qualified] = module
             try:

@@ -6,11 +6,31 @@ unqualified column qualified where only one source can hold it."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 from sqlglot import exp
 from sqlglot.transforms import eliminate_window_clause
 
+from .rows import AGGREGATION, IDENTITY, TRANSFORMATION, ItemFacts
 from .statements import arg, arg_key
+
+if TYPE_CHECKING:
+    from sqlglot.schema import MappingSchema
+
+
+@dataclass
+class CteEntry:
+    """A name in scope for the queries of a statement (a CTE, or a row the
+    analysis stands in for): the query it stands for, the scope that query
+    sees (itself too, where recursive), and its column names where renamed."""
+
+    query: exp.Expr
+    scope: Scope
+    renamed: list[str] | None
+
+
+# The names in scope, lower case, and what each stands for.
+Scope = dict[str, CteEntry]
 
 
 @dataclass
@@ -23,8 +43,8 @@ class Source:
 
     alias: str
     node: exp.Table
-    query: exp.Expression | None = None
-    scope: dict = field(default_factory=dict)
+    query: exp.Expr | None = None
+    scope: Scope = field(default_factory=dict)
     renamed: list[str] | None = None
     columns: list[str] | None = None
     synthetic_alias: bool = False
@@ -45,13 +65,13 @@ class ItemParts:
     inside it (scalar subqueries, IN and EXISTS queries), unwrapped from
     their parentheses."""
 
-    columns: list = field(default_factory=list)
-    stars: list = field(default_factory=list)
-    anonymous: list = field(default_factory=list)
-    queries: list = field(default_factory=list)
+    columns: list[exp.Column] = field(default_factory=list)
+    stars: list[exp.Star] = field(default_factory=list)
+    anonymous: list[exp.Anonymous] = field(default_factory=list)
+    queries: list[exp.Expr] = field(default_factory=list)
     reshaped: bool = False  # a node was replaced since: the lists are not in tree order
 
-    def own_nodes(self, kind: str) -> list | None:
+    def own_nodes(self, kind: str) -> list[exp.Column] | list[exp.Anonymous] | None:
         """The item's nodes the native analysis reads for an item of this
         kind ("column" or "anonymous"), in tree order (breadth first, as
         find_all gives them), or None where the walk's lists are out of date."""
@@ -60,7 +80,7 @@ class ItemParts:
         return self.columns if kind == "column" else self.anonymous
 
 
-def plain_column(item: exp.Expression) -> exp.Column | None:
+def plain_column(item: exp.Expr) -> exp.Column | None:
     """The column an item is when it is that alone (`t.a`, `t.a AS b`): a
     column whose parts are all identifiers, so the only node of interest in
     the item, with no star, function or query in it."""
@@ -75,7 +95,7 @@ def plain_column(item: exp.Expression) -> exp.Column | None:
     return inner
 
 
-def item_parts(item: exp.Expression) -> ItemParts:
+def item_parts(item: exp.Expr) -> ItemParts:
     column = plain_column(item)  # the commonest item, without a walk
     if column is not None:
         return ItemParts([column], [], [], [])
@@ -111,13 +131,13 @@ def counts_rows(count: exp.Count) -> bool:
     return isinstance(value, exp.Literal) and not value.is_string and value.name in ("0", "1")
 
 
-def unwrap_query(node: exp.Expression) -> exp.Expression:
+def unwrap_query(node: exp.Expr) -> exp.Expr:
     while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
         node = node.this
     return node
 
 
-def unwrap_joined(node: exp.Expression) -> tuple[exp.Expression, list[exp.Join]]:
+def unwrap_joined(node: exp.Expr) -> tuple[exp.Expr, list[exp.Join]]:
     """A parenthesised join `((a JOIN b ON …) JOIN c ON …)` as its first
     table and its joins, the inner ones first. The parser hangs each level's
     joins on that level's node: the table, or the parentheses around it."""
@@ -163,13 +183,13 @@ def inline_windows(select: exp.Select) -> None:
         eliminate_window_clause(select)
 
 
-def source_nodes(select: exp.Select) -> list[exp.Expression]:
+def source_nodes(select: exp.Select) -> list[exp.Expr]:
     from_clause = arg(select, "from")
     nodes = [from_clause.this] if from_clause is not None and from_clause.this is not None else []
     return nodes + [join.this for join in select.args.get("joins") or [] if join.this is not None]
 
 
-def lateral_query(node: exp.Expression) -> exp.Query | None:
+def lateral_query(node: exp.Expr) -> exp.Query | None:
     """The query of a LATERAL derived table, `LATERAL (SELECT …) AS l`."""
     if isinstance(node, exp.Lateral) and isinstance(node.this, exp.Subquery) \
             and isinstance(node.this.this, exp.Query):
@@ -177,7 +197,7 @@ def lateral_query(node: exp.Expression) -> exp.Query | None:
     return None
 
 
-def json_table_query(node: exp.Expression) -> exp.Select | None:
+def json_table_query(node: exp.Expr) -> exp.Select | None:
     """`JSON_TABLE(doc, path COLUMNS (…)) AS j` as the select it amounts to:
     each of its columns (NESTED PATH ones too) is read from the document, a
     FOR ORDINALITY column from nothing. Like LATERAL, it reads the sources
@@ -191,17 +211,18 @@ def json_table_query(node: exp.Expression) -> exp.Select | None:
     return exp.Select(expressions=items) if items else None
 
 
-def alias_columns(node: exp.Expression) -> list[str] | None:
+def alias_columns(node: exp.Expr) -> list[str] | None:
     table_alias = node.args.get("alias")
     if isinstance(table_alias, exp.TableAlias) and table_alias.columns:
         return [column.name for column in table_alias.columns]
     return None
 
 
-def values_row(row: exp.Expression) -> list[exp.Expression]:
+def values_row(row: exp.Expr) -> list[exp.Expr]:
     """The values of one VALUES row: `(1, 2)` or MySQL's `ROW(1, 2)`."""
     values = row.expressions if isinstance(row, exp.Tuple) else [row]
-    if len(values) == 1 and isinstance(values[0], exp.Anonymous) and values[0].name.upper() == "ROW":
+    if len(values) == 1 and isinstance(values[0], exp.Anonymous) \
+            and values[0].name.upper() == "ROW":
         values = values[0].expressions
     return values
 
@@ -225,7 +246,7 @@ def expand_stars(select: exp.Select, sources: list[Source]) -> None:
                for item in items):
         return
     by_alias = {source.alias.lower(): source for source in sources}
-    expanded: list[exp.Expression] = []
+    expanded: list[exp.Expr] = []
     for item in items:
         if isinstance(item, exp.Star) and sources:
             for source in sources:
@@ -238,7 +259,7 @@ def expand_stars(select: exp.Select, sources: list[Source]) -> None:
     select.set("expressions", expanded)
 
 
-def count_stars(item: exp.Expression, sources: list[Source],
+def count_stars(item: exp.Expr, sources: list[Source],
                 parts: ItemParts | None = None) -> list[exp.Column]:
     """`COUNT(*)` counts the rows of every source of its own select: read it
     as counting `src.*` of each. Returns the item's columns (outside nested
@@ -312,7 +333,8 @@ def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
         name = node.name.lower()
         if name in using:
             joined = [sources[at] for at in using[name] if at < len(sources)]
-            node.replace(exp.Tuple(expressions=[column(node.name, source.alias) for source in joined]))
+            node.replace(exp.Tuple(expressions=[column(node.name, source.alias)
+                                                for source in joined]))
             continue
         holders = [source for source in sources
                    if source.columns and name in (known.lower() for known in source.columns)]
@@ -324,15 +346,16 @@ def qualify_unqualified(columns: list[exp.Column], sources: list[Source],
     return qualified
 
 
-def item_kind(item: exp.Expression, parts: ItemParts | None = None) -> str | None:
+def item_kind(item: exp.Expr, parts: ItemParts | None = None) -> str | None:
     """How the native analysis reads a select item without nested queries:
     "literal", "null", "column", "anonymous", or None for an item it refuses
     (no column and no unknown function: `NOW()`, `1 + 1`). `parts`, when
     given, are the item's own (count_stars keeps its columns up to date)."""
     inner = item.this if isinstance(item, exp.Alias) else item
-    if isinstance(item, exp.Literal) or isinstance(inner, exp.Literal) and isinstance(item, exp.Alias):
+    if isinstance(item, exp.Literal) \
+            or (isinstance(inner, exp.Literal) and isinstance(item, exp.Alias)):
         return "literal"
-    if isinstance(item, exp.Null) or isinstance(inner, exp.Null) and isinstance(item, exp.Alias):
+    if isinstance(item, exp.Null) or (isinstance(inner, exp.Null) and isinstance(item, exp.Alias)):
         return "null"
     if parts.columns if parts is not None else item.find(exp.Column):
         return "column"
@@ -341,7 +364,7 @@ def item_kind(item: exp.Expression, parts: ItemParts | None = None) -> str | Non
     return None
 
 
-def output_name(item: exp.Expression, dialect: str) -> str:
+def output_name(item: exp.Expr, dialect: str) -> str:
     """The name the database gives an output column: its alias, a column's
     own name, else the item's text as written."""
     if isinstance(item, exp.Alias):
@@ -351,17 +374,40 @@ def output_name(item: exp.Expression, dialect: str) -> str:
     return item.meta.get("written") or item.sql(dialect=dialect)
 
 
-def with_key(node: exp.Expression) -> str:
+def transformation(item: exp.Expr) -> str:
+    """How a select item computes its output column: IDENTITY (a column as
+    it is), AGGREGATION (an aggregate in it) or TRANSFORMATION."""
+    if plain_column(item) is not None:  # nothing else in it: no walk
+        return IDENTITY
+    inner = item.this if isinstance(item, exp.Alias) else item
+    if item.find(exp.AggFunc):
+        return AGGREGATION
+    if isinstance(inner, exp.Column):
+        return IDENTITY
+    return TRANSFORMATION
+
+
+def describe_item(item: exp.Expr, dialect: str) -> ItemFacts:
+    """What a select item says of its output column: its name, its text as
+    written, how it computes the column."""
+    return ItemFacts(output_name(item, dialect),
+                     item.meta.get("written") or item.sql(dialect=dialect), transformation(item))
+
+
+def with_key(node: exp.Expr) -> str:
     return arg_key(node, "with")
 
 
-def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: str | None) -> None:
+def qualify_with_schema(query: exp.Expr, schema: MappingSchema, dialect: str,
+                        database: str | None) -> None:
     """sqlglot's qualification against the schema, in place: every column
     names its source and stars over known tables are expanded. A select-list
     alias is not visible to later items in MySQL, so alias references are
     not expanded. What qualification adds and the native analysis would read
     as written (table aliases, output aliases) is marked or taken off again."""
-    written, coalesced, renamed = {}, {}, set()
+    written: dict[int, list[exp.Expr]] = {}
+    coalesced: dict[int, list[str]] = {}
+    renamed: set[int] = set()
     for node in query.find_all(exp.Select, exp.Column, exp.Table, exp.TableAlias, exp.Values):
         if isinstance(node, exp.Values):
             name_values_columns(node)
@@ -374,7 +420,7 @@ def qualify_with_schema(query: exp.Expression, schema, dialect: str, database: s
             # of the derived table's selects, where they have to stay.
             if node.columns and isinstance(node.parent, (exp.Subquery, exp.CTE)):
                 renamed.update(id(select) for select in branch_selects(node.parent.this))
-        else:
+        elif isinstance(node, exp.Select):
             written[id(node)] = list(node.expressions)
             coalesced[id(node)] = star_using_columns(node)
             for item in node.expressions:
@@ -412,7 +458,7 @@ def name_values_columns(values: exp.Values) -> None:
     alias.set("columns", [exp.to_identifier(f"column_{at}") for at in range(width)])
 
 
-def branch_selects(query: exp.Expression) -> list[exp.Select]:
+def branch_selects(query: exp.Expr) -> list[exp.Select]:
     """The selects whose items are a query's output columns: the query's, or
     each branch's of a set operation."""
     while isinstance(query, exp.Subquery):
@@ -431,13 +477,13 @@ def star_using_columns(select: exp.Select) -> list[str]:
             for name in join.args.get("using") or []]
 
 
-def coalesced_first(items: list[exp.Expression], names: list[str] | None) -> list[exp.Expression]:
+def coalesced_first(items: list[exp.Expr], names: list[str] | None) -> list[exp.Expr]:
     """`SELECT *` over a join USING (k) lists the coalesced k first, then the
     other columns in table order (as MySQL does; sqlglot 27 expands the star
     in table order)."""
     if not names:
         return items
-    by_name: dict[str, exp.Expression] = {}
+    by_name: dict[str, exp.Expr] = {}
     for item in items:
         by_name.setdefault(item.alias_or_name.lower(), item)
     first = [by_name[name] for name in dict.fromkeys(names) if name in by_name]
@@ -445,11 +491,11 @@ def coalesced_first(items: list[exp.Expression], names: list[str] | None) -> lis
     return first + [item for item in items if id(item) not in taken]
 
 
-def unalias(item: exp.Expression) -> exp.Expression:
+def unalias(item: exp.Expr) -> exp.Expr:
     """An item without the output alias qualification gave it."""
     if isinstance(item, exp.Alias) and False in (item.meta.get("aliased"),
                                                  item.this.meta.get("aliased")):
-        inner = item.this
+        inner: exp.Expr = item.this
         if "written" in item.meta:
             inner.meta["written"] = item.meta["written"]
         return inner
@@ -459,4 +505,6 @@ def unalias(item: exp.Expression) -> exp.Expression:
 
 
 def written_alias(table: exp.Table) -> str:
-    return table.meta.get("written_alias", table.alias)
+    """The alias a table was written with ("" for none), before qualification gave it one."""
+    alias: str = table.meta.get("written_alias", table.alias)
+    return alias

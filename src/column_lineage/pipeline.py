@@ -374,7 +374,7 @@ class Pipeline:
                 if id(reader) in seen:
                     continue
                 seen.add(id(reader))
-                trail = path + (PathStep(reader.column, step, reader.temporary),)
+                trail = (*path, PathStep(reader.column, step, reader.temporary))
                 if not reader.temporary:
                     reached.setdefault(reader.column.key, Reach(
                         start[0].column, reader.column, trail, len(trail) - 1, False))
@@ -416,7 +416,7 @@ def upstream_of(version: Version) -> list[Reach]:
                 continue
             seen.add(id(source))
             trail = (PathStep(source.column, None, source.temporary),
-                     PathStep(path[0].column, step, path[0].temporary)) + path[1:]
+                     PathStep(path[0].column, step, path[0].temporary), *path[1:])
             if not source.temporary and source.column.key != version.column.key:
                 reached.setdefault(source.column.key, Reach(
                     source.column, version.column, trail, len(trail) - 1, source.end_point))
@@ -481,4 +481,4 @@ def compose(files: list[FileLineage], indirect: bool = False) -> Pipeline:
     return pipeline
 
 
-__all__ = ["Column", "Pipeline", "Reach", "Step", "compose", "TRANSFORMATION"]
+__all__ = ["TRANSFORMATION", "Column", "Pipeline", "Reach", "Step", "compose"]

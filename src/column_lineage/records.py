@@ -1,60 +1,46 @@
-"""The native module's records as this layer handles them: a trace (one
-source of one output column), records made for items the module gives none,
-a record traced through an inner query, and the module's own numbering."""
+"""The native module's records as this layer handles them: a trace's key,
+records made for items the module gives none, a record traced through an
+inner query, and the module's own numbering (the types are in rows.py)."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import NamedTuple
+from collections.abc import Iterable, Sequence
 
 from sqlglot import exp
 
 from . import normalise
-from .rows import MODULE_KEYS, NO_SOURCE, NOT_SUPPORTED
+from .rows import NO_SOURCE, Numbered, Trace, TraceRecord
 
 RECURSIVE = "recursive reference"
 
-
-@dataclass
-class Trace:
-    """One source of one output column: the module's record, whether an
-    unqualified column was given to the first of several sources, and a
-    remark."""
-
-    record: dict
-    ambiguous: bool = False
-    note: str | None = None
+SourceKey = tuple[str | None, str | None, str | None, str | None]
 
 
-@dataclass
-class QueryLineage:
-    """Output names and, per output position, its traces; for the query a
-    statement runs, what each of its items says of its output column
-    (compose.ItemFacts)."""
-
-    names: list[str]
-    columns: list[list[Trace]]
-    items: list = field(default_factory=list)
-
-
-def source_key(trace: Trace) -> tuple:
+def source_key(trace: Trace) -> SourceKey:
     """What a trace reads: the same source column read twice has one key."""
     record = trace.record
     return (record.get("table_db"), record.get("table_name"), record.get("column_name"),
             record.get("column_type"))
 
 
-def blank_record(**values) -> dict:
-    record = dict.fromkeys(MODULE_KEYS)
-    record.update(values)
-    return record
+def blank_record(column_sort: int | None = None, column_name: str | None = None,
+                 column_alias: str | None = None, column_table: str | None = None,
+                 column_type: str | None = None) -> TraceRecord:
+    """A record with every module key, those not given None."""
+    return {"column_sort": column_sort, "column_name": column_name,
+            "column_alias": column_alias, "column_table": column_table,
+            "column_type": column_type, "table_db": None, "table_name": None,
+            "table_alias": None}
 
 
 def sourceless(note: str | None, alias: str | None = None) -> Trace:
+    """The trace of an output column read from no source, with why."""
     return Trace(blank_record(column_alias=alias), note=note)
 
 
-def literal_trace(value: exp.Expression, name: str) -> Trace:
+def literal_trace(value: exp.Expr, name: str) -> Trace:
+    """The trace of a literal (or NULL) written for output column `name`; any
+    other value reads no source and says so."""
     kind = "literal" if isinstance(value, exp.Literal) else "null" if isinstance(value, exp.Null) \
         else None
     text = value.name if kind else value.sql()
@@ -63,7 +49,7 @@ def literal_trace(value: exp.Expression, name: str) -> Trace:
                  note=None if kind else NO_SOURCE)
 
 
-def merge(outer: dict, inner: dict, wanted=None) -> dict:
+def merge(outer: TraceRecord, inner: TraceRecord, wanted: str | None = None) -> TraceRecord:
     """The outer record traced through the inner one, as the native analysis
     merges a subquery's record: position, alias and qualifier stay outer.
     A column read through the inner `src.*` keeps the name it was read by."""
@@ -78,29 +64,17 @@ def merge(outer: dict, inner: dict, wanted=None) -> dict:
     }
 
 
-def unbound(record: dict) -> dict:
-    return {**blank_record(), **{key: record.get(key) for key in MODULE_KEYS[:5]}}
+def unbound(record: TraceRecord) -> TraceRecord:
+    """The record's column keys, without the table it was bound to."""
+    return blank_record(record.get("column_sort"), record.get("column_name"),
+                        record.get("column_alias"), record.get("column_table"),
+                        record.get("column_type"))
 
 
-class Numbered(NamedTuple):  # one per column read: cheaper than a frozen data class
-    """One node the native analysis makes a record of: its select item
-    (index), its column_sort, its column name, and, when the analysis drops
-    it as a repeat of a node already listed, which earlier node (its place
-    among the kept ones) holds the record it shares."""
-
-    index: int
-    sort: int
-    name: str
-    repeats: int | None = None
-
-    @property
-    def kept(self) -> bool:
-        return self.repeats is None
-
-
-def module_numbering(items: list[tuple[int, exp.Expression]],
+def module_numbering(items: Sequence[tuple[int, exp.Expr]],
                      kinds: dict[int, str | None] | None = None,
-                     nodes: dict[int, list] | None = None) -> list[Numbered]:
+                     nodes: dict[int, Sequence[exp.Expr] | None] | None = None
+                     ) -> list[Numbered]:
     """The nodes the native analysis makes a record of from these select
     items, in its order, before any source is bound: its numbering of output
     keys, and the nodes it drops (a qualified column already listed under
@@ -110,7 +84,8 @@ def module_numbering(items: list[tuple[int, exp.Expression]],
     of that kind in it in find_all's order, where already known."""
     keys: set[str] = set()
     kept: dict[str, int] = {}  # node text -> its place among the kept nodes
-    sort, count, records = 0, 0, []
+    sort, count = 0, 0
+    records: list[Numbered] = []
     for index, item in items:
         kind = kinds[index] if kinds is not None and index in kinds else normalise.item_kind(item)
         if kind in ("literal", "null"):
@@ -122,9 +97,10 @@ def module_numbering(items: list[tuple[int, exp.Expression]],
             continue
         known = nodes.get(index) if nodes is not None else None
         alias = item.alias if isinstance(item, exp.Alias) else ""
-        for node in known if known is not None else \
-                item.find_all(exp.Column if kind == "column" else exp.Anonymous):
-            qualifier = "anonymous" if kind == "anonymous" else node.table
+        found: Iterable[exp.Expr] = known if known is not None else \
+            item.find_all(exp.Column if kind == "column" else exp.Anonymous)
+        for node in found:
+            qualifier = "anonymous" if kind == "anonymous" else node.text("table")
             name = alias or node.alias_or_name
             text = f"{node.name}-{name}-{qualifier}-{kind}"
             if qualifier and text in kept:
@@ -139,7 +115,7 @@ def module_numbering(items: list[tuple[int, exp.Expression]],
     return records
 
 
-def placed_records(numbering: list[Numbered], records: list[dict]) -> list[dict]:
+def placed_records(numbering: list[Numbered], records: list[TraceRecord]) -> list[TraceRecord]:
     """The record of each numbered node: the analysis' records in order for
     the kept nodes, and a dropped node shares the record of the node it
     repeats."""

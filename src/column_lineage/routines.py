@@ -19,6 +19,8 @@ from typing import NamedTuple
 from sqlglot import Token, TokenError, TokenType
 from sqlglot.dialects.mysql import MySQL
 
+from .errors import RoutineError as RoutineError  # raised here, importable from here
+
 
 @dataclass(frozen=True)
 class BodyStatement:
@@ -44,10 +46,6 @@ class Routine:
     event: str | None = None  # a trigger's INSERT / UPDATE / DELETE
     timing: str | None = None  # BEFORE / AFTER
     body: tuple[BodyStatement, ...] = ()
-
-
-class RoutineError(ValueError):
-    """A routine whose header or body cannot be read; the message says what and where."""
 
 
 class _BodyTokenizer(MySQL.Tokenizer):

@@ -1,12 +1,18 @@
-"""The shapes of the lineage the package returns: a row per output column and
-source, the output columns and the statements of one file."""
+"""The package's record types, in one place: what the lineage it returns is
+made of (a row per output column and source, the output columns, the
+statements of one file), the native module's record and a row as typed
+dictionaries, and the records the layer over the module passes between its
+stages (a trace, a query's lineage, the module's numbering of a select's
+nodes, what a select item says of its output column). The functions over
+them live with their concern (records.py, compose.py, store.py, ...).
+
+Nothing heavier than the standard library is imported here: an answer read
+from a store needs these types and never sqlglot."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import cast
-
-from .shapes import LineageRecord, RowDict
+from typing import Any, Literal, NamedTuple, Protocol, TypedDict, cast
 
 # The keys of the native module's records, in its order.
 MODULE_KEYS = (
@@ -64,6 +70,126 @@ INDIRECT_KEYS = (
 )
 
 
+class SqlNode(Protocol):
+    """A node of a sqlglot tree, of whichever release: `exp.Expression` up
+    to 27.x, `exp.Expr` (its base) from 28 on, as the parser returns it."""
+
+    args: dict[str, Any]
+
+
+# The kinds of select item a record can describe.
+ColumnType = Literal["literal", "null", "column", "subquery", "anonymous"]
+
+
+class LineageRecord(TypedDict, total=False):
+    """One record of the native module: an open record has the five column
+    keys, a bound one all eight; a table key copied from an inner record
+    that lacks it is None."""
+
+    column_sort: int
+    column_name: str
+    column_alias: str
+    column_table: str
+    column_type: ColumnType
+    table_db: str | None
+    table_name: str | None
+    table_alias: str | None
+
+
+class TraceRecord(TypedDict, total=False):
+    """A record as the layer over the module carries it in a trace: the
+    module's keys, any of them None where the module's record has no value
+    (a record made for an item the module gives none, one whose source was
+    taken off again, or one traced through an inner record)."""
+
+    column_sort: int | None
+    column_name: str | None
+    column_alias: str | None
+    column_table: str | None
+    column_type: str | None
+    table_db: str | None
+    table_name: str | None
+    table_alias: str | None
+
+
+class RowDict(TypedDict):
+    """A `Row` as a dictionary: every key present, None where empty."""
+
+    file: str
+    statement: int
+    place: int | None
+    position: int
+    output_name: str
+    target_db: str | None
+    target_table: str | None
+    target_column: str | None
+    column_sort: int | None
+    column_name: str | None
+    column_alias: str | None
+    column_table: str | None
+    column_type: str | None
+    table_db: str | None
+    table_name: str | None
+    table_alias: str | None
+    resolved: bool
+    ambiguous: bool
+    note: str | None
+
+
+@dataclass
+class Trace:
+    """One source of one output column: the module's record, whether an
+    unqualified column was given to the first of several sources, and a
+    remark."""
+
+    record: TraceRecord
+    ambiguous: bool = False
+    note: str | None = None
+
+
+class ItemFacts(NamedTuple):
+    """What a select item says of its output column, taken before the
+    tracer rewrites the item in place."""
+
+    output_name: str
+    sql: str
+    transformation: str
+
+
+@dataclass
+class QueryLineage:
+    """Output names and, per output position, its traces; for the query a
+    statement runs, what each of its items says of its output column."""
+
+    names: list[str]
+    columns: list[list[Trace]]
+    items: list[ItemFacts] = field(default_factory=list)
+
+
+class Numbered(NamedTuple):  # one per column read: cheaper than a frozen data class
+    """One node the native analysis makes a record of: its select item (its
+    index among the items), its column_sort, its column name, and, when the
+    analysis drops it as a repeat of a node already listed, which earlier
+    node (its place among the kept ones) holds the record it shares."""
+
+    item: int
+    sort: int
+    name: str
+    repeats: int | None = None
+
+    @property
+    def kept(self) -> bool:
+        return self.repeats is None
+
+
+class TableName(NamedTuple):
+    """A table as a statement names it: its database (None where neither
+    the statement nor a default database gives one) and its name."""
+
+    db: str | None
+    table: str
+
+
 @dataclass(frozen=True)
 class Row:
     """One source of one output column of one statement.
@@ -93,7 +219,7 @@ class Row:
     note: str | None = None
 
     @classmethod
-    def from_fields(cls, values: dict) -> Row:
+    def from_fields(cls, values: dict[str, object]) -> Row:
         """The row of a dict holding every field, in ROW_KEYS order: the same
         row as Row(**values), made without the frozen class's checked
         assignment of each field (three times the cost of the rest)."""
@@ -113,17 +239,27 @@ class Row:
                                     if getattr(self, key) is not None})
 
     @property
+    def unsupported(self) -> bool:
+        """Whether the analysis does not follow the row's source (its note
+        says what it met): counted apart from the unresolved."""
+        return self.note is not None and self.note.startswith(NOT_SUPPORTED)
+
+    @property
+    def sourceless(self) -> bool:
+        """Whether the row's output column reads no column at all: a literal,
+        NULL, a function without arguments, or an expression of none."""
+        return self.column_type in SOURCELESS_KINDS or self.note == NO_SOURCE
+
+    @property
     def unresolved(self) -> bool:
         """Whether the row hides where its column comes from: a column read
         from a table that was not found, or a star filling a target column
-        where only a schema would say which of its columns does. Literals,
-        functions without arguments, sourceless expressions and what the
-        analysis does not follow (counted apart) are not unresolved."""
-        note = self.note or ""
-        if note.startswith(STAR_SPREAD):
+        where only a schema would say which of its columns does. Sourceless
+        rows and what the analysis does not follow (`unsupported`, counted
+        apart) are not unresolved."""
+        if self.note is not None and self.note.startswith(STAR_SPREAD):
             return True
-        return not self.resolved and self.column_type not in SOURCELESS_KINDS \
-            and note != NO_SOURCE and not note.startswith(NOT_SUPPORTED)
+        return not self.resolved and not self.sourceless and not self.unsupported
 
 
 @dataclass(frozen=True)
@@ -226,6 +362,11 @@ class Statement:
     # could not be found, where it could not.
     indirect: list[IndirectRow] = field(default_factory=list, kw_only=True)
     indirect_error: str | None = field(default=None, kw_only=True)
+    # The base tables it reads, each once: those its rows name first, in
+    # row order, then the others its query reads (in a WHERE, say), with
+    # the default database (USE) given to a table named without one; no
+    # CTE's name, nor the table it writes.
+    reads: list[TableName] = field(default_factory=list, kw_only=True)
 
     @property
     def label(self) -> str:
@@ -233,15 +374,16 @@ class Statement:
         statement of the body of the routine statement 3 creates."""
         return str(self.number) if self.place is None else f"{self.number}.{self.place}"
 
-    def output_records(self, indirect: bool = False) -> list[dict]:
+    def output_records(self, indirect: bool = False) -> list[dict[str, object]]:
         """Its rows as the row formats write them (OUTPUT_KEYS): each with how
         its output column is computed and the line the statement starts on.
         With `indirect` (INDIRECT_OUTPUT_KEYS) each also says its kind,
         "direct", and the indirect rows follow, of kind "indirect" with their
         subtype (position and output name null at the dataset level)."""
         computed = {column.position: column.transformation.lower() for column in self.columns}
-        records = [{**row.__dict__, "transformation": computed.get(row.position),
-                    "line": self.line} for row in self.rows]
+        records: list[dict[str, object]] = [
+            {**row.__dict__, "transformation": computed.get(row.position), "line": self.line}
+            for row in self.rows]
         if not indirect:
             return records
         for record in records:

@@ -5,15 +5,24 @@ type}}}` that sqlglot's optimizer takes, turned into sqlglot's MappingSchema."""
 from __future__ import annotations
 
 import json
+from typing import Any
 
 from sqlglot import exp
 from sqlglot.errors import SqlglotError
 from sqlglot.schema import MappingSchema
 
-from .statements import LineageError, parse_statements, used_database
+from .errors import LineageError
+from .statements import parse_statements, used_database
+
+# A schema as sqlglot's MappingSchema takes it: {db: {table: {column: type}}}
+# (or {table: {column: type}}, or with catalogs above the databases).
+SchemaMapping = dict[str, Any]
+# What the API takes as a schema: sqlglot's MappingSchema, such a mapping,
+# or the text of one (DDL or JSON); None for none.
+SchemaArgument = MappingSchema | SchemaMapping | str | None
 
 
-def table_depths(mapping, depth: int = 0) -> set[int]:
+def table_depths(mapping: object, depth: int = 0) -> set[int]:
     """The nesting depths at which the mapping holds tables ({column: type});
     a part that is neither gives -1."""
     if not isinstance(mapping, dict) or not mapping:
@@ -23,7 +32,9 @@ def table_depths(mapping, depth: int = 0) -> set[int]:
     return set().union(*(table_depths(value, depth + 1) for value in mapping.values()))
 
 
-def schema_from_mapping(mapping, dialect: str = "mysql") -> MappingSchema:
+def schema_from_mapping(mapping: SchemaMapping, dialect: str = "mysql") -> MappingSchema:
+    """The MappingSchema of a mapping {db: {table: {column: type}}} (or one
+    level less or more); LineageError for anything else."""
     depths = table_depths(mapping)
     if len(depths) != 1 or not depths <= {1, 2, 3}:
         raise LineageError("schema: not a mapping of databases, tables and columns "
@@ -35,11 +46,11 @@ def schema_from_mapping(mapping, dialect: str = "mysql") -> MappingSchema:
             from error
 
 
-def mapping_from_ddl(text: str, dialect: str = "mysql") -> dict:
+def mapping_from_ddl(text: str, dialect: str = "mysql") -> SchemaMapping:
     """{db: {table: {column: type}}} from the CREATE TABLE statements of
     `text`; a table written without database goes under the database of the
     last `USE` before it, else under the empty name."""
-    mapping: dict = {}
+    mapping: SchemaMapping = {}
     database = ""
     for statement in parse_statements(text, dialect):
         tree = statement.tree
@@ -73,8 +84,8 @@ def read_schema_text(text: str, dialect: str) -> MappingSchema:
         try:
             mapping = json.loads(stripped)
         except json.JSONDecodeError as error:
-            raise LineageError(f"schema: not valid JSON (line {error.lineno}, column {error.colno}: "
-                               f"{error.msg})") from error
+            raise LineageError(f"schema: not valid JSON (line {error.lineno}, column "
+                               f"{error.colno}: {error.msg})") from error
     else:
         mapping = mapping_from_ddl(stripped, dialect)
     if not mapping:
@@ -82,7 +93,7 @@ def read_schema_text(text: str, dialect: str) -> MappingSchema:
     return schema_from_mapping(mapping, dialect)
 
 
-def as_schema(schema, dialect: str = "mysql") -> MappingSchema | None:
+def as_schema(schema: SchemaArgument, dialect: str = "mysql") -> MappingSchema | None:
     """The API's `schema` argument (None, a mapping, a MappingSchema, or the
     text of a schema) as a MappingSchema."""
     if schema is None or isinstance(schema, MappingSchema):

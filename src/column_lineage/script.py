@@ -216,7 +216,7 @@ def read_script(text: str, more: Iterator[str] | None) -> Iterator[Chunk]:
             yield chunk
         if pos < 0:
             return
-        if kind == "command":
+        if kind == "command" and match is not None:
             delimiter = new_delimiter(delimiter, match.group("word"))
             next_match = statement_pattern(delimiter).match
             pending = Pending(pos)

@@ -20,13 +20,14 @@ import configparser
 import importlib
 import math
 import os
-import re
 import ssl
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Protocol
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
+
+from .errors import ServerError as ServerError  # raised here, importable from here
 
 __all__ = ["Connection", "ServerAddress", "ServerError", "ServerInput", "ServerObject", "connect",
            "is_server_url", "parse_server_url", "read_objects", "read_schema", "read_server"]
@@ -82,11 +83,6 @@ CLIENT_ERRORS = range(2000, 3000)
 ACCESS_DENIED = (1044, 1045, 1698)
 CANNOT_CONNECT = (2002, 2003, 2005)
 TLS_FAILED = 2026
-
-
-class ServerError(Exception):
-    """A server could not be read: one line naming the server or object and
-    why, never a password."""
 
 
 class Cursor(Protocol):
@@ -155,6 +151,10 @@ class ServerObject:
     database: str
     sql: str | None
     error: str | None
+
+
+# What the command reads: a file's path (or "-"), or a server's object.
+InputName = str | ServerObject
 
 
 # -- URLs ----------------------------------------------------------------------

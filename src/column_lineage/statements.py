@@ -11,15 +11,16 @@ import re
 import threading
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
-from sqlglot import exp
+from sqlglot import Token, TokenType, exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ParseError, TokenError
 from sqlglot.parser import Parser
-from sqlglot.tokens import Tokenizer, TokenType
+from sqlglot.tokens import Tokenizer
 
-from .errors import LineageError
+from .errors import LineageError as LineageError  # raised here, importable from here
+from .rows import TableName
 from .script import iter_script
 
 if TYPE_CHECKING:
@@ -35,7 +36,7 @@ class ParsedStatement:
 
     number: int
     sql: str
-    tree: exp.Expression | None = None
+    tree: exp.Expr | None = None
     error: str | None = None
     item_texts: list[str] | None = None
     first_word: str = ""
@@ -57,14 +58,15 @@ class Target:
     by_name: bool = False  # CREATE TABLE … AS SELECT: each column fills the one named like it
 
 
-def arg(node: exp.Expression, name: str):
+def arg(node: exp.Expr, name: str) -> Any:
     """A child by its key, whichever way sqlglot spells it ("from" up to
-    27.x, "from_" from 28 on)."""
+    27.x, "from_" from 28 on): any value a node's arguments hold."""
     value = node.args.get(name)
     return value if value is not None else node.args.get(name + "_")
 
 
-def arg_key(node: exp.Expression, name: str) -> str:
+def arg_key(node: exp.Expr, name: str) -> str:
+    """The key a node's child of that name is set under (see `arg`)."""
     return name + "_" if name + "_" in type(node).arg_types else name
 
 
@@ -132,14 +134,15 @@ _PER_THREAD = threading.local()
 
 
 def parsers_of(name: str) -> Parsers:
-    made = _PER_THREAD.__dict__.setdefault("parsers", {})
+    """This thread's parsers of the dialect of that name."""
+    made: dict[str, Parsers] = _PER_THREAD.__dict__.setdefault("parsers", {})
     if name not in made:
         dialect = dialect_of(name)
         made[name] = Parsers(name, dialect.tokenizer(), dialect.parser(), is_mysql(name))
     return made[name]
 
 
-def tokenise(text: str, tokenizer: Tokenizer) -> list:
+def tokenise(text: str, tokenizer: Tokenizer) -> list[Token]:
     try:
         return tokenizer.tokenize(text)
     except TokenError as error:
@@ -158,15 +161,16 @@ class StatementTokens:
     """The tokens of one statement, how deeply its parentheses and CASEs
     nest, and whether it holds a SELECT."""
 
-    tokens: list
+    tokens: list[Token]
     depth: int = 0
     has_select: bool = False
 
 
-def measure(tokens: list) -> StatementTokens:
+def measure(tokens: list[Token]) -> StatementTokens:
     """One statement's tokens with how deeply they nest and whether they
     hold a SELECT."""
-    l_paren, r_paren, case, end = TokenType.L_PAREN, TokenType.R_PAREN, TokenType.CASE, TokenType.END
+    l_paren, r_paren = TokenType.L_PAREN, TokenType.R_PAREN
+    case, end = TokenType.CASE, TokenType.END
     select = TokenType.SELECT
     depth = deepest = 0
     has_select = False
@@ -183,7 +187,7 @@ def measure(tokens: list) -> StatementTokens:
     return StatementTokens(tokens, deepest, has_select)
 
 
-def split_statements(tokens: list) -> list[list]:
+def split_statements(tokens: list[Token]) -> list[list[Token]]:
     """The tokens cut at semicolons (dialects other than MySQL, whose files
     are split as its client does)."""
     chunks, start = [], 0
@@ -221,8 +225,8 @@ def pieces_of(text: str, parsers: Parsers, more: Iterator[str] | None = None
     text += "".join(more or ())
     return iter([Piece(number, text[tokens[0].start:tokens[-1].end + 1],
                        text[tokens[0].start:tokens[-1].end + 1], tokens[0].line)
-                 for number, tokens in enumerate(split_statements(tokenise(text, parsers.tokenizer)),
-                                                 start=1)])
+                 for number, tokens in enumerate(
+                     split_statements(tokenise(text, parsers.tokenizer)), start=1)])
 
 
 ROUTINE_HEAD = re.compile(r"\s*(?:CREATE|ALTER)\b(?:(?!\bAS\b|\bSELECT\b).){0,400}?"
@@ -279,7 +283,8 @@ def parse_routine(piece: Piece, parsers: Parsers) -> ParsedStatement:
     return statement
 
 
-HANDLER_CONDITION = r"(?:SQLSTATE(?:\s+VALUE)?\s*'[^']*'|NOT\s+FOUND|SQLWARNING|SQLEXCEPTION|\d+|`[^`]+`|\w+)"
+HANDLER_CONDITION = (r"(?:SQLSTATE(?:\s+VALUE)?\s*'[^']*'|NOT\s+FOUND|SQLWARNING|SQLEXCEPTION"
+                     r"|\d+|`[^`]+`|\w+)")
 HANDLER_HEAD = re.compile(rf"\s*DECLARE\s+(?:CONTINUE|EXIT|UNDO)\s+HANDLER\s+FOR\s+"
                           rf"{HANDLER_CONDITION}(?:\s*,\s*{HANDLER_CONDITION})*\s+(?=\S)",
                           re.IGNORECASE)
@@ -310,7 +315,7 @@ OPAQUE_COMMANDS = {
 }
 
 
-def read_as_mysql(tree: exp.Expression | None) -> bool:
+def read_as_mysql(tree: exp.Expr | None) -> bool:
     """Whether sqlglot's own MySQL parser read the statement as MySQL does:
     not `SELECT … INTO var` read as a table, nor sqlglot 27's `INSERT …
     TABLE t` kept apart from the query, nor `USE warehouse` read as another
@@ -320,7 +325,8 @@ def read_as_mysql(tree: exp.Expression | None) -> bool:
             if str(tree.this).strip() else False
     return isinstance(tree, STATEMENT_TREES) \
         and tree.args.get("into") is None \
-        and not (isinstance(tree, exp.Insert) and isinstance(tree.args.get("source"), exp.Expression)) \
+        and not (isinstance(tree, exp.Insert)
+                 and isinstance(tree.args.get("source"), exp.Expression)) \
         and not (isinstance(tree, exp.Use) and (tree.this is None or tree.args.get("kind")))
 
 
@@ -350,7 +356,7 @@ def parse_piece(piece: Piece, parsers: Parsers) -> ParsedStatement:
     end = first_row_end(tokens)
     if end is not None:  # a dump's data: the rows after the first add nothing
         tokens = tokens[:end + 1]
-    first: exp.Expression | None = None
+    first: exp.Expr | None = None
     try:
         try:
             first = parse_tokens(parsers.parser, tokens, source)
@@ -379,7 +385,7 @@ LITERALS = {TokenType.NUMBER, TokenType.STRING, TokenType.NULL, TokenType.TRUE, 
 SIGNS = {TokenType.DASH, TokenType.PLUS}
 
 
-def first_row_end(tokens: list) -> int | None:
+def first_row_end(tokens: list[Token]) -> int | None:
     """For `INSERT|REPLACE … VALUES (…), (…), …` whose rows after the first
     hold literals only (a dump's data, thousands of rows a statement): the
     index of the token that closes the first row. A literal reads no column,
@@ -427,7 +433,7 @@ def first_row_end(tokens: list) -> int | None:
     return end if all(token.token_type is TokenType.SEMICOLON for token in rest) else None
 
 
-def parse_tokens(parser: Parser, tokens: list, source: str) -> exp.Expression | None:
+def parse_tokens(parser: Parser, tokens: list[Token], source: str) -> exp.Expr | None:
     trees = [tree for tree in parser.parse(tokens, source) if tree is not None]
     return trees[0] if trees else None
 
@@ -452,7 +458,7 @@ SELECT_MODIFIERS = {
 }
 
 
-def select_item_texts(tokens: list, text: str) -> list[str] | None:
+def select_item_texts(tokens: list[Token], text: str) -> list[str] | None:
     """The select items of a statement's main SELECT (the first one outside
     parentheses) as written, or None when there is none."""
     depth, start = 0, None
@@ -467,7 +473,8 @@ def select_item_texts(tokens: list, text: str) -> list[str] | None:
         return None
     while start < len(tokens) and tokens[start].text.upper() in SELECT_MODIFIERS:
         start += 1
-    items, depth = [[]], 0
+    items: list[list[Token]] = [[]]
+    depth = 0
     for token in tokens[start:]:
         if depth == 0 and token.token_type in SELECT_LIST_ENDS:
             break
@@ -481,7 +488,7 @@ def select_item_texts(tokens: list, text: str) -> list[str] | None:
     return [text[item[0].start:item[-1].end + 1] if item else "" for item in items]
 
 
-def mark_written_items(query: exp.Expression, texts: list[str] | None) -> None:
+def mark_written_items(query: exp.Expr, texts: list[str] | None) -> None:
     """Give each item of the main select the text it was written with, the
     output name of an unaliased expression."""
     select = query
@@ -492,7 +499,7 @@ def mark_written_items(query: exp.Expression, texts: list[str] | None) -> None:
             item.meta["written"] = written
 
 
-def statement_kind(tree: exp.Expression) -> str:
+def statement_kind(tree: exp.Expr) -> str:
     if isinstance(tree, exp.Insert):
         return "REPLACE" if tree.meta.get("replace") or tree.args.get("alternative") == "REPLACE" \
             else "INSERT"
@@ -548,7 +555,7 @@ def moves_data(kind: str) -> bool:
     return words[0] not in INERT_WORDS
 
 
-def why_no_rows(kind: str, tree: exp.Expression | None) -> str:
+def why_no_rows(kind: str, tree: exp.Expr | None) -> str:
     """The line a statement that may move data but gives no rows says."""
     if kind == "CALL":
         called = tree.expression.name if tree is not None and isinstance(tree, exp.Command) \
@@ -563,7 +570,7 @@ def why_no_rows(kind: str, tree: exp.Expression | None) -> str:
     return f"{kind} statement has no query"
 
 
-def altered_view_query(tree: exp.Expression) -> exp.Expression | None:
+def altered_view_query(tree: exp.Expr) -> exp.Query | None:
     """The new query of `ALTER VIEW v AS …` (a view redefined, as CREATE OR
     REPLACE VIEW does)."""
     if isinstance(tree, exp.Alter) and str(tree.args.get("kind") or "").upper() == "VIEW":
@@ -573,7 +580,7 @@ def altered_view_query(tree: exp.Expression) -> exp.Expression | None:
     return None
 
 
-def statement_query(tree: exp.Expression) -> exp.Expression | None:
+def statement_query(tree: exp.Expr) -> exp.Query | None:
     """The query a statement runs, or None for a statement with none."""
     if isinstance(tree, exp.Query):
         return tree
@@ -588,15 +595,16 @@ def statement_query(tree: exp.Expression) -> exp.Expression | None:
     return None
 
 
-def statement_with(tree: exp.Expression) -> exp.With | None:
+def statement_with(tree: exp.Expr) -> exp.With | None:
     """A WITH written before INSERT … SELECT belongs to the Insert node in
     sqlglot's tree, not to the query."""
     if isinstance(tree, (exp.Insert, exp.Create)):
-        return arg(tree, "with")
+        found = arg(tree, "with")
+        return found if isinstance(found, exp.With) else None
     return None
 
 
-def statement_target(tree: exp.Expression) -> Target | None:
+def statement_target(tree: exp.Expr) -> Target | None:
     if not isinstance(tree, (exp.Insert, exp.Create)) and altered_view_query(tree) is None:
         return None
     table, columns = tree.this, []
@@ -612,7 +620,59 @@ def statement_target(tree: exp.Expression) -> Target | None:
     return Target(table.db or None, table.name, [] if by_name else columns, by_name)
 
 
-def used_database(tree: exp.Expression) -> str | None:
+def read_tables(tree: exp.Expr, database: str | None) -> list[TableName]:
+    """The base tables a statement reads, each once, the tables of inner
+    queries before those of the queries around them: a CTE's name is none of
+    them, nor the table the statement writes; a table named without its
+    database is in `database` (the default one, as USE left it). An UPDATE's
+    are those of its subqueries."""
+    target = tree.this if isinstance(tree, exp.Insert | exp.Create) else None
+    if isinstance(target, exp.Schema):
+        target = target.this
+    found: list[tuple[int, TableName]] = []
+    for table in tree.find_all(exp.Table):
+        if table is target or not isinstance(table.this, exp.Identifier) or not table.name \
+                or (not table.db and names_a_cte(table)):
+            continue
+        depth = queries_around(table)
+        if depth or not isinstance(tree, exp.Update):
+            found.append((-depth, TableName(table.db or database or None, table.name)))
+    found.sort(key=lambda entry: entry[0])  # stable: as written within one depth
+    return list(dict.fromkeys(name for _, name in found))
+
+
+def queries_around(node: exp.Expr) -> int:
+    """How many queries a node sits in."""
+    count, parent = 0, node.parent
+    while parent is not None:
+        count += isinstance(parent, exp.Query)
+        parent = parent.parent
+    return count
+
+
+def names_a_cte(table: exp.Table) -> bool:
+    """Whether an unqualified table name refers to a CTE in sight: one of a
+    WITH around it, defined before the CTE the table sits in (any of them,
+    when the WITH is RECURSIVE)."""
+    child: exp.Expr = table
+    parent = table.parent
+    while parent is not None:
+        if isinstance(parent, exp.With):
+            ctes = parent.expressions
+            if not parent.args.get("recursive"):
+                ctes = ctes[:next((i for i, cte in enumerate(ctes) if cte is child), len(ctes))]
+            if any(cte.alias_or_name == table.name for cte in ctes):
+                return True
+        else:
+            with_ = parent.args.get("with_") or parent.args.get("with")
+            if isinstance(with_, exp.With) and with_ is not child \
+                    and any(cte.alias_or_name == table.name for cte in with_.expressions):
+                return True
+        child, parent = parent, parent.parent
+    return False
+
+
+def used_database(tree: exp.Expr) -> str | None:
     """The database a MySQL `USE db` switches to."""
     if isinstance(tree, exp.Use) and tree.this is not None:
         return tree.this.name or None

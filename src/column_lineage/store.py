@@ -12,9 +12,9 @@ to: its header is read and checked before SQLite opens it."""
 from __future__ import annotations
 
 import hashlib
+import json
 import math
 import os
-import json
 import sqlite3
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
@@ -23,7 +23,17 @@ from operator import attrgetter
 from types import TracebackType
 from typing import Any
 
-from .rows import INDIRECT_KEYS, FileLineage, IndirectRow, OutputColumn, Row, Statement, TableChange
+from .errors import StoreError as StoreError  # raised here, importable from here
+from .rows import (
+    INDIRECT_KEYS,
+    FileLineage,
+    IndirectRow,
+    OutputColumn,
+    Row,
+    Statement,
+    TableChange,
+    TableName,
+)
 
 # PRAGMA application_id of a store: "CLin" (column lineage) as a big-endian number.
 APPLICATION_ID = int.from_bytes(b"CLin", "big")
@@ -170,6 +180,14 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
         *(f"""CREATE TRIGGER file_{event.lower()} AFTER {event} ON file
             BEGIN DELETE FROM graph_made; END""" for event in ("INSERT", "UPDATE", "DELETE")),
     ),
+    (
+        # The base tables each statement reads (Statement.reads), as a JSON
+        # list of [db, table]; NULL for a statement stored before they were
+        # kept, whose rows then say what it reads. The files stored so far
+        # are analysed again by the next run that names them.
+        "ALTER TABLE statement ADD COLUMN reads TEXT",
+        "UPDATE file SET settings = ''",
+    ),
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -179,7 +197,7 @@ SCHEMA_VERSION = len(MIGRATIONS)
 TABLES = {
     "file": ("id", "path", "file", "digest", "settings", "position", "error", "indirect"),
     "statement": ("id", "file_id", "file", "number", "kind", "sql", "target_db", "target_table",
-                  "skipped", "error", "place", "line", "moves_data", "indirect_error"),
+                  "skipped", "error", "place", "line", "moves_data", "indirect_error", "reads"),
     "output_column": ("statement_id", "seq", "position", "output_name", "sql", "transformation",
                       "target_column", "target_db", "target_table"),
     "source_row": ("statement_id", "seq", "position", "column_sort", "column_name",
@@ -233,10 +251,6 @@ class Batch:
     rows: list[Record] = field(default_factory=list)
     changes: list[Record] = field(default_factory=list)
     indirect: list[Record] = field(default_factory=list)
-
-
-class StoreError(Exception):
-    """The store cannot be used; the message is one line naming the file and why."""
 
 
 def content_digest(data: bytes) -> str:
@@ -486,7 +500,7 @@ class Store:
                     "file = excluded.file, digest = excluded.digest, "
                     "settings = excluded.settings, error = excluded.error, "
                     "indirect = excluded.indirect", batch.files)
-                db.executemany(f"INSERT INTO statement VALUES ({marks(14)})", batch.statements)
+                db.executemany(f"INSERT INTO statement VALUES ({marks(15)})", batch.statements)
                 db.executemany(f"INSERT INTO output_column VALUES ({marks(9)})", batch.columns)
                 db.executemany(f"INSERT INTO source_row VALUES ({marks(22)})", batch.rows)
                 db.executemany(f"INSERT INTO table_change VALUES ({marks(8)})", batch.changes)
@@ -738,7 +752,21 @@ def statement_records(lineage: FileLineage, file_id: int, first: int) -> Iterato
     """The statement table's records of a file's statements, numbered from `first`."""
     for number, statement in enumerate(lineage.statements, first):
         file = None if statement.file == lineage.file else statement.file
-        yield (number, file_id, file, *_statement_fields(statement))
+        yield (number, file_id, file, *_statement_fields(statement), reads_text(statement.reads))
+
+
+def reads_text(reads: list[TableName]) -> str:
+    """The tables a statement reads as the statement table keeps them: JSON [[db, table], …]."""
+    return json.dumps([list(table) for table in reads])
+
+
+def stored_reads(text: str | None, rows: list[Row]) -> list[TableName]:
+    """The tables a stored statement reads: as kept (reads_text), or, for a
+    statement stored before they were kept (None), those its rows name."""
+    if text is None:
+        return list(dict.fromkeys(TableName(row.table_db or None, row.table_name)
+                                  for row in rows if row.table_name))
+    return [TableName(db, table) for db, table in json.loads(text)]
 
 
 def column_records(statements: list[Statement], first: int) -> Iterator[Record]:
@@ -791,11 +819,13 @@ def assemble(files: dict[int, FileLineage], statements: list[Record], columns: l
     """The files' lineages, whole: `files` by id, in order, with no statements yet,
     and the records of the other tables, in order of statement and seq."""
     by_id: dict[int, Statement] = {}
-    for statement_id, file_id, file, *values in statements:
+    reads: dict[int, str | None] = {}
+    for statement_id, file_id, file, *values, read in statements:
         lineage = files[file_id]
         statement = stored_statement(lineage.file if file is None else file, values)
         lineage.statements.append(statement)
         by_id[statement_id] = statement
+        reads[statement_id] = read
     for statement_id, _, *values in columns:
         by_id[statement_id].columns.append(OutputColumn(*values))
     current, heads, into = 0, {}, []  # ids count from 1
@@ -804,6 +834,8 @@ def assemble(files: dict[int, FileLineage], statements: list[Record], columns: l
             current = record[0]
             heads, into = row_heads(by_id[current]), by_id[current].rows
         into.append(stored_row(record, heads))
+    for statement_id, read in reads.items():
+        by_id[statement_id].reads = stored_reads(read, by_id[statement_id].rows)
     for statement_id, _, action, db, table, to_db, to_table, names in changes:
         by_id[statement_id].changes.append(TableChange(
             action, db, table, to_db, to_table,

@@ -9,15 +9,22 @@ import json
 import os
 import stat
 from collections.abc import Callable, Iterable, Iterator
+from typing import TYPE_CHECKING
 
 from . import __version__
 from .rows import FileLineage
 from .store import Store, content_digest
 
-Analyse = Callable[[list[str]], Iterable[FileLineage]]
+if TYPE_CHECKING:
+    from sqlglot.schema import MappingSchema
+
+    from .server import InputName
+
+    # Analyses files, in order: their lineages, in that order.
+    Analyse = Callable[[list[InputName]], Iterable[FileLineage]]
 
 
-def settings_digest(dialect: str, schema, database: str | None = None,
+def settings_digest(dialect: str, schema: MappingSchema | None, database: str | None = None,
                     indirect: bool = False) -> str:
     """What else an analysis depends on than the file: the tool's version,
     the dialect, the schema and the default database given, and whether
@@ -28,7 +35,7 @@ def settings_digest(dialect: str, schema, database: str | None = None,
     return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def store_key(path) -> str:
+def store_key(path: InputName) -> str:
     """How the store names a file: its path as given, normalised, or a
     server's object by its name."""
     if not isinstance(path, str):
@@ -36,7 +43,7 @@ def store_key(path) -> str:
     return path if "://" in path else os.path.normpath(path)  # a server's prefix as it is
 
 
-def file_digest(path) -> str | None:
+def file_digest(path: InputName) -> str | None:
     """The digest of a file's content (a server's object: of its text); None
     when it cannot be read (the analysis says why)."""
     if not isinstance(path, str):
@@ -53,7 +60,7 @@ def file_digest(path) -> str | None:
         return None  # the analysis reports it
 
 
-def through_store(store: Store, files: list[str], directories: list[str], settings: str,
+def through_store(store: Store, files: list[InputName], directories: list[str], settings: str,
                   analyse: Analyse, stdin: str, indirect: bool = False
                   ) -> Iterator[FileLineage]:
     """Every file's lineage in order: stored where its digest and the
@@ -74,9 +81,12 @@ def through_store(store: Store, files: list[str], directories: list[str], settin
                   indirect)
 
 
-def merged(store: Store, files: list[str], fresh: set[str], analysed: Iterator[FileLineage],
-           stored: dict[str, FileLineage], digests: dict[str, str | None], settings: str,
-           stdin: str, indirect: bool) -> Iterator[FileLineage]:
+def merged(store: Store, files: list[InputName], fresh: set[InputName],
+           analysed: Iterator[FileLineage], stored: dict[str, FileLineage],
+           digests: dict[InputName, str | None], settings: str, stdin: str, indirect: bool
+           ) -> Iterator[FileLineage]:
+    """The files' lineages in order: `stored` (by store key) but for the
+    `fresh` ones, taken from `analysed` in turn and stored."""
     for path in files:
         if path not in fresh:
             yield stored[store_key(path)]

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 from collections import Counter
 from dataclasses import dataclass, field
+from typing import Any
 
-from .rows import NOT_SUPPORTED, FileLineage, Statement
+from .rows import FileLineage, Statement
 
 
 @dataclass
@@ -42,7 +43,7 @@ class Summary:
         for row in statement.rows:
             if row.ambiguous:
                 doubtful["ambiguous"].add(row.position)
-            if row.note and row.note.startswith(NOT_SUPPORTED):
+            if row.unsupported:
                 doubtful["unsupported"].add(row.position)
             elif row.unresolved:
                 doubtful["unresolved"].add(row.position)
@@ -56,7 +57,8 @@ class Summary:
         return {**vars(self), "inert": dict(self.inert)}
 
     @classmethod
-    def of_counts(cls, counts: dict) -> Summary:
+    def of_counts(cls, counts: dict[str, Any]) -> Summary:
+        """The summary `counts` holds (as `counts()` gave it)."""
         return cls(**{**counts, "inert": Counter(counts.get("inert", {}))})
 
     def doubtful(self) -> bool:

@@ -13,25 +13,51 @@ from __future__ import annotations
 
 import contextlib
 import io
+from collections.abc import Sequence
 from dataclasses import dataclass, field, replace
 from functools import cached_property
+from typing import TYPE_CHECKING, cast
 
 from sqlglot import exp
 
 from . import normalise
-from .compose import describe_item
 from .native import analysis_module
-from .normalise import Source
-from .records import (NOT_SUPPORTED, RECURSIVE, QueryLineage, Trace, literal_trace, merge,
-                      module_numbering, placed_records, source_key, sourceless, unbound)
-from .rows import NO_SOURCE
+from .normalise import CteEntry, Scope, Source
+from .records import (
+    RECURSIVE,
+    literal_trace,
+    merge,
+    module_numbering,
+    placed_records,
+    source_key,
+    sourceless,
+    unbound,
+)
+from .rows import (
+    NO_SOURCE,
+    NOT_SUPPORTED,
+    LineageRecord,
+    Numbered,
+    QueryLineage,
+    Trace,
+    TraceRecord,
+)
 from .schema import table_columns
 from .statements import arg, arg_key
+
+if TYPE_CHECKING:
+    from sqlglot.schema import MappingSchema
+
+# (column name, qualifier) of an item's column -> whether the layer's
+# qualifier was a guess among several sources.
+Qualified = dict[tuple[str | None, str | None], bool]
+
 
 class Tracer:
     """Traces the queries of one statement."""
 
-    def __init__(self, dialect: str = "mysql", schema=None, database: str | None = None):
+    def __init__(self, dialect: str = "mysql", schema: MappingSchema | None = None,
+                 database: str | None = None) -> None:
         self.dialect = dialect
         self.schema = schema
         self.database = database
@@ -43,8 +69,9 @@ class Tracer:
 
     # -- queries -----------------------------------------------------------
 
-    def query(self, node: exp.Expression, scope: dict, outer: list[Source] | None = None,
+    def query(self, node: exp.Expr, scope: Scope, outer: list[Source] | None = None,
               describe: bool = False) -> QueryLineage:
+        """The lineage of a query, traced once (then remembered by its node)."""
         while isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query) \
                 and not arg(node, "with"):
             node = node.this
@@ -98,7 +125,8 @@ class Tracer:
         lineage.columns[:] = [traces or original for traces, original
                               in zip(resolved, lineage.columns)]
 
-    def trace(self, node, scope, outer, describe) -> QueryLineage:
+    def trace(self, node: exp.Expr, scope: Scope, outer: list[Source] | None,
+              describe: bool) -> QueryLineage:
         if isinstance(node, exp.Select):
             return self.select(node, scope, outer, describe)
         if isinstance(node, exp.SetOperation):
@@ -109,7 +137,7 @@ class Tracer:
             return self.values(node)
         raise NotImplementedError(node.sql(dialect=self.dialect))
 
-    def enter_with(self, node: exp.Expression, scope: dict) -> dict:
+    def enter_with(self, node: exp.Expr, scope: Scope) -> Scope:
         """The CTEs of the node's WITH added to the scope (each seeing the
         ones before it, and itself when recursive); the WITH leaves the tree
         so that the native analysis reads the body."""
@@ -119,18 +147,21 @@ class Tracer:
         node.set(normalise.with_key(node), None)
         return self.add_ctes(with_clause, scope)
 
-    def add_ctes(self, with_clause: exp.With, scope: dict) -> dict:
+    def add_ctes(self, with_clause: exp.With, scope: Scope) -> Scope:
+        """The scope with the WITH's CTEs added, each seeing those before it
+        (all of them, and itself, where the WITH is recursive)."""
         entries = []
         for cte in with_clause.expressions:
-            entry = [cte.this, dict(scope), normalise.alias_columns(cte)]
+            entry = CteEntry(cte.this, dict(scope), normalise.alias_columns(cte))
             scope = {**scope, cte.alias.lower(): entry}
             entries.append(entry)
         if with_clause.args.get("recursive"):
             for entry in entries:
-                entry[1] = scope
+                entry.scope = scope
         return scope
 
-    def set_operation(self, node, scope, outer, describe) -> QueryLineage:
+    def set_operation(self, node: exp.SetOperation, scope: Scope, outer: list[Source] | None,
+                      describe: bool) -> QueryLineage:
         left = self.query(node.left, scope, outer, describe)
         if isinstance(node, exp.Except):
             return left  # later branches only decide which rows of the first remain
@@ -152,7 +183,8 @@ class Tracer:
 
     # -- one select ----------------------------------------------------------
 
-    def select(self, select: exp.Select, scope, outer, describe) -> QueryLineage:
+    def select(self, select: exp.Select, scope: Scope, outer: list[Source] | None,
+               describe: bool) -> QueryLineage:
         normalise.flatten_joins(select)
         normalise.inline_windows(select)
         sources: list[Source] = []
@@ -163,10 +195,12 @@ class Tracer:
         normalise.expand_stars(select, sources)
         items = list(select.expressions)
         names = [item.alias_or_name for item in items]
-        described = [describe_item(item, self.dialect) for item in items] if describe else []
-        qualified: dict[int, dict[tuple[str, str], bool]] = {}
+        described = [normalise.describe_item(item, self.dialect) for item in items] \
+            if describe else []
+        qualified: dict[int, Qualified] = {}
         using = normalise.using_sources(select, sources)
-        columns, parts = [], [normalise.item_parts(item) for item in items]
+        columns: list[exp.Column] = []
+        parts = [normalise.item_parts(item) for item in items]
         for index, item in enumerate(items):
             item_columns = normalise.count_stars(item, sources, parts[index])
             normalise.match_qualifiers(item_columns, sources)
@@ -179,8 +213,7 @@ class Tracer:
         items = list(select.expressions)  # an item that was a USING column is now their tuple
         borrowed = self.borrow_referenced(select, sources, outer or [], columns)
         context = SelectContext(select, sources, qualified, scope, borrowed, parts)
-        columns = self.select_columns(context, items)
-        return QueryLineage(names, columns, described)
+        return QueryLineage(names, self.select_columns(context, items), described)
 
     def borrow_sources(self, select: exp.Select, outer: list[Source]) -> list[Source]:
         """A subquery without FROM (`(SELECT t.a + t.b)`) reads the sources
@@ -190,7 +223,8 @@ class Tracer:
         select.set("joins", [exp.Join(this=node) for node in nodes[1:]])
         return [replace(source, node=node) for source, node in zip(outer, nodes)]
 
-    def borrow_referenced(self, select, sources, outer, columns) -> list[Source]:
+    def borrow_referenced(self, select: exp.Select, sources: list[Source], outer: list[Source],
+                          columns: list[exp.Column]) -> list[Source]:
         """A correlated subquery's items may read the select it sits in
         (`(SELECT t.a FROM u LIMIT 1)`): join the outer sources they name."""
         if not outer:
@@ -205,9 +239,11 @@ class Tracer:
                 borrowed.append(replace(source, node=node))
         return borrowed
 
-    def select_columns(self, context: SelectContext, items) -> list[list[Trace]]:
+    def select_columns(self, context: SelectContext, items: list[exp.Expr]) -> list[list[Trace]]:
+        """The traces of each select item."""
         columns: list[list[Trace]] = [[] for _ in items]
-        plain, kinds = [], {}
+        plain: list[tuple[int, exp.Expr]] = []
+        kinds: dict[int, str | None] = {}
         for index, item in enumerate(items):
             parts = context.parts[index]
             if parts.queries:
@@ -223,29 +259,35 @@ class Tracer:
                 columns[index] = traces
         return columns
 
-    def plain_items(self, context: SelectContext, plain, kinds) -> dict[int, list[Trace]]:
+    def plain_items(self, context: SelectContext, plain: list[tuple[int, exp.Expr]],
+                    kinds: dict[int, str | None]) -> dict[int, list[Trace]]:
         """The traces of select items without nested queries: one analysis of
         them all, its records placed by the analysis' own numbering; an item
         the whole analysis cannot place or refuses is analysed alone."""
         numbering = module_numbering(plain, kinds, {
-            index: context.parts[index].own_nodes(kinds[index]) for index, _ in plain})
+            index: context.parts[index].own_nodes(kinds[index] or "") for index, _ in plain})
         expected = [entry for entry in numbering if entry.kept]
         traces: dict[int, list[Trace]] = {index: [] for index, _ in plain}
+        records: list[TraceRecord] | None
         try:
             records = self.analyse(context.select, [item for _, item in plain])
         except Exception:  # noqa: BLE001 - one refused item: analyse item by item below
             records = None
         if records is not None and len(records) == len(expected) and all(
-                record.get("column_name") == entry.name for record, entry in zip(records, expected)):
+                record.get("column_name") == entry.name
+                for record, entry in zip(records, expected)):
             for entry, record in zip(numbering, placed_records(numbering, records)):
-                traces[entry.index].extend(self.compose(context, record, entry.index))
+                traces[entry.item].extend(self.compose(context, record, entry.item))
         for index, item in plain:
             if not traces[index]:
                 traces[index] = self.single_item(context, item, numbering, index)
         return traces
 
-    def single_item(self, context, item, numbering, index) -> list[Trace]:
-        sorts = [entry.sort for entry in numbering if entry.index == index]
+    def single_item(self, context: SelectContext, item: exp.Expr, numbering: list[Numbered],
+                    index: int) -> list[Trace]:
+        """The traces of one select item analysed alone (at `index` among
+        the items, numbered as its place in `numbering` says)."""
+        sorts = [entry.sort for entry in numbering if entry.item == index]
         try:
             records = self.analyse(context.select, [item])
         except NotImplementedError as error:
@@ -263,7 +305,7 @@ class Tracer:
             traces.extend(self.compose(context, record, index))
         return traces or [sourceless(NO_SOURCE, item.alias_or_name)]
 
-    def nested_item(self, context: SelectContext, item, index: int) -> list[Trace]:
+    def nested_item(self, context: SelectContext, item: exp.Expr, index: int) -> list[Trace]:
         """A select item holding queries (a scalar subquery, IN, EXISTS):
         the sources of their output columns, and of the item's own columns."""
         traces = []
@@ -271,7 +313,7 @@ class Tracer:
             inner = self.query(query, context.scope, outer=context.sources)
             for position_traces in inner.columns:
                 for trace in position_traces:
-                    record = {**trace.record, "column_type": "subquery"} \
+                    record: TraceRecord = {**trace.record, "column_type": "subquery"} \
                         if trace.record.get("column_type") == "column" else trace.record
                     traces.append(Trace(record, trace.ambiguous, trace.note))
         rest = item.copy()
@@ -283,28 +325,31 @@ class Tracer:
             traces.extend(trace for trace in own if trace.record.get("column_name") is not None)
         return traces or [sourceless(NO_SOURCE, item.alias_or_name)]
 
-    def analyse(self, select: exp.Select, items: list[exp.Expression]) -> list[dict]:
+    def analyse(self, select: exp.Select, items: Sequence[exp.Expr]) -> list[TraceRecord]:
         """The native analysis of the select with only these items. It prints
         an unsupported item before raising; that print is not ours to show."""
         original = list(select.expressions)
-        select.set("expressions", items)
+        select.set("expressions", list(items))
         try:
             with contextlib.redirect_stdout(io.StringIO()):
-                return analysis_module().test(select)
+                records: list[LineageRecord] = analysis_module().test(select)
         finally:
             select.set("expressions", original)
+        # A module record is a trace record with its keys set: its values
+        # are of the trace record's types.
+        return cast(list[TraceRecord], records)
 
     # -- sources -----------------------------------------------------------
 
-    def source(self, node: exp.Expression, scope: dict, before: list[Source]) -> Source:
+    def source(self, node: exp.Expr, scope: Scope, before: list[Source]) -> Source:
         """A FROM or JOIN source as a table; `before` are the sources left of
         it, which a LATERAL derived table may read."""
         if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier):
             name = node.name.lower()
             if not node.db and name in scope:
-                query, cte_scope, renamed = scope[name]
-                return self.stand_in(node, node.alias or node.name, query, cte_scope or {},
-                                     normalise.alias_columns(node) or renamed)
+                entry = scope[name]
+                return self.stand_in(node, node.alias or node.name, entry.query, entry.scope or {},
+                                     normalise.alias_columns(node) or entry.renamed)
             return self.table(node)
         if isinstance(node, exp.Subquery) and isinstance(node.this, exp.Query):
             return self.stand_in(node, node.alias, node.this, scope, normalise.alias_columns(node))
@@ -327,15 +372,19 @@ class Tracer:
         known = table_columns(self.schema, node.db, node.name) or None
         return Source(node.alias, node, columns=known, synthetic_alias=synthetic)
 
-    def stand_in(self, node, alias, query, scope, renamed, outer=None) -> Source:
+    def stand_in(self, node: exp.Expr, alias: str | None, query: exp.Expr | None, scope: Scope,
+                 renamed: list[str] | None, outer: list[Source] | None = None) -> Source:
+        """A stand-in table for a source that is not a table (a derived
+        table, a CTE, VALUES, LATERAL, or what the analysis cannot read:
+        `query` None), put in the source's place in the tree."""
         name = f"<derived {len(self.stand_ins) + 1}>"
         alias = alias or name
         table = exp.Table(this=exp.to_identifier(name),
                           alias=exp.TableAlias(this=exp.to_identifier(alias)))
         node.replace(table)
         source = Source(alias, table, query, scope, renamed)
-        if outer is not None:  # traced now, while the sources it may read are known
-            self.query(query, scope, outer)
+        if outer is not None and query is not None:  # traced now, while the sources it
+            self.query(query, scope, outer)            # may read are known
         if query is not None:
             source.columns = renamed or self.query(query, scope).names
         self.stand_ins[name] = source
@@ -343,24 +392,25 @@ class Tracer:
 
     # -- records -----------------------------------------------------------
 
-    def compose(self, context: SelectContext, record: dict, index: int) -> list[Trace]:
+    def compose(self, context: SelectContext, record: TraceRecord, index: int) -> list[Trace]:
         """The traces of one record of the native analysis of this select:
         itself when it is bound to a table, else (bound to a stand-in) the
         lineage of the column it reads in the query the stand-in stands for."""
-        source = self.stand_ins.get(record.get("table_name"))
+        source = self.stand_ins.get(record.get("table_name") or "")
         if source is None:
             return [self.own_record(context, record, index)]
         qualified = context.guessed(index, record)
         guessed = bool(qualified)
         if qualified is not None:
             record = {**record, "column_table": ""}
-        if source.opaque is not None:
-            return [Trace(unbound(record), note=NOT_SUPPORTED + source.opaque)]
-        if self.memo.get(id(source.query), False) is None:
+        query = source.query
+        if source.opaque is not None or query is None:  # a stand-in for no query is opaque
+            return [Trace(unbound(record), note=NOT_SUPPORTED + (source.opaque or ""))]
+        if self.memo.get(id(query), False) is None:
             trace = Trace(unbound(record), note=RECURSIVE)
-            self.recursive[id(trace)] = (id(source.query), source.renamed)
+            self.recursive[id(trace)] = (id(query), source.renamed)
             return [trace]
-        inner = self.query(source.query, source.scope)
+        inner = self.query(query, source.scope)
         wanted = record.get("column_name")
         traces = [Trace(merge(record, trace.record, wanted if starred else None),
                         trace.ambiguous or (starred and ambiguous) or guessed, trace.note)
@@ -369,7 +419,8 @@ class Tracer:
             return [Trace(unbound(record), note=f"no column {wanted} in {source.alias}")]
         return traces
 
-    def inner_traces(self, source: Source, inner: QueryLineage, wanted):
+    def inner_traces(self, source: Source, inner: QueryLineage, wanted: str | None
+                     ) -> list[tuple[Trace, bool, bool]]:
         """The traces of the inner output column a stand-in's column names:
         by name (exactly, else ignoring case), every column for `*`, else
         through the inner query's `src.*` items (ambiguous when several);
@@ -387,11 +438,11 @@ class Tracer:
         return [(trace, starred, len(positions) > 1) for at in positions if at < len(inner.columns)
                 for trace in inner.columns[at]]
 
-    def own_record(self, context: SelectContext, record: dict, index: int) -> Trace:
+    def own_record(self, context: SelectContext, record: TraceRecord, index: int) -> Trace:
         """A record the analysis bound in this select, with the aliases and
         qualifiers this layer added taken off again; flagged ambiguous when
         its unqualified column could come from several sources."""
-        record = dict(record)
+        record = record.copy()
         guessed = context.guessed(index, record)
         ambiguous = bool(guessed) or (
             len(context.sources) > 1 and record.get("column_table") == ""
@@ -411,8 +462,8 @@ class SelectContext:
 
     select: exp.Select
     sources: list[Source]
-    qualified: dict
-    scope: dict
+    qualified: dict[int, Qualified]
+    scope: Scope
     borrowed: list[Source] = field(default_factory=list)
     parts: list[normalise.ItemParts] = field(default_factory=list)
 
@@ -420,8 +471,8 @@ class SelectContext:
     def synthetic_aliases(self) -> set[str]:
         return {source.alias for source in self.sources + self.borrowed if source.synthetic_alias}
 
-    def guessed(self, index: int, record: dict) -> bool | None:
+    def guessed(self, index: int, record: TraceRecord) -> bool | None:
         """Whether this layer qualified the record's column by a guess (None:
         it did not qualify it)."""
-        return self.qualified.get(index, {}).get((record.get("column_name"),
-                                                 record.get("column_table")))
+        key = (record.get("column_name"), record.get("column_table"))
+        return self.qualified.get(index, {}).get(key)

@@ -12,16 +12,14 @@ gone while it waits for work."""
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import os
 import signal
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from multiprocessing.connection import Connection, wait
-from typing import Any, TypeVar
-
-Item = TypeVar("Item")
-Result = TypeVar("Result")
+from typing import Any
 
 # Fewer files than this are analysed in the calling process: starting the
 # workers would cost more than they save.
@@ -49,8 +47,8 @@ def available_cpus() -> int:
     return os.process_cpu_count() or 1
 
 
-def in_order(job: Callable[[Item], Result], items: Sequence[Item], jobs: int,
-             lost: Callable[[Item], Result]) -> Iterator[Result]:
+def in_order[Item, Result](job: Callable[[Item], Result], items: Sequence[Item], jobs: int,
+                           lost: Callable[[Item], Result]) -> Iterator[Result]:
     """job(item) for each item, in order: on `jobs` worker processes when
     there are enough items and the system can fork, else here. An item on
     which a worker died twice gives lost(item) instead. The workers are
@@ -69,7 +67,7 @@ class Worker:
     def __init__(self, context: Any, job: Callable[[Any], Any], items: Sequence[Any],
                  others: list[Connection]):
         mine, theirs = context.Pipe()
-        self.process = context.Process(target=_serve, args=(theirs, job, items, others + [mine]),
+        self.process = context.Process(target=_serve, args=(theirs, job, items, [*others, mine]),
                                        daemon=True)
         self.process.start()
         theirs.close()
@@ -78,10 +76,8 @@ class Worker:
 
     def stop(self) -> None:
         """Tells the worker to end; kills it when it does not in time."""
-        try:
+        with contextlib.suppress(OSError):  # gone already
             self.connection.send(None)
-        except OSError:
-            pass  # gone already
         self.process.join(GRACE)
         if self.process.is_alive():
             self.process.kill()

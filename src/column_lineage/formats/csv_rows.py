@@ -9,16 +9,19 @@ are exact, as a database loads them; with the command's --csv-safe a text
 that a spreadsheet would run as a formula (one beginning with =, +, -, @,
 a tab or a carriage return) gets a leading apostrophe instead."""
 
+from __future__ import annotations
+
 import csv
+from typing import TextIO
 
-from ..rows import INDIRECT_OUTPUT_KEYS, OUTPUT_KEYS
-
+from ..rows import INDIRECT_OUTPUT_KEYS, OUTPUT_KEYS, FileLineage, Statement
+from . import WriterOptions
 
 # What a spreadsheet runs as a formula when a cell begins with it.
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 
 
-def csv_value(value, safe: bool = False):
+def csv_value(value: object, safe: bool = False) -> object:
     """A value as its CSV field. `safe`: a text a spreadsheet would run as a
     formula gets a leading apostrophe (which the spreadsheet shows as text)."""
     if isinstance(value, bool):
@@ -29,26 +32,27 @@ def csv_value(value, safe: bool = False):
 
 
 class CsvWriter:
-    def __init__(self, out, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
+        options = options or WriterOptions()
         self.writer = csv.writer(out, quoting=csv.QUOTE_NOTNULL, lineterminator="\n")
-        self.safe = bool(getattr(options, "csv_safe", False))
-        self.indirect = bool(getattr(options, "indirect", False))
+        self.safe = options.csv_safe
+        self.indirect = options.indirect
         self.keys = INDIRECT_OUTPUT_KEYS if self.indirect else OUTPUT_KEYS
         self.writer.writerow(self.keys)
 
-    def write(self, lineage):
+    def write(self, lineage: FileLineage) -> None:
         for statement in lineage.statements:
             self.statement(statement)
 
-    def begin_file(self, file):
+    def begin_file(self, file: str) -> None:
         pass
 
-    def statement(self, statement):
+    def statement(self, statement: Statement) -> None:
         for record in statement.output_records(self.indirect):
             self.writer.writerow([csv_value(record[key], self.safe) for key in self.keys])
 
-    def end_file(self):
+    def end_file(self) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         pass

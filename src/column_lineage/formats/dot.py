@@ -10,11 +10,23 @@ from __future__ import annotations
 import html
 import unicodedata
 
-import graphviz  # type: ignore[import-untyped]
+import graphviz
 
 from ..rows import AGGREGATION, IDENTITY, TRANSFORMATION
-from .graph import INDIRECT, RESULT, TABLE, TARGET, GraphColumn, GraphEdge, GraphNode, \
-    GraphWriter, LineageGraph, TableEdge, is_sink, table_edges
+from .graph import (
+    INDIRECT,
+    RESULT,
+    TABLE,
+    TARGET,
+    GraphColumn,
+    GraphEdge,
+    GraphNode,
+    GraphWriter,
+    LineageGraph,
+    TableEdge,
+    is_sink,
+    table_edges,
+)
 
 FONT = "Helvetica,Arial,sans-serif"
 HEADER_COLOURS = {TABLE: "#dbe8f7", TARGET: "#fbe3c4", RESULT: "#d8efd2"}

@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from typing import TextIO
 
 from ..rows import IDENTITY, FileLineage, Statement
+from . import WriterOptions
 
 TABLE = "table"      # only read
 TARGET = "target"    # written by a statement (and maybe read by another)
@@ -109,7 +110,8 @@ class LineageGraph:
         for row in statement.rows:
             target = columns.get(row.position)
             if target is None:
-                target = self.output_column(output, row.position, row.target_column or row.output_name)
+                target = self.output_column(output, row.position,
+                                            row.target_column or row.output_name)
                 columns[row.position] = target
             if row.table_name:
                 name = row.column_name or "?"
@@ -198,7 +200,8 @@ def table_label(db: str | None, name: str) -> str:
 def drawable(statement: Statement) -> bool:
     """A statement has something to draw when it has a query and its
     analysis did not fail."""
-    return not statement.skipped and not statement.error and bool(statement.columns or statement.rows)
+    return not statement.skipped and not statement.error \
+        and bool(statement.columns or statement.rows)
 
 
 def build_graph(files: list[FileLineage], indirect: bool = False) -> LineageGraph:
@@ -217,17 +220,16 @@ class GraphWriter:
     """Base of the graph formats: gathers every file's lineage, then draws
     them all at once on close."""
 
-    def __init__(self, out: TextIO, options: object = None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
         self.out = out
-        self.options = options
+        self.options = options or WriterOptions()
         self.files: list[FileLineage] = []
 
     def write(self, lineage: FileLineage) -> None:
         self.files.append(lineage)
 
     def close(self) -> None:
-        self.out.write(self.render(build_graph(self.files,
-                                               bool(getattr(self.options, "indirect", False)))))
+        self.out.write(self.render(build_graph(self.files, self.options.indirect)))
 
     def render(self, graph: LineageGraph) -> str:
         raise NotImplementedError

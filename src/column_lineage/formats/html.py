@@ -25,10 +25,10 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import TextIO
 
-import graphviz  # type: ignore[import-untyped]
+import graphviz
 
 from ..rows import FileLineage
-from . import FormatError
+from . import FormatError, WriterOptions
 from .dot import to_digraph, to_table_digraph
 from .graph import INDIRECT, RESULT, GraphWriter, LineageGraph, table_edges
 
@@ -195,7 +195,7 @@ def page(files: list[FileLineage], graph: LineageGraph, views: list[View]) -> st
 
 
 class HtmlWriter(GraphWriter):
-    def __init__(self, out: TextIO, options: object = None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
         check_engine()     # before any file is analysed
         super().__init__(out, options)
 

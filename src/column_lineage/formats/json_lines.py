@@ -1,8 +1,12 @@
 """JSON Lines: one row per line, every key present (null where empty)."""
 
-import json
+from __future__ import annotations
 
-from ..rows import ROW_KEYS
+import json
+from typing import TextIO
+
+from ..rows import ROW_KEYS, FileLineage, Statement
+from . import WriterOptions
 
 # One encoder for every file: json.dumps with options makes a new one per call.
 ENCODER = json.JSONEncoder(ensure_ascii=False)
@@ -20,7 +24,7 @@ BETWEEN_ROWS = '}, {"' + ROW_KEYS[0] + '": '
 LINE_BREAKS = {0x85: "\\u0085", 0x2028: "\\u2028", 0x2029: "\\u2029"}
 
 
-def json_lines(rows: list[dict]) -> str:
+def json_lines(rows: list[dict[str, object]]) -> str:
     """The rows, one JSON object a line, encoded in one call for the file
     (a call per row costs a third more)."""
     if not rows:
@@ -32,25 +36,25 @@ def json_lines(rows: list[dict]) -> str:
 
 
 class JsonLinesWriter:
-    def __init__(self, out, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
         self.out = out
-        self.indirect = bool(getattr(options, "indirect", False))
+        self.indirect = (options or WriterOptions()).indirect
 
-    def write(self, lineage):
+    def write(self, lineage: FileLineage) -> None:
         # A file's rows encoded at once: a call per statement costs more.
         self.out.write(json_lines([record for statement in lineage.statements
                                    for record in statement.output_records(self.indirect)]))
 
     # A file written as its statements come (see formats.write_streamed).
 
-    def begin_file(self, file):
+    def begin_file(self, file: str) -> None:
         pass
 
-    def statement(self, statement):
+    def statement(self, statement: Statement) -> None:
         self.out.write(json_lines(statement.output_records(self.indirect)))
 
-    def end_file(self):
+    def end_file(self) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         pass

@@ -18,8 +18,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from ..rows import AGGREGATION, IDENTITY, TRANSFORMATION
-from .graph import INDIRECT, GraphEdge, GraphNode, GraphWriter, LineageGraph, TableEdge, \
-    table_edges
+from .graph import INDIRECT, GraphEdge, GraphNode, GraphWriter, LineageGraph, TableEdge, table_edges
 
 # Characters written as themselves in a label, besides letters and digits.
 PLAIN = set(" _.,:;-+*/=?!@$^~'")

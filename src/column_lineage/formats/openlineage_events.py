@@ -27,18 +27,18 @@ the same again when the event time is fixed."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
+from datetime import UTC, datetime
+from typing import Any, TextIO
 
 from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
-from openlineage.client.facet_v2 import column_lineage_dataset as column_lineage
-from openlineage.client.facet_v2 import sql_job
+from openlineage.client.facet_v2 import column_lineage_dataset as column_lineage, sql_job
 from openlineage.client.serde import Serde
 from openlineage.client.uuid import generate_static_uuid
 
 from .. import __version__
-from . import FormatError
+from ..rows import IDENTITY, FileLineage, OutputColumn, Row, Statement
+from . import FormatError, WriterOptions
 from .json_lines import LINE_BREAKS
-from ..rows import IDENTITY, OutputColumn, Row, Statement
 
 DEFAULT_NAMESPACE = "mysql://localhost"
 PRODUCER = f"urn:column-lineage:lineage:{__version__}"
@@ -60,30 +60,10 @@ def run_id(name: str, event_time: datetime) -> str:
     return str(generate_static_uuid(event_time, name.encode("utf-8", "surrogatepass")))
 
 
-def tables_in_sql(sql: str, dialect: str) -> list[tuple[str | None, str]]:
-    """The base tables a statement reads, by sqlglot's scopes (a target
-    table and CTE names are not among them); none when it does not parse."""
-    import sqlglot  # here: answers read from a store, with no SQL, never need it
-    from sqlglot import exp
-    from sqlglot.errors import SqlglotError
-    from sqlglot.optimizer.scope import traverse_scope
-
-    try:
-        tree = sqlglot.parse_one(sql, dialect=dialect)
-        scopes = traverse_scope(tree)
-    except (SqlglotError, ValueError):
-        return []
-    return [(source.db or None, source.name)
-            for scope in scopes for source in scope.sources.values()
-            if isinstance(source, exp.Table)]
-
-
-def input_tables(statement: Statement, dialect: str) -> list[str]:
-    """Dataset names of the tables read: those the rows name first, in row
-    order, then the other tables of the statement's SQL."""
-    found = [(row.table_db, row.table_name) for row in statement.rows if row.table_name]
-    found += tables_in_sql(statement.sql, dialect) if statement.sql else []
-    return list(dict.fromkeys(dataset_name(db, table) for db, table in found))
+def input_tables(statement: Statement) -> list[str]:
+    """Dataset names of the tables the statement reads (its `reads`: those
+    its rows name first, then the others), each once."""
+    return list(dict.fromkeys(dataset_name(db, table) for db, table in statement.reads))
 
 
 def output_name(statement: Statement) -> str:
@@ -104,25 +84,32 @@ def field_name(row: Row, column: OutputColumn | None) -> str:
     return row.target_column or row.output_name
 
 
-def column_lineage_facet(statement: Statement, namespace: str, indirect: bool = False):
+# Output field -> the source columns it reads (or, INDIRECT, that decide its rows).
+FieldInputs = dict[str, list[column_lineage.InputField]]
+
+
+def column_lineage_facet(statement: Statement, namespace: str, indirect: bool = False
+                         ) -> column_lineage.ColumnLineageDatasetFacet:
     """Output field -> the source columns it reads, each once; with
     `indirect`, also those that decide its rows (INDIRECT transformations,
     per field, and for every field in the facet's dataset list)."""
     fields = field_inputs(statement, namespace, {})
-    dataset: list = []
+    dataset: list[column_lineage.InputField] = []
     if indirect:
         indirect_inputs(statement, namespace, fields, dataset)
     return lineage_facet(fields, dataset)
 
 
-def lineage_facet(fields: dict[str, list], dataset: list | None = None):
+def lineage_facet(fields: FieldInputs, dataset: list[column_lineage.InputField] | None = None
+                  ) -> column_lineage.ColumnLineageDatasetFacet:
+    """The column lineage facet of an output dataset with these fields."""
     return column_lineage.ColumnLineageDatasetFacet(
         fields={name: column_lineage.Fields(inputFields=inputs) for name, inputs in fields.items()},
         dataset=dataset or [], producer=PRODUCER)
 
 
-def indirect_inputs(statement: Statement, namespace: str, fields: dict[str, list],
-                    dataset: list) -> None:
+def indirect_inputs(statement: Statement, namespace: str, fields: FieldInputs,
+                    dataset: list[column_lineage.InputField]) -> None:
     """The statement's indirect rows as INDIRECT transformations: of the
     field they concern in `fields`, or, at the dataset level, in `dataset`;
     an input field named twice gets each transformation once."""
@@ -142,12 +129,11 @@ def indirect_inputs(statement: Statement, namespace: str, fields: dict[str, list
         if found is None:
             into.append(column_lineage.InputField(namespace=namespace, name=table,
                                                   field=row.column_name, transformations=[kind]))
-        elif kind not in found.transformations:
-            found.transformations.append(kind)
+        elif found.transformations is not None and kind not in found.transformations:
+            found.transformations.append(kind)  # (every input field here is made with a list)
 
 
-def field_inputs(statement: Statement, namespace: str, fields: dict[str, list]
-                 ) -> dict[str, list]:
+def field_inputs(statement: Statement, namespace: str, fields: FieldInputs) -> FieldInputs:
     """`fields` (output field -> its source columns) with those the
     statement's rows add, each once."""
     columns = {column.position: column for column in statement.columns}
@@ -179,7 +165,7 @@ def statement_event(statement: Statement, namespace: str, event_time: datetime,
         run=Run(runId=run_id(name, event_time)),
         job=job,
         inputs=[InputDataset(namespace=namespace, name=table)
-                for table in input_tables(statement, dialect)],
+                for table in input_tables(statement)],
         outputs=outputs,
         producer=PRODUCER,
     )
@@ -195,17 +181,16 @@ class Jobs:
     names: dict[str, str] = field(default_factory=dict)
 
 
-def file_event(lineage, namespace: str, event_time: datetime, jobs: Jobs | None = None
-               ) -> RunEvent:
+def file_event(lineage: FileLineage, namespace: str, event_time: datetime,
+               jobs: Jobs | None = None) -> RunEvent:
     """One event for a file's part in the pipeline: the tables it writes,
     each with the columns it reads (lineage.statements as the answers made
     them: one per statement and table written)."""
-    outputs: dict[str, dict[str, list]] = {}
+    outputs: dict[str, FieldInputs] = {}
     inputs: dict[str, None] = {}
     for statement in lineage.statements:
         field_inputs(statement, namespace, outputs.setdefault(output_name(statement), {}))
-        inputs.update((dataset_name(row.table_db, row.table_name), None)
-                      for row in statement.rows if row.table_name)
+        inputs.update((name, None) for name in input_tables(statement))
     jobs = jobs or Jobs(namespace)
     name = jobs.prefix + jobs.names.get(lineage.file, lineage.file)
     return RunEvent(
@@ -226,35 +211,35 @@ class OpenLineageWriter:
     sent through the OpenLineage client's own transport as its
     configuration says (OPENLINEAGE_URL, openlineage.yml)."""
 
-    def __init__(self, out, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
+        options = options or WriterOptions()
         self.out = out
-        self.per_file = bool(getattr(options, "questions", None))  # answers about a pipeline
-        self.namespace = getattr(options, "namespace", None) or DEFAULT_NAMESPACE
-        self.jobs = Jobs(getattr(options, "job_namespace", None) or self.namespace,
-                         getattr(options, "job_prefix", None) or "",
-                         getattr(options, "job_names", None) or {})
-        self.dialect = getattr(options, "dialect", None) or "mysql"
-        self.event_time = getattr(options, "event_time", None) or datetime.now(timezone.utc)
-        self.client = getattr(options, "emit_client", None)
-        self.indirect = bool(getattr(options, "indirect", False))
+        self.per_file = options.per_file  # answers about a pipeline
+        self.namespace = options.namespace or DEFAULT_NAMESPACE
+        self.jobs = Jobs(options.job_namespace or self.namespace, options.job_prefix or "",
+                         options.job_names or {})
+        self.dialect = options.dialect or "mysql"
+        self.event_time = options.event_time or datetime.now(UTC)
+        self.client: Any = options.emit_client  # the OpenLineage client's, untyped
+        self.indirect = options.indirect
         self.sent = 0
 
-    def write(self, lineage):
+    def write(self, lineage: FileLineage) -> None:
         if self.per_file:
             self.send(file_event(lineage, self.namespace, self.event_time, self.jobs))
             return
         for statement in lineage.statements:
             self.statement(statement)
 
-    def begin_file(self, file):
+    def begin_file(self, file: str) -> None:
         pass
 
-    def statement(self, statement):
+    def statement(self, statement: Statement) -> None:
         if not statement.skipped and not statement.error:
             self.send(statement_event(statement, self.namespace, self.event_time, self.dialect,
                                       self.jobs, self.indirect))
 
-    def end_file(self):
+    def end_file(self) -> None:
         pass
 
     def send(self, event: RunEvent) -> None:
@@ -269,5 +254,5 @@ class OpenLineageWriter:
                               f"{' '.join(str(error).split()) or type(error).__name__}") from None
         self.sent += 1
 
-    def close(self):
+    def close(self) -> None:
         pass

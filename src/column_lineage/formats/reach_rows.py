@@ -7,11 +7,14 @@ from __future__ import annotations
 
 import csv
 import json
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TextIO
+from itertools import pairwise
+from typing import Protocol, TextIO
 
 from ..pipeline import Column, Reach
-from ..rows import FileLineage, OutputColumn, Row, Statement
+from ..rows import FileLineage, OutputColumn, Row, Statement, TableName
+from . import WriterOptions
 from .csv_rows import csv_value
 from .json_lines import LINE_BREAKS
 from .table import printable_rows, render_table, terminal_width
@@ -31,13 +34,13 @@ class Answer:
     reaches: list[Reach]
 
 
-def column_keys(prefix: str, column: Column | None) -> dict:
+def column_keys(prefix: str, column: Column | None) -> dict[str, str | None]:
     return {f"{prefix}_db": column.db if column else None,
             f"{prefix}_table": column.table if column else None,
             f"{prefix}_column": column.column if column else None}
 
 
-def path_entries(reach: Reach) -> list[dict]:
+def path_entries(reach: Reach) -> list[dict[str, str | None]]:
     """The path from the source to the target: each column, with the file and
     statement that wrote it from the one before."""
     return [{"column": str(step.column), "file": step.step.file if step.step else None,
@@ -53,7 +56,7 @@ def path_text(reach: Reach) -> str:
     return " ".join(parts)
 
 
-def reach_record(question: str, reach: Reach) -> dict:
+def reach_record(question: str, reach: Reach) -> dict[str, object]:
     return {"question": question, **column_keys("target", reach.target),
             **column_keys("source", reach.source), "kind": reach.kind if reach.source else None,
             "distance": reach.distance, "ultimate": reach.ultimate,
@@ -61,7 +64,7 @@ def reach_record(question: str, reach: Reach) -> dict:
 
 
 class ReachJsonWriter:
-    def __init__(self, out: TextIO, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
         self.out = out
 
     def write(self, answer: Answer) -> None:
@@ -74,9 +77,9 @@ class ReachCsvWriter:
     """CSV: the path as text (`src -[file:statement]-> target`), the files
     joined with a space."""
 
-    def __init__(self, out: TextIO, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
         self.writer = csv.writer(out, quoting=csv.QUOTE_NOTNULL, lineterminator="\n")
-        self.safe = bool(getattr(options, "csv_safe", False))
+        self.safe = (options or WriterOptions()).csv_safe
         self.writer.writerow(REACH_KEYS)
 
     def write(self, answer: Answer) -> None:
@@ -88,7 +91,7 @@ class ReachCsvWriter:
 
 
 class ReachTableWriter:
-    def __init__(self, out: TextIO, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
         self.out = out
         self.room = terminal_width(out)
         self.first = True
@@ -109,7 +112,16 @@ class ReachTableWriter:
         self.out.write("\n".join(lines) + "\n")
 
 
-READERS = {"json": ReachJsonWriter, "csv": ReachCsvWriter, "table": ReachTableWriter}
+class AnswerWriter(Protocol):
+    """A writer of the answers about a pipeline: each answer in turn."""
+
+    def write(self, answer: Answer) -> None: ...
+
+
+# The answers' writer of each row format: made with the output stream and
+# the writers' options.
+READERS: dict[str, Callable[[TextIO, WriterOptions | None], AnswerWriter]] = {
+    "json": ReachJsonWriter, "csv": ReachCsvWriter, "table": ReachTableWriter}
 
 
 def as_lineages(answers: list[Answer], fold_temporary: bool = False) -> list[FileLineage]:
@@ -128,7 +140,7 @@ def as_lineages(answers: list[Answer], fold_temporary: bool = False) -> list[Fil
             path = [step for step in reach.path if not step.temporary] if fold_temporary \
                 else list(reach.path)
             hops = [(path[0].column, path[-1])] if answer.question == "end-to-end" else \
-                [(before.column, after) for before, after in zip(path, path[1:])]
+                [(before.column, after) for before, after in pairwise(path)]
             for source, after in hops:
                 step = after.step
                 if step is None:
@@ -154,7 +166,7 @@ def written_statement(file: str, label: str, edges: list[tuple[Column, Column, s
                           place=int(place) if place else None,
                           target_db=target.db, target_table=target.table)
     positions: dict[str, int] = {}
-    seen = set()
+    seen: set[tuple[int, tuple[str, str, str]]] = set()
     for source, written, transformation in edges:
         position = positions.get(written.column.lower())
         if position is None:
@@ -173,4 +185,6 @@ def written_statement(file: str, label: str, edges: list[tuple[Column, Column, s
             "column_table": source.table, "column_type": "column", "table_db": source.db,
             "table_name": source.table, "table_alias": None, "resolved": True,
             "ambiguous": False, "note": None}))
+        if TableName(source.db, source.table) not in statement.reads:
+            statement.reads.append(TableName(source.db, source.table))
     return statement

@@ -10,9 +10,12 @@ from __future__ import annotations
 import re
 import shutil
 import unicodedata
+from collections.abc import Callable, Sequence
+from typing import TextIO
 
-from ..rows import Row, Statement
+from ..rows import FileLineage, Row, Statement
 from ..terminal import escaped
+from . import WriterOptions
 
 UNRESOLVED = "?"
 AMBIGUOUS = "!"
@@ -41,9 +44,12 @@ def source_table(row: Row) -> str:
     return ".".join(part for part in (row.table_db, row.table_name) if part)
 
 
-# The table's columns: heading and how to read the cell from a row. The
-# mark, target and note columns are left out of a statement that has none.
-COLUMNS = (
+# A column of the table: its heading and how to read its cell from a row.
+Column = tuple[str, Callable[[Row], object]]
+
+# The table's columns. The mark, target and note columns are left out of a
+# statement that has none.
+COLUMNS: tuple[Column, ...] = (
     ("", mark),
     ("#", lambda row: str(row.position)),
     ("output", lambda row: row.output_name),
@@ -58,7 +64,7 @@ COLUMNS = (
 OPTIONAL = ("", "target", "note")
 
 
-def printable(value) -> str:
+def printable(value: object) -> str:
     """The value as cell text: None is empty, control characters other than
     a line break are shown escaped so that they cannot move the cursor."""
     if value is None:
@@ -66,7 +72,7 @@ def printable(value) -> str:
     return escaped(str(value).replace("\r\n", "\n"), keep_newlines=True)
 
 
-def printable_rows(rows: list[list]) -> list[list[str]]:
+def printable_rows(rows: Sequence[Sequence[object]]) -> list[list[str]]:
     """printable() of every value of a table's rows, checked all at once in
     the usual case: no value holds a line break or a control character."""
     texts = [["" if value is None else str(value) for value in row] for row in rows]
@@ -95,7 +101,7 @@ def split_chars(text: str, width: int) -> list[str]:
             pieces.append(piece)
             piece = ""
         piece += ch
-    return pieces + [piece]
+    return [*pieces, piece]
 
 
 def split_to_width(line: str, width: int) -> list[str]:
@@ -169,7 +175,8 @@ def render_table(header: list[str], body: list[list[str]], room: int | None) -> 
     if widths is not None:  # the usual table: each cell padded as it is, without a look at each
         return [GAP.join([cell.ljust(width) for cell, width in zip(cells, widths)]).rstrip()
                 for cells in [header, ["-" * width for width in widths], *body]]
-    natural = [natural_width([heading] + [row[i] for row in body]) for i, heading in enumerate(header)]
+    natural = [natural_width([heading, *[row[i] for row in body]])
+               for i, heading in enumerate(header)]
     floors = [narrowest(heading, width) for heading, width in zip(header, natural)]
     widths = natural if room is None else fit_widths(natural, floors, room)
     wrap = room is not None and widths != natural
@@ -193,7 +200,7 @@ def statement_heading(statement: Statement) -> str:
     return escaped(heading)
 
 
-def statement_columns(statement: Statement) -> list:
+def statement_columns(statement: Statement) -> list[Column]:
     """The table's columns for this statement: optional ones only when some
     row has a value for them."""
     kept = []
@@ -237,7 +244,8 @@ def file_heading(name: str) -> list[str]:
     return [title, "=" * display_width(title)]
 
 
-def terminal_width(out) -> int | None:
+def terminal_width(out: TextIO) -> int | None:
+    """The width of the terminal `out` writes to; None where it is none."""
     isatty = getattr(out, "isatty", None)
     if isatty is None or not isatty():
         return None
@@ -257,28 +265,29 @@ def inert_line(kinds: list[str]) -> str:
 
 
 class TableWriter:
-    def __init__(self, out, options=None):
+    def __init__(self, out: TextIO, options: WriterOptions | None = None) -> None:
+        options = options or WriterOptions()
         self.out = out
         self.room = terminal_width(out)
         self.first = True
         self.marked = False
-        self.verbose = bool(getattr(options, "verbose", False))
-        self.indirect = bool(getattr(options, "indirect", False))
+        self.verbose = options.verbose
+        self.indirect = options.indirect
         self.inert: list[str] = []
 
-    def write(self, lineage):
+    def write(self, lineage: FileLineage) -> None:
         self.begin_file(lineage.file)
         for statement in lineage.statements:
             self.statement(statement)
         self.end_file()
 
-    def begin_file(self, file):
+    def begin_file(self, file: str) -> None:
         """The file's heading (after a blank line but for the first file)."""
         self.out.write(("" if self.first else "\n") + "\n".join(file_heading(file)))
         self.first = False
         self.inert = []
 
-    def statement(self, statement):
+    def statement(self, statement: Statement) -> None:
         if statement.moves_data or self.verbose:
             lines = statement_lines(statement, self.room)
             if self.indirect and statement.indirect:
@@ -288,12 +297,12 @@ class TableWriter:
             self.inert.append(statement.kind)
         self.marked = self.marked or any(mark(row) for row in statement.rows)
 
-    def end_file(self):
+    def end_file(self) -> None:
         """The folded line of the statements moving no data, and the file's last newline."""
         if self.inert:
             self.out.write("\n\n" + inert_line(self.inert))
         self.out.write("\n")
 
-    def close(self):
+    def close(self) -> None:
         if self.marked:
             self.out.write("\n" + "\n".join(LEGEND) + "\n")
