@@ -470,6 +470,13 @@ bool watch_namespace(PyObject* dict) {
         return false;
     }
     watch.namespace_dict = dict;
+    // The classes of `exp` too, now rather than at their first reading,
+    // which would end the speed-ups of the analysis under way.
+    Ref exp;
+    if (capi::dict_get(dict, state.names.exp, &exp) > 0 && PyModule_CheckExact(exp.get())) {
+        add_watch(PyModule_GetDict(exp.get()));
+    }
+    PyErr_Clear();
     return true;
 }
 

@@ -48,8 +48,9 @@ bool enabled();
 // natively. Never fails.
 void learn_library(PyObject* exp_module);
 
-// Watches the module namespace, so that rebinding any name is seen. False
-// when it cannot be watched: the speed-ups that need it then stay off.
+// Watches the module namespace, so that rebinding any name is seen, and the
+// dictionary of the module bound to `exp`. False when the namespace cannot
+// be watched: the speed-ups that need it then stay off.
 bool watch_namespace(PyObject* dict);
 
 // A moment from which the speed-ups that need an unchanged namespace hold:
