@@ -3,7 +3,9 @@ the standard library's own package named `test`; record builders and the
 `rebind` and `spy` fixtures shared by the module's tests.
 
 LINEAGE_BUILD names another build directory to test (the sanitizer build,
-say); LINEAGE_CORPUS another directory of corpus queries (bench/shared_corpus.py)."""
+say); LINEAGE_CORPUS another directory of corpus queries (bench/shared_corpus.py).
+LINEAGE_PLAIN=1 loads the module with its speed-ups off, so that the same
+tests check the plain path."""
 
 import os
 import signal
@@ -16,7 +18,27 @@ BUILD = os.path.abspath(os.environ.get("LINEAGE_BUILD") or os.path.join(ROOT, "b
 sys.path.insert(0, BUILD)
 sys.path.append(os.path.join(ROOT, "bench"))  # the corpus loader, shared with the benchmarks
 
+# The module's speed-ups are off when its exported flag is set before the
+# import, which then finds the library already loaded.
+PLAIN = os.environ.get("LINEAGE_PLAIN") == "1"
+if PLAIN:
+    import ctypes
+    import importlib.machinery
+
+    _library = next(os.path.join(BUILD, "test" + suffix)
+                    for suffix in importlib.machinery.EXTENSION_SUFFIXES
+                    if os.path.exists(os.path.join(BUILD, "test" + suffix)))
+    _plain_flag = ctypes.c_int.in_dll(ctypes.CDLL(_library), "test_module_plain")
+    _plain_flag.value = 1
+
 import test as lineage  # noqa: E402  (the native module, not the stdlib package)
+
+if PLAIN:
+    assert lineage.__file__ == _library and _plain_flag.value == 1, lineage.__file__
+
+# A test of what a speed-up does beyond giving the same answer (work shared,
+# a walk it makes): the plain path has none of that.
+fast_path_only = pytest.mark.skipif(PLAIN, reason="checks a speed-up, which the plain path lacks")
 from sqlglot import exp, parse_one  # noqa: E402
 
 from shared_corpus import corpus_entries  # noqa: E402  (the corpus loader)

@@ -13,7 +13,7 @@ import types
 import pytest
 from sqlglot import exp
 
-from conftest import COMPILED, FROM, analyse, lineage, parse, subprocess_env
+from conftest import COMPILED, FROM, analyse, fast_path_only, lineage, parse, subprocess_env
 
 SQL = "SELECT t.a AS x, t.b AS y FROM db1.orders AS t"
 EXPECTED = analyse(SQL)
@@ -231,6 +231,7 @@ OTHER = "SELECT u.c AS p, u.d + u.e AS q, (SELECT v.f FROM db3.v AS v) AS r FROM
 
 # Another analysis, or the module's functions called directly, while a walk
 # of the outer analysis is under way: each takes storage of its own.
+@fast_path_only
 @pytest.mark.parametrize("nested", [
     lambda: lineage.test(parse(OTHER)),
     lambda: lineage.get_columns(parse(OTHER).expressions),
@@ -247,6 +248,7 @@ def test_work_nested_in_a_walk_leaves_the_walk_whole(nested):
 
 # The select list changed while get_columns goes through it: walked as the
 # list stands at each step.
+@fast_path_only
 @pytest.mark.parametrize("change, same_as", [
     (lambda tree: tree.append("expressions", exp.alias_(exp.column("c", "t"), "z")),
      SQL.replace(" FROM", ", t.c AS z FROM")),
@@ -263,6 +265,7 @@ def test_a_select_list_changed_during_the_analysis_is_read_as_it_stands(change, 
 # by all of them. A search nested in a walk (a module function called by code
 # the walk runs) after `exp` changed must neither replace them under the walk
 # nor be answered from it.
+@fast_path_only
 def test_a_class_replaced_under_a_walk_is_not_answered_from_it(monkeypatch):
     def replace_column():
         rebind_exp(monkeypatch, "Column", Never)

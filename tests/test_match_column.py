@@ -3,7 +3,7 @@
 import pytest
 from sqlglot import exp
 
-from conftest import FROM, analyse, bound, lineage, parse, record
+from conftest import FROM, analyse, bound, fast_path_only, lineage, parse, record
 
 
 def from_scope(sql):
@@ -107,6 +107,7 @@ class TestInnerAnalysisIsShared:
            "(SELECT t.a, t.b, t.c FROM db.t AS t) AS x "
            "JOIN (SELECT d FROM u) AS y ON x.a = y.d")
 
+    @fast_path_only
     def test_once_per_scope_with_the_modules_own_functions(self, monkeypatch):
         calls = []
         real_find = exp.Expression.find
@@ -121,6 +122,7 @@ class TestInnerAnalysisIsShared:
         # The outer query, then each derived table once.
         assert len(calls) == 3
 
+    @fast_path_only
     def test_rebinding_between_analyses_is_seen_and_so_is_its_undoing(self, monkeypatch):
         searches = []
         real_find = exp.Expression.find

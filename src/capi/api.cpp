@@ -100,44 +100,6 @@ Ref add(PyObject* left, PyObject* right) {
     return Ref::steal(PyNumber_Add(left, right));
 }
 
-Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator) {
-    // One-byte ASCII text, as names nearly always are, is copied as bytes.
-    Py_ssize_t length = 0;
-    bool ascii = true;
-    for (PyObject* part : parts) {
-        if (!PyUnicode_CheckExact(part)) {
-            return Ref();
-        }
-        length += PyUnicode_GET_LENGTH(part);
-        ascii = ascii && PyUnicode_IS_ASCII(part);
-    }
-    Py_ssize_t separator_length = separator != nullptr ? PyUnicode_GET_LENGTH(separator) : 0;
-    if (separator_length > 0) {
-        length += separator_length * static_cast<Py_ssize_t>(parts.size() - 1);
-        ascii = ascii && PyUnicode_IS_ASCII(separator);
-    }
-    if (!ascii) {
-        return Ref();
-    }
-    Ref joined = Ref::steal(PyUnicode_New(length, 127));
-    if (!joined) {
-        return joined;
-    }
-    char* to = static_cast<char*>(PyUnicode_DATA(joined.get()));
-    bool first = true;
-    for (PyObject* part : parts) {
-        if (!first && separator_length > 0) {
-            std::memcpy(to, PyUnicode_DATA(separator), static_cast<size_t>(separator_length));
-            to += separator_length;
-        }
-        first = false;
-        Py_ssize_t size = PyUnicode_GET_LENGTH(part);
-        std::memcpy(to, PyUnicode_DATA(part), static_cast<size_t>(size));
-        to += size;
-    }
-    return joined;
-}
-
 namespace {
 
 void too_many_values(Py_ssize_t expected) {

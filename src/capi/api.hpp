@@ -51,11 +51,6 @@ int append(PyObject* container, PyObject* item);
 // left + right: joins strings, adds numbers.
 Ref add(PyObject* left, PyObject* right);
 
-// The exact ASCII str objects `parts` joined with `separator` (one too, or
-// null for none) into a new str; an empty Ref with no exception set when any
-// is not, and the general way is to be taken.
-Ref join_texts(std::initializer_list<PyObject*> parts, PyObject* separator = nullptr);
-
 // dict[key] into `out`: 1 when found, 0 when missing (`out` left empty), or
 // -1 with an exception set. Inline: it sits on the analysis' hottest paths.
 inline int dict_get(PyObject* dict, PyObject* key, Ref* out) {

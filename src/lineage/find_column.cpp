@@ -8,20 +8,18 @@
 // waiting is a duplicate and is dropped.
 
 #include "capi/api.hpp"
+#include "lineage/calls.hpp"
+#include "lineage/fast_path.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/list_index.hpp"
 #include "lineage/record.hpp"
-#include "lineage/search.hpp"
+#include "lineage/state.hpp"
 #include "lineage/tree.hpp"
-#include "module/functions.hpp"
-#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
-using module::state;
 
 struct Resolution {
     PyObject* columns;
@@ -29,8 +27,8 @@ struct Resolution {
     PyObject* texts;
     PyObject* column_type;
     Ref sort;
-    list_index::ListIndex* alias_index;
-    list_index::ListIndex* texts_index;
+    fast_path::ListIndex* alias_index;
+    fast_path::ListIndex* texts_index;
 
     int number_output(PyObject* column_table_alias) {
         return record::number_output(alias, alias_index, sort, column_table_alias);
@@ -46,10 +44,9 @@ int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias
     if (!callable) {
         return -1;
     }
-    if (module::is_own_function(callable.get(), get_column_parent_index)) {
-        if (module::run_as(get_column_parent_index, [&] {
-                return column_parent(column, column_table, &old_alias, table);
-            }) < 0) {
+    if (is_own(callable.get(), get_column_parent_index)) {
+        if (run_as(get_column_parent_index,
+                   [&] { return column_parent(column, column_table, &old_alias, table); }) < 0) {
             return -1;
         }
     } else {
@@ -68,17 +65,13 @@ int output_and_table(PyObject* column, PyObject* column_table, Ref* column_alias
         *column_alias = std::move(old_alias);
         return 0;
     }
-    *column_alias = search::attribute_of(column, state.names.alias_or_name);
+    *column_alias = tree::attribute(column, state.names.alias_or_name);
     return *column_alias ? 0 : -1;
 }
 
 // column_table + "." + column_alias, the key by which output names are told
 // apart.
 Ref output_key(PyObject* column_table, PyObject* column_alias) {
-    Ref key = capi::join_texts({column_table, state.names.dot, column_alias});
-    if (key || PyErr_Occurred()) {
-        return key;
-    }
     Ref prefix = capi::add(column_table, state.names.dot);
     if (!prefix) {
         return prefix;
@@ -128,11 +121,11 @@ int add_open_record(Resolution& resolution, PyObject* name, PyObject* column_ali
     if (!text) {
         return -1;
     }
-    int waiting = list_index::contains(resolution.texts_index, resolution.texts, text.get());
+    int waiting = fast_path::contains(resolution.texts_index, resolution.texts, text.get());
     if (waiting != 0) {
         return waiting < 0 ? -1 : 0;
     }
-    if (list_index::append(resolution.texts_index, resolution.texts, text.get()) < 0) {
+    if (fast_path::append(resolution.texts_index, resolution.texts, text.get()) < 0) {
         return -1;
     }
     if (resolution.number_output(column_table_alias) < 0) {
@@ -157,7 +150,7 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
     // The working qualifier: "anonymous" for a function call, else what the
     // column was written with before its dot.
     Ref column_table = anonymous ? Ref::borrow(names.anonymous)
-                                 : search::attribute_of(column, names.table);
+                                 : tree::attribute(column, names.table);
     if (!column_table) {
         return -1;
     }
@@ -174,7 +167,7 @@ int resolve_node(Resolution& resolution, PyObject* column, bool anonymous) {
     if (bound < 0) {
         return -1;
     }
-    Ref name = search::attribute_of(column, names.name);
+    Ref name = tree::attribute(column, names.name);
     if (!name) {
         return -1;
     }
@@ -199,8 +192,8 @@ int find_columns(PyObject* find_list, PyObject* column_type, SelectList& select_
                           select_list.texts.get(),
                           column_type,
                           std::move(select_list.sort),
-                          list_index::index_of(select_list.alias.get()),
-                          list_index::index_of(select_list.texts.get())};
+                          fast_path::Analysis::index_of(select_list.alias.get()),
+                          fast_path::Analysis::index_of(select_list.texts.get())};
     int anonymous = capi::equals(column_type, state.names.anonymous);
     int resolved = anonymous < 0 ? -1 : capi::for_each(find_list, [&](PyObject* column) {
         return resolve_node(resolution, column, anonymous);

@@ -35,36 +35,17 @@
 
 namespace lineage {
 
-// Each function's place in publication order.
+// Each function's place in publication order, and their count.
 enum FunctionIndex {
 #define LINEAGE_FUNCTION_INDEX(function, ...) function##_index,
     LINEAGE_FUNCTIONS(LINEAGE_FUNCTION_INDEX)
 #undef LINEAGE_FUNCTION_INDEX
+    function_count
 };
 
 #define LINEAGE_DECLARE_IMPL(function, ...) \
     PyObject* function##_impl(PyObject* module, LINEAGE_MAP(LINEAGE_PARAMETER, __VA_ARGS__));
 LINEAGE_FUNCTIONS(LINEAGE_DECLARE_IMPL)
 #undef LINEAGE_DECLARE_IMPL
-
-// The work of get_column_parent and find_column without their result tuples,
-// for the module's own callers that find the module's own function bound
-// under the name (module::run_as).
-
-// get_column_parent(column, column_table) into `old_alias` and `table`.
-int column_parent(PyObject* column, PyObject* column_table, capi::Ref* old_alias,
-                  capi::Ref* table);
-
-// The running state of one select list that find_column carries on.
-struct SelectList {
-    capi::Ref columns;
-    capi::Ref alias;
-    capi::Ref texts;
-    capi::Ref sort;
-};
-
-// find_column(find_list, columns, alias, texts, column_type, sort) on
-// `select_list`, which takes back what the call would return.
-int find_columns(PyObject* find_list, PyObject* column_type, SelectList& select_list);
 
 }  // namespace lineage

@@ -5,17 +5,16 @@
 // its table.
 
 #include "capi/api.hpp"
+#include "lineage/calls.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/search.hpp"
+#include "lineage/state.hpp"
 #include "lineage/tree.hpp"
-#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
-using module::state;
 
 // The first source of the select's FROM clause, or None when the select has
 // no FROM clause (a select of constants has no table to offer).
@@ -29,7 +28,7 @@ Ref first_source(PyObject* select) {
 
 // old.alias and the table.
 int result(PyObject* old, PyObject* table, Ref* old_alias, Ref* table_out) {
-    *old_alias = search::attribute_of(old, state.names.alias);
+    *old_alias = tree::attribute(old, state.names.alias);
     if (!*old_alias) {
         return -1;
     }
@@ -59,7 +58,7 @@ int result_at_select(PyObject* old, PyObject* select, PyObject* column_table, Re
 
 int column_parent(PyObject* column, PyObject* column_table, Ref* old_alias, Ref* table) {
     Ref old = Ref::borrow(column);
-    Ref parent = search::parent_of(column);
+    Ref parent = tree::attribute(column, state.names.parent);
     capi::SignalCheck signals;  // a parent chain with a cycle never ends
     while (parent) {
         if (signals.tick() < 0) {
@@ -76,7 +75,7 @@ int column_parent(PyObject* column, PyObject* column_table, Ref* old_alias, Ref*
         if (is_select) {
             return result_at_select(old.get(), parent.get(), column_table, old_alias, table);
         }
-        Ref next = search::parent_of(parent.get());
+        Ref next = tree::attribute(parent.get(), state.names.parent);
         old = std::move(parent);
         parent = std::move(next);
     }

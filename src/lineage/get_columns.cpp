@@ -7,25 +7,24 @@
 // numbering of output columns is shared by every kind of item.
 
 #include "capi/api.hpp"
+#include "lineage/calls.hpp"
+#include "lineage/fast_path.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/list_index.hpp"
 #include "lineage/record.hpp"
+#include "lineage/state.hpp"
 #include "lineage/tree.hpp"
-#include "module/functions.hpp"
-#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
-using module::state;
 
 // Numbers an output name of the select list.
 int number_output(SelectList& select_list, PyObject* output_name) {
     return record::number_output(select_list.alias.get(),
-                                 list_index::index_of(select_list.alias.get()), select_list.sort,
-                                 output_name);
+                                 fast_path::Analysis::index_of(select_list.alias.get()),
+                                 select_list.sort, output_name);
 }
 
 // An item of class `kind_class`, or an Alias over one: 1, 0, -1 on error.
@@ -76,9 +75,8 @@ int resolve(SelectList& select_list, PyObject* find_list, PyObject* kind) {
     if (!callable) {
         return -1;
     }
-    if (module::is_own_function(callable.get(), find_column_index)) {
-        return module::run_as(find_column_index,
-                              [&] { return find_columns(find_list, kind, select_list); });
+    if (is_own(callable.get(), find_column_index)) {
+        return run_as(find_column_index, [&] { return find_columns(find_list, kind, select_list); });
     }
     Ref updated[4];
     if (capi::call_unpacked(callable.get(),
@@ -180,7 +178,7 @@ PyObject* get_columns_impl(PyObject*, PyObject* expressions) {
         return nullptr;
     }
     Py_ssize_t expected = PyList_CheckExact(expressions) ? PyList_GET_SIZE(expressions) : 0;
-    list_index::adopt(select_list.alias.get(), select_list.texts.get(), expected);
+    fast_path::Analysis::adopt(select_list.alias.get(), select_list.texts.get(), expected);
     int extracted = capi::for_each(expressions, [&](PyObject* expression) {
         return extract_item(select_list, expression);
     });

@@ -10,8 +10,8 @@
 
 #include "capi/api.hpp"
 #include "lineage/functions.hpp"
+#include "lineage/state.hpp"
 #include "lineage/tree.hpp"
-#include "module/state.hpp"
 
 namespace lineage {
 
@@ -19,9 +19,8 @@ namespace {
 
 using capi::for_each;
 using capi::Ref;
-using module::state;
 
-struct Walk {
+struct Scopes {
     Ref new_columns;
     Ref texts;
 
@@ -55,15 +54,15 @@ struct Walk {
     }
 };
 
-int walk_ctes(Walk& walk, PyObject* with) {
+int walk_ctes(Scopes& scopes, PyObject* with) {
     Ref ctes = capi::getattr(with, state.names.expressions);
     if (!ctes) {
         return -1;
     }
-    return for_each(ctes.get(), [&](PyObject* with_expression) { return walk.match(with_expression); });
+    return for_each(ctes.get(), [&](PyObject* with_expression) { return scopes.match(with_expression); });
 }
 
-int walk_sources(Walk& walk, PyObject* expression) {
+int walk_sources(Scopes& scopes, PyObject* expression) {
     Ref select_args = capi::getattr(expression, state.names.expressions);
     if (!select_args) {
         return -1;
@@ -78,10 +77,10 @@ int walk_sources(Walk& walk, PyObject* expression) {
             if (!inner) {
                 return -1;
             }
-            return walk.match_from_of(inner.get());
+            return scopes.match_from_of(inner.get());
         });
     });
-    if (walked < 0 || walk.match_from_of(expression) < 0) {
+    if (walked < 0 || scopes.match_from_of(expression) < 0) {
         return -1;
     }
     Ref no_joins = Ref::steal(PyList_New(0));
@@ -97,14 +96,14 @@ int walk_sources(Walk& walk, PyObject* expression) {
         if (!joined) {
             return -1;
         }
-        return walk.match(joined.get());
+        return scopes.match(joined.get());
     });
 }
 
 }  // namespace
 
 PyObject* get_tables_impl(PyObject*, PyObject* expression, PyObject* columns, PyObject* texts) {
-    Walk walk{Ref::borrow(columns), Ref::borrow(texts)};
+    Scopes scopes{Ref::borrow(columns), Ref::borrow(texts)};
     Ref with = tree::arg(expression, state.names.with);
     if (!with) {
         return nullptr;
@@ -114,11 +113,11 @@ PyObject* get_tables_impl(PyObject*, PyObject* expression, PyObject* columns, Py
         return nullptr;
     }
     // With a WITH clause the CTEs are the only scopes.
-    int walked = has_with ? walk_ctes(walk, with.get()) : walk_sources(walk, expression);
+    int walked = has_with ? walk_ctes(scopes, with.get()) : walk_sources(scopes, expression);
     if (walked < 0) {
         return nullptr;
     }
-    return walk.new_columns.release();
+    return scopes.new_columns.release();
 }
 
 }  // namespace lineage

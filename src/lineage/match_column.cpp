@@ -9,25 +9,21 @@
 // output alias and qualifier stay, the rest comes from the inner column.
 // Either way the record's text leaves `texts`, so no later scope binds it.
 
-#include <unordered_map>
 #include <vector>
 
 #include "capi/api.hpp"
+#include "lineage/fast_path.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/list_index.hpp"
 #include "lineage/object_table.hpp"
 #include "lineage/record.hpp"
+#include "lineage/state.hpp"
 #include "lineage/tree.hpp"
-#include "module/functions.hpp"
-#include "module/state.hpp"
-#include "module/watch.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
-using module::state;
 
 enum class Scope { table, query, other };
 
@@ -36,8 +32,7 @@ enum ScopeAttribute { alias_attribute, db_attribute, name_attribute };
 
 // The shared inner records by their `column_alias` (an exact str), each list
 // in inner order.
-using RecordsByAlias =
-    std::unordered_map<PyObject*, std::vector<PyObject*>, TextKeys::Hash, TextKeys::Equal>;
+using RecordsByAlias = ObjectTable<std::vector<PyObject*>, TextKeys>;
 
 struct Matching {
     PyObject* table_args;
@@ -48,7 +43,7 @@ struct Matching {
     bool keep_scope_attributes;
     Ref scope_attributes[3];
     PyObject* texts;
-    list_index::ListIndex* texts_index;
+    fast_path::ListIndex* texts_index;
     Ref new_columns;
     // The inner analysis of a subquery or CTE scope gives the same records
     // every time, so while the module's own functions are in place it is run
@@ -107,7 +102,7 @@ Ref scope_attribute(Matching& matching, ScopeAttribute attribute) {
 // scope classes, read from `exp` without running interpreter code.
 bool is_library_scope(PyObject* table_args) {
     for (PyObject* name : {state.names.Table, state.names.Subquery, state.names.CTE}) {
-        Ref cls = tree::plain_exp_class(name);
+        Ref cls = fast_path::plain_class(name);
         if (!cls) {
             PyErr_Clear();
             return false;
@@ -170,13 +165,13 @@ Ref inner_analysis(Matching& matching) {
     if (!inner) {
         return inner;
     }
-    module::watch::Unchanged during_call;
+    fast_path::Since during_call;
     Ref records = state.globals.call(state.names.test, {inner.get()});
     if (records && matching.share_inner) {
         matching.inner_records = Ref::borrow(records.get());
         // Nothing was rebound meanwhile: the records are the module's own,
         // each a plain dict of the first keys in key order, seen by no one.
-        matching.inner_records_own = during_call.holds() && module::functions_are_own();
+        matching.inner_records_own = during_call.holds();
     }
     return records;
 }
@@ -225,8 +220,8 @@ const std::vector<PyObject*>* inner_records_named(Matching& matching, PyObject* 
         return nullptr;
     }
     static const std::vector<PyObject*> none;
-    auto found = matching.by_alias.find(column_name);
-    return found == matching.by_alias.end() ? &none : &found->second;
+    const std::vector<PyObject*>* found = matching.by_alias.find(column_name);
+    return found == nullptr ? &none : found;
 }
 
 // The outer record `column` carried through the inner output `table_column`.
@@ -319,7 +314,7 @@ int bind_to_query(Matching& matching, PyObject* column) {
 // `known` is set when the record is an open record remembered by the index.
 int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_alias,
                     bool* known) {
-    using OpenRecord = list_index::ListIndex::OpenRecord;
+    using OpenRecord = fast_path::ListIndex::OpenRecord;
     const OpenRecord* open =
         matching.texts_index != nullptr ? matching.texts_index->known(column) : nullptr;
     *known = open != nullptr;
@@ -343,7 +338,7 @@ int waits_for_scope(Matching& matching, PyObject* column, Ref* text, Ref* scope_
             return -1;
         }
     }
-    int waiting = list_index::contains(matching.texts_index, matching.texts, text->get());
+    int waiting = fast_path::contains(matching.texts_index, matching.texts, text->get());
     if (waiting <= 0) {
         return waiting;
     }
@@ -386,19 +381,19 @@ int match_record(Matching& matching, PyObject* column) {
     if (bound < 0) {
         return -1;
     }
-    return list_index::remove(matching.texts_index, matching.texts, text.get());
+    return fast_path::remove(matching.texts_index, matching.texts, text.get());
 }
 
 }  // namespace
 
 PyObject* match_column_impl(PyObject*, PyObject* table_args, PyObject* columns, PyObject* texts) {
-    bool own = module::functions_are_own();
+    bool own = fast_path::Since().holds();
     Matching matching{table_args, own && is_library_scope(table_args), {}, texts,
-                      list_index::index_of(texts), Ref::steal(PyList_New(0)), own, Ref(),
-                      false, false, RecordsByAlias()};
+                      fast_path::Analysis::index_of(texts), Ref::steal(PyList_New(0)), own, Ref(),
+                      false, false, {}, false};
     // The removals of this call reach the list before it is handed back,
     // and stay made when the call fails.
-    list_index::FlushOnExit flush(matching.texts_index);
+    fast_path::FlushOnExit flush(matching.texts_index);
     if (!matching.new_columns) {
         return nullptr;
     }

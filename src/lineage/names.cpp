@@ -1,7 +1,7 @@
 #include "lineage/names.hpp"
 
 #include "capi/api.hpp"
-#include "module/state.hpp"
+#include "lineage/state.hpp"
 
 namespace lineage {
 
@@ -91,7 +91,6 @@ int choose_clause_keys(Names& names, PyObject* exp_module) {
 }
 
 PyObject* raise_not_supported(PyObject* node) {
-    const module::State& state = module::state;
     capi::Ref error = capi::call(state.NotImplementedError, {state.names.not_supported, node});
     if (error) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());

@@ -73,6 +73,13 @@ struct Names {
     // Integer constants.
     PyObject* zero = nullptr;
     PyObject* one = nullptr;
+
+    // The six function names, in publication order.
+    static constexpr PyObject* Names::*functions[] = {
+#define LINEAGE_FUNCTION_NAME_MEMBER(function, ...) &Names::function,
+        LINEAGE_FUNCTIONS(LINEAGE_FUNCTION_NAME_MEMBER)
+#undef LINEAGE_FUNCTION_NAME_MEMBER
+    };
 };
 
 // Makes every string and integer not made yet. 0, or -1 with an exception

@@ -1,5 +1,6 @@
-// A hash table from Python objects to values, open-addressed in one array:
-// no allocation per entry, and released in one pass. It holds a reference to
+// The one hash table of the analysis: from Python objects to values,
+// open-addressed in one array, so no allocation per entry, released in one
+// pass. It holds a reference to
 // each key, so that no key's address is reused while it is in the table.
 // `Policy::hash` and `Policy::equal` must not fail or run interpreter code.
 #pragma once
@@ -18,13 +19,6 @@ struct TextKeys {
     static bool equal(PyObject* left, PyObject* right) {
         return left == right || PyUnicode_Compare(left, right) == 0;
     }
-    // The same as function objects, for the standard unordered containers.
-    struct Hash {
-        size_t operator()(PyObject* text) const { return hash(text); }
-    };
-    struct Equal {
-        bool operator()(PyObject* left, PyObject* right) const { return equal(left, right); }
-    };
 };
 
 // Any object, compared by identity.

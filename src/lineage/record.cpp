@@ -1,8 +1,8 @@
 #include "lineage/record.hpp"
 
 #include "capi/api.hpp"
-#include "lineage/list_index.hpp"
-#include "module/state.hpp"
+#include "lineage/fast_path.hpp"
+#include "lineage/state.hpp"
 
 namespace lineage::record {
 
@@ -11,7 +11,7 @@ namespace {
 using capi::Ref;
 
 const Names& names() {
-    return module::state.names;
+    return state.names;
 }
 
 PyObject* key_name(Key key) {
@@ -99,10 +99,6 @@ Ref get(PyObject* record, Key key) {
 }
 
 Ref text(PyObject* name, PyObject* alias, PyObject* table, PyObject* type) {
-    Ref joined = capi::join_texts({name, alias, table, type}, names().dash);
-    if (joined || PyErr_Occurred()) {
-        return joined;
-    }
     Ref parts = capi::tuple({name, alias, table, type});
     if (!parts) {
         return parts;
@@ -122,13 +118,13 @@ Ref text_of(PyObject* record) {
     return text(values[0].get(), values[1].get(), values[2].get(), values[3].get());
 }
 
-int number_output(PyObject* alias, list_index::ListIndex* alias_index, Ref& sort,
+int number_output(PyObject* alias, fast_path::ListIndex* alias_index, Ref& sort,
                   PyObject* output_name) {
-    int listed = list_index::contains(alias_index, alias, output_name);
+    int listed = fast_path::contains(alias_index, alias, output_name);
     if (listed != 0) {
         return listed < 0 ? -1 : 0;
     }
-    if (list_index::append(alias_index, alias, output_name) < 0) {
+    if (fast_path::append(alias_index, alias, output_name) < 0) {
         return -1;
     }
     sort = capi::add(sort.get(), names().one);

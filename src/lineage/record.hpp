@@ -30,7 +30,7 @@
     X(table_name)              \
     X(table_alias)
 
-namespace lineage::list_index {
+namespace lineage::fast_path {
 class ListIndex;
 }
 
@@ -86,7 +86,7 @@ capi::Ref text_of(PyObject* record);
 // output-name list `alias` (through its index, when it has one) and raises the
 // counter `sort` by one, unless `alias` already holds it. 0, or -1 with an
 // exception set.
-int number_output(PyObject* alias, list_index::ListIndex* alias_index, capi::Ref& sort,
+int number_output(PyObject* alias, fast_path::ListIndex* alias_index, capi::Ref& sort,
                   PyObject* output_name);
 
 }  // namespace lineage::record

@@ -8,18 +8,16 @@
 #include <cstdint>
 
 #include "capi/api.hpp"
+#include "lineage/fast_path.hpp"
 #include "lineage/functions.hpp"
-#include "lineage/list_index.hpp"
-#include "lineage/search.hpp"
+#include "lineage/state.hpp"
 #include "lineage/tree.hpp"
-#include "module/state.hpp"
 
 namespace lineage {
 
 namespace {
 
 using capi::Ref;
-using module::state;
 
 // test -> get_tables -> match_column -> test recurses once per nested query,
 // in C, where the interpreter's own guard counts calls but not stack. The
@@ -94,11 +92,8 @@ PyObject* test_impl(PyObject*, PyObject* source) {
     if (!select_list) {
         return nullptr;
     }
-    search::CallSearches searches;
-    if (PyList_CheckExact(select_list.get())) {
-        searches.expect(PyList_GET_SIZE(select_list.get()));
-    }
-    list_index::Analysis analysis;
+    fast_path::Analysis analysis(
+        PyList_CheckExact(select_list.get()) ? PyList_GET_SIZE(select_list.get()) : 0);
     analysis.expect_lists();
     Ref columns_and_texts[2];
     if (state.globals.call_unpacked(state.names.get_columns, {select_list.get()},

@@ -8,16 +8,21 @@
 #include <cstdint>
 
 #include "capi/api.hpp"
-#include "lineage/names.hpp"
-#include "lineage/search.hpp"
+#include "lineage/calls.hpp"
+#include "lineage/fast_path.hpp"
+#include "lineage/state.hpp"
 #include "module/functions.hpp"
 #include "module/state.hpp"
 #include "report/script_mode.hpp"
 
-// Set to non-zero by an embedding host before the import when this module is
-// to run as its program's main module. The module never sets it.
+// Flags an embedding host (or a test) sets before the import; the module
+// never sets them.
 extern "C" {
+// Non-zero: the module runs as its program's main module.
 __attribute__((visibility("default"))) int test_module_is_main = 0;
+// Non-zero: the analysis runs without its speed-ups (lineage/fast_path.hpp),
+// as the plain path alone would.
+__attribute__((visibility("default"))) int test_module_plain = 0;
 }
 
 namespace module {
@@ -27,6 +32,9 @@ State state;
 namespace {
 
 using capi::Ref;
+
+// What the analysis reads, filled by the load sequence.
+lineage::State& analysis = lineage::state;
 
 // Create slot: ties the module to the first interpreter that creates it, and
 // hands back the process's one module object, made from the spec the first
@@ -84,7 +92,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 }
 
 int bind(const char* name, PyObject* value) {
-    return PyDict_SetItemString(state.globals.dict, name, value);
+    return PyDict_SetItemString(analysis.globals.dict, name, value);
 }
 
 int warn_on_version_mismatch() {
@@ -102,22 +110,22 @@ int warn_on_version_mismatch() {
 
 int register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, state.names.test);
+    int present = PyDict_Contains(modules, analysis.names.test);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyDict_SetItem(modules, state.names.test, module);
+    return PyDict_SetItem(modules, analysis.names.test, module);
 }
 
 // print and NotImplementedError from the builtins; NameError if one is
 // missing.
 int fetch_builtins() {
-    PyObject* dict = PyModule_GetDict(state.globals.builtins);
+    PyObject* dict = PyModule_GetDict(analysis.globals.builtins);
     const struct {
         PyObject* name;
         PyObject** slot;
-    } wanted[] = {{state.names.print, &state.print},
-                  {state.names.NotImplementedError, &state.NotImplementedError}};
+    } wanted[] = {{analysis.names.print, &analysis.print},
+                  {analysis.names.NotImplementedError, &analysis.NotImplementedError}};
     for (const auto& builtin : wanted) {
         Ref found;
         int present = capi::dict_get(dict, builtin.name, &found);
@@ -187,7 +195,7 @@ int import_names(const char* package, std::initializer_list<const char*> wanted)
         return -1;
     }
     Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
-        package_name.get(), state.globals.dict, nullptr, fromlist.get(), 0));
+        package_name.get(), analysis.globals.dict, nullptr, fromlist.get(), 0));
     if (!imported) {
         return -1;
     }
@@ -206,7 +214,7 @@ int import_module(const char* name) {
         return -1;
     }
     Ref imported = Ref::steal(
-        PyImport_ImportModuleLevelObject(module_name.get(), state.globals.dict, nullptr, nullptr, 0));
+        PyImport_ImportModuleLevelObject(module_name.get(), analysis.globals.dict, nullptr, nullptr, 0));
     if (!imported) {
         return -1;
     }
@@ -218,19 +226,19 @@ int runs_as_main(PyObject* module) {
     if (!name) {
         return -1;
     }
-    return capi::equals(name.get(), state.names.main);
+    return capi::equals(name.get(), analysis.names.main);
 }
 
 // What the analysis takes from the sqlglot it runs on: the clause keys of a
 // select and the library's own search methods.
 int learn_sqlglot() {
     Ref exp;
-    int present = capi::dict_get(state.globals.dict, state.names.exp, &exp);
+    int present = capi::dict_get(analysis.globals.dict, analysis.names.exp, &exp);
     if (present <= 0) {
         return present;
     }
-    lineage::search::remember_library_methods(exp.get());
-    return lineage::choose_clause_keys(state.names, exp.get());
+    lineage::fast_path::learn_library(exp.get());
+    return lineage::choose_clause_keys(analysis.names, exp.get());
 }
 
 // The namespace and the constants: the module object and its dictionary are
@@ -238,17 +246,18 @@ int learn_sqlglot() {
 // interned names made and the builtins the analysis calls fetched.
 int init_state(PyObject* module) {
     state.module = Py_NewRef(module);
-    state.globals.dict = Py_NewRef(PyModule_GetDict(module));
-    if (state.globals.builtins == nullptr) {
-        state.globals.builtins = PyImport_ImportModule("builtins");
-        if (state.globals.builtins == nullptr) {
+    analysis.globals.dict = Py_NewRef(PyModule_GetDict(module));
+    if (analysis.globals.builtins == nullptr) {
+        analysis.globals.builtins = PyImport_ImportModule("builtins");
+        if (analysis.globals.builtins == nullptr) {
             return -1;
         }
     }
-    if (bind("__builtins__", state.globals.builtins) < 0 || warn_on_version_mismatch() < 0) {
+    if (bind("__builtins__", analysis.globals.builtins) < 0 || warn_on_version_mismatch() < 0) {
         return -1;
     }
-    if (lineage::make_names(state.names) < 0) {
+    lineage::fast_path::set_enabled(test_module_plain == 0);
+    if (lineage::make_names(analysis.names) < 0) {
         return -1;
     }
     return fetch_builtins();
@@ -258,7 +267,7 @@ int mark_as_main(PyObject* module) {
     if (test_module_is_main == 0) {
         return 0;
     }
-    return PyObject_SetAttrString(module, "__name__", state.names.main);
+    return PyObject_SetAttrString(module, "__name__", analysis.names.main);
 }
 
 int import_dependencies() {
@@ -284,10 +293,11 @@ int load(PyObject* module) {
     if (learn_sqlglot() < 0 || publish_functions(module) < 0) {
         return -1;
     }
-    // Lookups in the namespace are kept from here on, until it changes.
-    watch_namespace();
+    // Rebinding any name is seen from here on.
+    lineage::fast_path::watch_namespace(analysis.globals.dict);
     int is_main = runs_as_main(module);
-    if (is_main < 0 || (is_main && report::run_script_mode() < 0)) {
+    if (is_main < 0 || (is_main && report::run_script_mode(analysis.globals, analysis.print,
+                                                           analysis.names.test) < 0)) {
         return -1;
     }
     Ref registry = Ref::steal(PyDict_New());
@@ -313,10 +323,9 @@ int exec(PyObject* module) {
         return 0;
     }
     // A failed load leaves no module behind: the next import starts afresh.
-    capi::add_traceback(traceback_file, "init test", 1, state.globals.dict);
+    capi::add_traceback(lineage::traceback_file, "init test", 1, analysis.globals.dict);
     Py_CLEAR(state.module);
-    Py_CLEAR(state.globals.dict);
-    state.globals.changes = nullptr;
+    Py_CLEAR(analysis.globals.dict);
     return -1;
 }
 
@@ -330,7 +339,7 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "test",
     "Column lineage of SQL SELECT statements parsed by sqlglot.",
-    0,        // all state is process-wide (module/state.hpp)
+    0,        // all state is process-wide (module/state.hpp, lineage/state.hpp)
     nullptr,  // the functions are made by the load sequence
     slots,
     nullptr,

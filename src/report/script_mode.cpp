@@ -1,7 +1,6 @@
 #include "report/script_mode.hpp"
 
 #include "capi/api.hpp"
-#include "module/state.hpp"
 #include "report/report.hpp"
 
 namespace report {
@@ -9,14 +8,21 @@ namespace report {
 namespace {
 
 using capi::Ref;
-using module::state;
+
+// What run_script_mode was given, for the steps below.
+struct Context {
+    const capi::Globals* globals;
+    PyObject* print;
+    PyObject* test_name;
+};
+Context context;
 
 // The developer's query file; on systems without drive letters this is a
 // plain relative file name that contains backslashes.
 const char* const query_path = "D:\\kelvo\\kelvo_parse\\sql3.txt";
 
 int bind(const char* name, PyObject* value) {
-    return PyDict_SetItemString(state.globals.dict, name, value);
+    return PyDict_SetItemString(context.globals->dict, name, value);
 }
 
 // The value bound to `name` in the module namespace, read back at each use.
@@ -25,7 +31,7 @@ Ref global(const char* name) {
     if (!key) {
         return key;
     }
-    return state.globals.lookup(key.get());
+    return context.globals->lookup(key.get());
 }
 
 // callable(*args, **{keyword: value})
@@ -89,7 +95,7 @@ int analyse_query_file() {
     if (!tree) {
         return -1;
     }
-    Ref result = state.globals.call(state.names.test, {tree.get()});
+    Ref result = context.globals->call(context.test_name, {tree.get()});
     if (!result) {
         return -1;
     }
@@ -103,7 +109,7 @@ int print_result() {
         return -1;
     }
     Ref records = global("result");
-    if (!records || print_frame(state.print, pd.get(), records.get()) < 0) {
+    if (!records || print_frame(context.print, pd.get(), records.get()) < 0) {
         return -1;
     }
     return capi::for_each(records.get(), [](PyObject* record) {
@@ -114,13 +120,14 @@ int print_result() {
         if (!current) {
             return -1;
         }
-        return print_line(state.print, current.get());
+        return print_line(context.print, current.get());
     });
 }
 
 }  // namespace
 
-int run_script_mode() {
+int run_script_mode(const capi::Globals& globals, PyObject* print, PyObject* test_name) {
+    context = {&globals, print, test_name};
     Ref kelvo_func = global("KelvoFunc");
     if (!kelvo_func || !capi::call(kelvo_func.get(), {})) {
         return -1;

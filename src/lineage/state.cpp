@@ -1,0 +1,7 @@
+#include "lineage/state.hpp"
+
+namespace lineage {
+
+State state;
+
+}  // namespace lineage
