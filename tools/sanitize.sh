@@ -52,9 +52,7 @@ preload="$(runtime libasan.so) $(runtime libubsan.so)"
 corpus=${LINEAGE_CORPUS:-$(dirname "$root")/shared/corpus}
 [ -d "$corpus" ] || say "sanitize: no corpus at $corpus; its tests are skipped"
 
-module_tests=(tests/test_{module,get_columns,find_column,get_column_parent,get_tables,match_column}.py
-              tests/test_{end_to_end,corpus_and_robustness,fuzz,threads,hostile_trees,host,report}.py
-              tests/test_kept_lookups.py)
+mapfile -t module_tests < <(grep -v '^#' tests/module_tests.txt)
 say "sanitize: running the module's tests against $build/"
 LD_PRELOAD="$preload${LD_PRELOAD:+ $LD_PRELOAD}" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \

@@ -99,7 +99,10 @@ struct KeptClass {
     PyObject* name;  // an interned name of Names, which lives as long as the process
     Ref cls;
 };
-std::vector<KeptClass> kept_classes;
+// What the process-wide tables below hold is never released: at exit it is
+// left to the interpreter's own teardown, which a release after it would
+// reach into.
+std::vector<KeptClass>& kept_classes = *new std::vector<KeptClass>;
 unsigned long long classes_kept_at = 0;
 
 PyObject* kept_class(PyObject* name) {
@@ -130,7 +133,7 @@ void keep_class(PyObject* name, PyObject* cls) {
 // sqlglot's own search methods: Expression.find, find_all, walk, bfs and
 // iter_expressions, read at load.
 constexpr int method_count = 5;
-Ref library_methods[method_count];
+Ref* const library_methods = new Ref[method_count];
 
 // What a type resolves, as of its version tag.
 struct TypeFacts {
@@ -154,7 +157,7 @@ struct TypeFacts {
     PyObject* answer_names[answer_capacity] = {};
     bool answers[answer_capacity] = {};
 };
-ObjectTable<TypeFacts, IdentityKeys> type_facts;
+ObjectTable<TypeFacts, IdentityKeys>& type_facts = *new ObjectTable<TypeFacts, IdentityKeys>;
 
 // True when `type` resolves `name` to `expected` itself.
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) {
