@@ -49,6 +49,22 @@ def test_a_rescan_analyses_only_what_changed(tmp_path, capsys, monkeypatch):
     assert answers == {("a", "x"): ("v", "identity"), ("b", "y"): ("v", "transformation")}
 
 
+def test_a_file_unreadable_on_a_rescan_leaves_the_store(tmp_path, capsys):
+    sql = tmp_path / "sql"
+    sql.mkdir()
+    (sql / "1_stage.sql").write_text("INSERT INTO s.a (x) SELECT o.v FROM src.o o;")
+    (sql / "2_mart.sql").write_text("INSERT INTO m.b (y) SELECT a.x FROM s.a a;")
+    store = str(tmp_path / "lineage.db")
+    assert run(capsys, "--store", store, str(sql))[0] == 0
+    (sql / "2_mart.sql").write_bytes(b"INSERT INTO m.b (y) SELECT a.x FROM s.a a WHERE a.x = '\xff';")
+    code, _, err = run(capsys, "--store", store, str(sql))
+    assert code == 1 and "2_mart.sql" in err
+    # Its old lineage is not what the file holds now: no answer uses it.
+    code, out, _ = run(capsys, "--store", store, "--end-to-end", "--json")
+    assert code == 0
+    assert {json.loads(line)["target_table"] for line in out.splitlines()} == {"a"}
+
+
 def test_a_store_that_cannot_be_used_is_one_line(tmp_path, capsys):
     damaged = tmp_path / "damaged.db"
     damaged.write_bytes(b"SQLite format 3\x00" + b"\x07" * 200)

@@ -77,6 +77,11 @@ def sql_files(arguments: list[str], servers: list[ServerInput] | None = None,
                 if servers is not None:
                     servers.append(server)
                 continue
+            if not os.path.exists(argument):
+                # Another scheme's URL: said so, with any password it holds hidden.
+                problems.append(f"{display_name(without_password(argument))}: not a file, and "
+                                "not a mysql:// or mariadb:// URL")
+                continue
         if argument != STDIN and os.path.isdir(argument):
             try:
                 found = sorted(name for name in os.listdir(argument) if name.endswith(".sql"))
@@ -100,6 +105,11 @@ def sql_files(arguments: list[str], servers: list[ServerInput] | None = None,
             jobs[display_name(argument)] = display_name(
                 argument if argument == STDIN else os.path.basename(argument))
     return files, problems
+
+
+def without_password(url: str) -> str:
+    """`url` with the password of its user:password@ part hidden."""
+    return re.sub(r"(://[^/@:]*):[^/@]*@", r"\1:***@", url)
 
 
 def regular_file(path: str) -> bool:
@@ -414,6 +424,8 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         options.format = "openlineage"
     if options.questions and options.format == "report":
         parser.error("--end-to-end, --upstream and --downstream write every format but report")
+    if options.files.count(STDIN) > 1:
+        parser.error("standard input (-) can be read only once")
     if options.files or options.store is None:  # else nothing is analysed
         from .statements import dialect_of
         from .workers import available_cpus

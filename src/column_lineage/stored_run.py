@@ -86,7 +86,8 @@ def merged(store: Store, files: list[InputName], fresh: set[InputName],
            digests: dict[InputName, str | None], settings: str, stdin: str, indirect: bool
            ) -> Iterator[FileLineage]:
     """The files' lineages in order: `stored` (by store key) but for the
-    `fresh` ones, taken from `analysed` in turn and stored."""
+    `fresh` ones, taken from `analysed` in turn and stored (or, when one
+    cannot be analysed any more, forgotten)."""
     for path in files:
         if path not in fresh:
             yield stored[store_key(path)]
@@ -95,4 +96,7 @@ def merged(store: Store, files: list[InputName], fresh: set[InputName],
         digest = digests.get(path)
         if path != stdin and digest is not None and lineage.error is None:
             store.put(lineage, store_key(path), digest, settings, indirect)
+        elif path != stdin:
+            # Unreadable now: what was stored of it is no longer what it holds.
+            store.forget([store_key(path)])
         yield lineage
