@@ -126,3 +126,22 @@ def test_an_item_that_kills_every_worker_it_meets_is_lost_once_and_nothing_hangs
     for _ in range(40):
         assert list(in_order(die_at_once, numbers, 2, lost=lambda number: "lost")) == \
             ["lost" if number == FEWEST else number for number in numbers]
+
+
+def test_busy_workers_share_one_grace_when_stopped(monkeypatch):
+    from column_lineage import workers
+
+    pool = workers.Pool(time.sleep, [60.0] * 3, 3)
+    for index, worker in enumerate(pool.workers):  # each busy with a minute's sleep
+        worker.connection.send(index)
+        worker.indices.append(index)
+    waited = []
+    for worker in pool.workers:
+        real_join = worker.process.join
+        worker.process.join = lambda timeout=None, real_join=real_join: (
+            waited.append(timeout), real_join(timeout))[1]
+    monkeypatch.setattr(workers, "GRACE", 0.5)
+    workers.stop(pool.workers)
+    graces = [timeout for timeout in waited if timeout is not None]
+    assert len(graces) == 3 and sum(graces) <= 0.5 + 1e-6
+    assert not any(worker.process.is_alive() for worker in pool.workers)

@@ -16,6 +16,7 @@ import contextlib
 import multiprocessing
 import os
 import signal
+import time
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from multiprocessing.connection import Connection, wait
@@ -74,15 +75,22 @@ class Worker:
         self.connection: Connection = mine
         self.indices: deque[int] = deque()
 
-    def stop(self) -> None:
-        """Tells the worker to end; kills it when it does not in time."""
+
+
+def stop(workers: list[Worker]) -> None:
+    """Tells the workers to end, all at once; kills those that have not
+    within GRACE seconds (one grace for all, however many they are)."""
+    for worker in workers:
         with contextlib.suppress(OSError):  # gone already
-            self.connection.send(None)
-        self.process.join(GRACE)
-        if self.process.is_alive():
-            self.process.kill()
-            self.process.join()
-        self.connection.close()
+            worker.connection.send(None)
+    deadline = time.monotonic() + GRACE
+    for worker in workers:
+        worker.process.join(max(0.0, deadline - time.monotonic()))
+    for worker in workers:
+        if worker.process.is_alive():
+            worker.process.kill()
+            worker.process.join()
+        worker.connection.close()
 
 
 class Pool:
@@ -104,7 +112,7 @@ class Pool:
         dead = self.workers[at]
         waiting.extendleft(reversed(dead.indices))
         dead.indices.clear()
-        dead.stop()
+        stop([dead])
         self.workers[at] = self.start()
 
     def died(self, index: int, deaths: dict[int, int], done: dict[int, Any],
@@ -152,8 +160,7 @@ class Pool:
                     yield done.pop(following)
                     following += 1
         finally:
-            for worker in self.workers:
-                worker.stop()
+            stop(self.workers)
 
 
 def drain(worker: Worker, done: dict[int, Any]) -> None:
