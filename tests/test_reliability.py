@@ -169,3 +169,16 @@ def test_a_streamed_files_blocks_end_at_a_newline_even_after_lone_carriage_retur
     monkeypatch.setattr(cli, "STREAM_BYTES", 1)
     monkeypatch.setattr(cli, "BLOCK", 5)  # blocks would end inside the comments
     assert (cli.main(["--json", "--jobs", "1", str(script)]), *capsys.readouterr()) == whole
+
+
+def test_a_streamed_file_not_utf8_further_on_says_at_which_byte(tmp_path, capsys, monkeypatch):
+    from column_lineage import cli
+    script = tmp_path / "late.sql"
+    head = "".join(f"SELECT o.a{k} FROM src.o o;\n" for k in range(3000)).encode()
+    script.write_bytes(head + "SELECT 'é' AS e;\n".encode() + b"SELECT '\xff' AS bad;\n")
+    monkeypatch.setattr(cli, "STREAM_BYTES", 1)
+    code = cli.main(["--json", "--jobs", "1", str(script)])
+    message = capsys.readouterr().err.splitlines()[0]
+    offset = script.read_bytes().index(b"\xff")
+    assert code == 1 and offset > 8192  # beyond the decoder's first chunk
+    assert message == f"lineage: {script}: not UTF-8 text (invalid start byte at byte {offset})"

@@ -304,12 +304,24 @@ def blocks_of(stream: IO[str]) -> Iterator[str]:
                         break
                     block += rest
             except UnicodeDecodeError as error:
-                raise FileFailure(f"not UTF-8 text ({error.reason})") from error
+                raise FileFailure(f"not UTF-8 text ({error.reason}{at_byte(stream, error)})") \
+                    from error
             except OSError as error:
                 raise FileFailure(f"cannot read: {error.strerror or error}") from error
             if not block:
                 return
             yield block
+
+
+def at_byte(stream: IO[str], error: UnicodeDecodeError) -> str:
+    """" at byte N": where in the file the bytes that are not UTF-8 start (the
+    bytes the decoder was given end where the file stands now); "" where the
+    stream cannot tell (a pipe)."""
+    try:
+        end = stream.buffer.tell()  # type: ignore[attr-defined]  # a TextIOWrapper's
+    except (AttributeError, OSError, ValueError):
+        return ""
+    return f" at byte {end - len(error.object) + error.start}"
 
 
 def write_streamed(writer: StreamWriter, file: str, statements: Iterable[Statement]) -> None:
