@@ -631,45 +631,34 @@ def read_tables(tree: exp.Expr, database: str | None) -> list[TableName]:
         target = target.this
     found: list[tuple[int, TableName]] = []
     for table in tree.find_all(exp.Table):
-        if table is target or not isinstance(table.this, exp.Identifier) or not table.name \
-                or (not table.db and names_a_cte(table)):
+        if table is target or not isinstance(table.this, exp.Identifier) or not table.name:
             continue
         depth = queries_around(table)
-        if depth or not isinstance(tree, exp.Update):
+        if depth is not None and (depth or not isinstance(tree, exp.Update)):
             found.append((-depth, TableName(table.db or database or None, table.name)))
     found.sort(key=lambda entry: entry[0])  # stable: as written within one depth
     return list(dict.fromkeys(name for _, name in found))
 
 
-def queries_around(node: exp.Expr) -> int:
-    """How many queries a node sits in."""
-    count, parent = 0, node.parent
-    while parent is not None:
-        count += isinstance(parent, exp.Query)
-        parent = parent.parent
-    return count
-
-
-def names_a_cte(table: exp.Table) -> bool:
-    """Whether an unqualified table name refers to a CTE in sight: one of a
-    WITH around it, defined before the CTE the table sits in (any of them,
-    when the WITH is RECURSIVE)."""
+def queries_around(table: exp.Table) -> int | None:
+    """How many queries a table sits in; None when, unqualified, it names a
+    CTE in sight instead: one of a WITH around it, defined before the CTE the
+    table sits in (any of them, when the WITH is RECURSIVE)."""
+    count, parent = 0, table.parent
     child: exp.Expr = table
-    parent = table.parent
     while parent is not None:
         if isinstance(parent, exp.With):
             ctes = parent.expressions
             if not parent.args.get("recursive"):
                 ctes = ctes[:next((i for i, cte in enumerate(ctes) if cte is child), len(ctes))]
-            if any(cte.alias_or_name == table.name for cte in ctes):
-                return True
         else:
             with_ = parent.args.get("with_") or parent.args.get("with")
-            if isinstance(with_, exp.With) and with_ is not child \
-                    and any(cte.alias_or_name == table.name for cte in with_.expressions):
-                return True
+            ctes = with_.expressions if isinstance(with_, exp.With) and with_ is not child else []
+        if not table.db and any(cte.alias_or_name == table.name for cte in ctes):
+            return None
+        count += isinstance(parent, exp.Query)
         child, parent = parent, parent.parent
-    return False
+    return count
 
 
 def used_database(tree: exp.Expr) -> str | None:
