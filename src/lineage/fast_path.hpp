@@ -60,8 +60,11 @@ class Since {
 public:
     Since();
     bool holds() const;
+    // A moment from which they never hold.
+    static Since never() { return Since(false); }
 
 private:
+    explicit Since(bool) : valid_(false), at_(0) {}
     bool valid_;
     unsigned long long at_;
 };
@@ -170,7 +173,7 @@ private:
     Analysis* outer_;
     Since since_start_;
     bool expecting_ = false;
-    Since since_expected_;
+    Since since_expected_ = Since::never();
     std::unique_ptr<ListIndex> alias_;
     std::unique_ptr<ListIndex> texts_;
     std::unique_ptr<Walks> walks_;

@@ -20,8 +20,8 @@ Ref exp_class(PyObject* class_name) {
     return capi::getattr(exp.get(), class_name);
 }
 
-int is_instance_of(PyObject* node, PyObject* cls) {
-    int decided = fast_path::type_decides(node, cls);
+int is_instance_of(PyObject* node, PyObject* cls, PyObject* class_name) {
+    int decided = fast_path::type_decides(node, cls, class_name);
     return decided != -2 ? decided : PyObject_IsInstance(node, cls);
 }
 
@@ -31,11 +31,7 @@ int is_instance(PyObject* node, PyObject* class_name) {
         return kept;
     }
     Ref cls = exp_class(class_name);
-    if (!cls) {
-        return -1;
-    }
-    int decided = fast_path::type_decides(node, cls.get(), class_name);
-    return decided != -2 ? decided : PyObject_IsInstance(node, cls.get());
+    return cls ? is_instance_of(node, cls.get(), class_name) : -1;
 }
 
 Ref attribute(PyObject* node, PyObject* name) {

@@ -9,8 +9,9 @@ namespace lineage::tree {
 // exp.<class_name>
 capi::Ref exp_class(PyObject* class_name);
 
-// isinstance(node, cls): 1, 0, or -1 on error.
-int is_instance_of(PyObject* node, PyObject* cls);
+// isinstance(node, cls), `cls` being exp.<class_name> when that is given:
+// 1, 0, or -1 on error.
+int is_instance_of(PyObject* node, PyObject* cls, PyObject* class_name = nullptr);
 
 // isinstance(node, exp.<class_name>): 1, 0, or -1 on error.
 int is_instance(PyObject* node, PyObject* class_name);
